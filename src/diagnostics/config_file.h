@@ -1,0 +1,34 @@
+// Library-wide defaults that every open starts from, and the per-port
+// configuration file that overrides them.
+#pragma once
+
+#include <cstdint>
+
+namespace zortcp {
+
+struct PortControlBlock;
+
+inline constexpr int32_t kDefaultTextSize = 36;
+inline constexpr uint32_t kMinimumRxRingSize = 0x5000;
+inline constexpr uint32_t kMinimumTxRingSize = 0x1000;
+
+struct LibraryDefaults {
+  char defaultService[kDefaultTextSize] = "12999";
+  char defaultServiceType[kDefaultTextSize] = "tcp";
+  int32_t defaultConnectRetryCount = 0;
+  int32_t defaultLookupHostName = 0;
+  uint32_t defaultRxRingSize = 65536;
+  uint32_t defaultTxRingSize = 8192;
+  int32_t defaultFastTransfer = 0;
+};
+
+// The defaults live from load to unload and are never reset.
+LibraryDefaults& Defaults();
+
+// Reads the file named by the block's configFileName into the block:
+// "Service Type", "Service Name", "Connect Retry Count", "Lookup Host Name",
+// "Debug Level", "Debug Output File" and "Fast Transfer". A file that cannot
+// be read changes nothing.
+void ReadConfigFile(PortControlBlock& block);
+
+}  // namespace zortcp

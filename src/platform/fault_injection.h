@@ -1,0 +1,58 @@
+// Fault injection: tests make chosen platform operations fail with a chosen
+// error number, to reach failure paths that cannot be provoked for real.
+// A failure made this way looks to the caller exactly like a real one: the
+// operation returns its failure value and the thread's last socket (or
+// system) error holds the number.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace zortcp::platform::faults {
+
+enum class Operation {
+  kOpenSocket,
+  kBind,
+  kListen,
+  kAccept,
+  kConnect,
+  kPollReadable,
+  kPollWritable,
+  kReceive,
+  kSend,
+  kSetNonBlocking,
+  kPendingBytes,
+  kSetReceiveBufferSize,
+  kSetSendBufferSize,
+  kLocalAddress,
+  kLocalHostName,
+  kHostByName,
+  kHostByAddress,
+  kServiceByName,
+  kAllocate,      // sets the last system error
+  kCreateThread,  // sets the last system error
+  kCount
+};
+
+struct Fault {
+  int32_t error = 0;   // the error number the operation reports
+  int32_t count = 1;   // how many calls fail; negative for every call
+  int32_t skip = 0;    // calls that succeed before the first failure
+  Socket socket = kNoSocket;  // only calls on this socket; kNoSocket for any
+};
+
+// Arms a fault for an operation, replacing any fault armed for it.
+void Inject(Operation operation, const Fault& fault);
+
+// Disarms every fault.
+void ClearAll();
+
+// Number of calls that a fault armed for the operation has made fail.
+int32_t FailuresMade(Operation operation);
+
+// Used by the platform operations: true when this call must fail, with the
+// error number to report in *error.
+bool ShouldFail(Operation operation, Socket socket, int32_t* error);
+
+}  // namespace zortcp::platform::faults

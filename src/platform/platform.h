@@ -1,0 +1,212 @@
+// The platform layer: the sockets, threads, time, memory and system texts
+// that the rest of the library stands on. Nothing outside src/platform/
+// includes a system socket, thread or time header; everything goes through
+// the operations below, whose guarantees are listed with each.
+//
+// Error numbers. Every failing socket operation sets the calling thread's
+// last socket error (LastSocketError) to a Winsock number: system errors are
+// mapped through one table (EWOULDBLOCK/EAGAIN 10035, ECONNREFUSED 10061,
+// ECONNRESET and EPIPE 10054, ...), resolver failures are 11001 (host not
+// found), 11002 (try again), 11003 (no recovery) and 11004 (no data, also a
+// service name that is not found). A call on a handle that is closed or was
+// never handed out fails with 10038. Failing memory and thread operations set
+// the calling thread's last system error (LastSystemError) to the system's
+// own number (12 for no memory, 11 for no more threads).
+//
+// Fault injection (platform/fault_injection.h) can make any operation below
+// fail with a chosen number, so that every failure path is testable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace zortcp::platform {
+
+// ---------------------------------------------------------------- errors
+
+// The calling thread's last socket error, in Winsock numbering.
+int32_t LastSocketError();
+void SetLastSocketError(int32_t code);
+
+// The calling thread's last system error (memory, threads).
+int32_t LastSystemError();
+void SetLastSystemError(int32_t code);
+
+// Maps a system error number (errno) to its Winsock number; numbers without
+// a Winsock counterpart are returned unchanged.
+int32_t WinsockErrorFromSystem(int errorNumber);
+
+// The system's message for an error number in the user's language, without
+// trailing line ends; empty when the system has no message for it.
+std::string SystemMessageText(int32_t errorNumber);
+
+// ---------------------------------------------------------------- sockets
+
+// A socket is a 32-bit handle, never a raw descriptor, and no handle is
+// handed out twice in the library's life. -1 is "no socket".
+using Socket = int32_t;
+inline constexpr Socket kNoSocket = -1;
+inline constexpr int32_t kSocketError = -1;
+
+inline constexpr uint16_t kAddressFamilyInet = 2;
+
+// An IPv4 socket address, 16 bytes laid out as the system's own: family,
+// port in network byte order, address in network byte order, 8 zero bytes.
+struct SocketAddress {
+  uint16_t family = 0;
+  uint16_t port = 0;     // network byte order
+  uint32_t address = 0;  // network byte order
+  uint8_t zero[8] = {};
+};
+static_assert(sizeof(SocketAddress) == 16);
+
+uint16_t HostToNetwork16(uint16_t value);
+uint16_t NetworkToHost16(uint16_t value);
+uint32_t HostToNetwork32(uint32_t value);
+
+// inet_addr: a dotted IPv4 address in network byte order, or 0xFFFFFFFF
+// (which is also the address 255.255.255.255) when the text is not one.
+uint32_t ParseDottedAddress(const char* text);
+// inet_ntoa: the dotted form of an address in network byte order.
+std::string FormatDottedAddress(uint32_t address);
+
+// Creates a TCP stream socket over IPv4, in blocking mode, close-on-exec.
+// kNoSocket on failure.
+Socket OpenSocket();
+
+// Closes a socket from any thread. Every call blocked on it (Connect,
+// Accept, Receive, Send) returns at once and fails with 10004; a later call
+// fails with 10038. The descriptor is released only when no call uses it
+// any more, so a descriptor number that the system reuses never carries one
+// socket's bytes to another. Closing kNoSocket or a closed socket does
+// nothing and fails with 10038.
+int32_t CloseSocket(Socket socket);
+
+int32_t Bind(Socket socket, const SocketAddress& address);
+int32_t Listen(Socket socket, int32_t backlog);
+
+// Accepts a pending connection. A blocking socket waits for one; a
+// non-blocking one fails with 10035 when none waits. The new socket is
+// blocking. kNoSocket on failure.
+Socket Accept(Socket socket, SocketAddress* peer);
+
+// Connects. A blocking socket waits for the outcome (interruptible by
+// CloseSocket); a non-blocking one fails with 10035 while the connection is
+// still being made.
+int32_t Connect(Socket socket, const SocketAddress& address);
+
+// Zero-time-out readiness polls: 1 ready, 0 not ready, kSocketError on
+// failure (a closed or unknown socket fails with 10038). A listening socket
+// is readable when a connection waits to be accepted; a connected socket
+// whose peer has closed or reset is readable.
+int32_t PollReadable(Socket socket);
+int32_t PollWritable(Socket socket);
+
+// Blocking readiness waits for the opt-in fast transfer mode: wait until
+// the socket is ready, the time-out (milliseconds, negative for none) ends,
+// or the socket is closed. Result as for the polls; a socket closed during
+// the wait fails with 10004.
+int32_t WaitReadable(Socket socket, int32_t timeoutMs);
+int32_t WaitWritable(Socket socket, int32_t timeoutMs);
+
+// Receives up to length bytes: the count, 0 when the peer has closed, or
+// kSocketError. Blocking mode waits for bytes; non-blocking mode fails with
+// 10035 when none wait. A receive cut short by CloseSocket fails with 10004,
+// never returns 0.
+int32_t Receive(Socket socket, void* buffer, int32_t length);
+
+// Sends: the count taken (in blocking mode all of it), or kSocketError.
+// Non-blocking mode fails with 10035 when nothing can be taken. Never raises
+// SIGPIPE: a broken connection is an error number.
+int32_t Send(Socket socket, const void* data, int32_t length);
+
+int32_t SetNonBlocking(Socket socket, bool nonBlocking);      // FIONBIO
+int32_t PendingBytes(Socket socket, uint32_t* count);         // FIONREAD
+int32_t SetReceiveBufferSize(Socket socket, int32_t bytes);   // SO_RCVBUF
+int32_t SetSendBufferSize(Socket socket, int32_t bytes);      // SO_SNDBUF
+int32_t LocalAddress(Socket socket, SocketAddress* address);  // getsockname
+
+// Resolver. All are thread-safe. Names in network byte order.
+int32_t LocalHostName(char* buffer, int32_t size);  // gethostname
+// The first IPv4 address of a host name.
+int32_t HostByName(const char* name, uint32_t* address);
+// The official name of an IPv4 address (reverse lookup).
+int32_t HostByAddress(uint32_t address, std::string* name);
+// A service's port in host byte order, for a protocol name ("tcp").
+int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port);
+
+// ---------------------------------------------------------------- threads
+
+// Thrown inside a library thread that has been terminated, from whichever
+// wait or termination point it is in, and caught by the thread's own entry
+// function: the thread unwinds and does nothing more. It never reaches the
+// host: the exported functions catch it.
+struct ThreadTerminated {};
+
+struct ThreadState;
+using ThreadHandle = ThreadState*;
+using ThreadRoutine = void (*)(void* argument);
+
+enum class ThreadPriority { kNormal, kTimeCritical };
+
+// Creates a thread that does not run until it is resumed. The routine runs
+// with argument; monitor threads get a lowered timer slack so that 1 ms
+// sleeps last close to 1 ms. nullptr on failure (LastSystemError set).
+ThreadHandle CreateSuspendedThread(ThreadRoutine routine, void* argument);
+
+// Lets a created thread run, or wakes a thread that suspended itself. A
+// resume that arrives while the thread is running is kept, so that the
+// thread's next SuspendCurrentThread returns at once: no wake-up is lost.
+void ResumeThread(ThreadHandle thread);
+
+// Suspends the calling library thread until it is resumed (or terminated).
+void SuspendCurrentThread();
+
+// Cooperative termination. Every wait the thread is in or enters (Sleep,
+// SuspendCurrentThread, blocking socket calls, readiness waits) ends at once
+// by throwing ThreadTerminated, as does its next TerminationPoint. A thread
+// that was never resumed exits without running its routine. A thread inside
+// host code exits when that code returns to a termination point.
+void TerminateThread(ThreadHandle thread);
+
+// Gives the handle back. A thread that has finished is joined; a thread
+// still running (terminated, but stuck in host code) is left to finish and
+// frees its own state. Null does nothing.
+void CloseThreadHandle(ThreadHandle thread);
+
+// Throws ThreadTerminated when the calling library thread has been
+// terminated; does nothing on other threads.
+void TerminationPoint();
+
+// Best effort: time-critical is the highest non-real-time priority the
+// system permits (nice -20); a refusal is ignored.
+void SetCurrentThreadPriority(ThreadPriority priority);
+
+// ---------------------------------------------------------------- time
+
+// Sleeps ms milliseconds; 0 yields the processor. A terminated library
+// thread leaves at once with ThreadTerminated.
+void Sleep(uint32_t ms);
+
+// Milliseconds since an arbitrary start, wrapping at 2^32.
+uint32_t TickCount();
+// Tests move the tick counter to see it wrap.
+void SetTickOffsetForTesting(uint32_t offset);
+
+struct LocalTime {
+  int32_t year, month, day, hour, minute, second, milliseconds;
+};
+LocalTime CurrentLocalTime();
+
+// ---------------------------------------------------------------- memory
+
+// Zero-filled memory that stays valid while any copy of the handle lives:
+// a thread that keeps a copy can never have the memory freed under it.
+using MemoryBlock = std::shared_ptr<uint8_t[]>;
+
+// nullptr on failure, with LastSystemError set (12 for no memory).
+MemoryBlock AllocateZeroed(size_t bytes);
+
+}  // namespace zortcp::platform

@@ -1,0 +1,37 @@
+// The library-wide last-error record: error number, location and text of
+// the most recent failure, never cleared. Writes and reads take one lock so
+// that a reader never sees two failures mixed.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace zortcp {
+
+inline constexpr int32_t kErrorTextSize = 288;  // 287 characters
+
+// Sets all three fields; the text is cut to 287 characters.
+void StoreFailure(int32_t location, int32_t code, std::string_view text);
+// Sets the location and number only (a would-block result).
+void StoreFailureNumbers(int32_t location, int32_t code);
+// Sets the number only.
+void StoreErrorCode(int32_t code);
+
+// Records the calling thread's last socket error at a location, with its
+// socket error text; returns the number.
+int32_t RecordSocketFailure(int32_t location);
+// Records the calling thread's last system error at a location, with its
+// system error text; returns the number.
+int32_t RecordSystemFailure(int32_t location);
+
+struct LastError {
+  int32_t code;
+  int32_t location;
+  char text[kErrorTextSize];
+};
+LastError ReadLastError();
+
+// Back to 0, 0 and empty; tests only (the library never clears it).
+void ResetLastErrorForTesting();
+
+}  // namespace zortcp

@@ -1,0 +1,31 @@
+// The two byte rings of a port. The RxRing carries received bytes from the
+// receive monitor to the host, the TxRing the host's bytes to TxMonitor.
+// Each has one producer and one consumer; indexes, count and storage are
+// guarded by the ring's SpinLock, and the count is also read without it.
+// Every slot is used: a ring of capacity N holds N bytes.
+//
+// Full rings: RxRingPut waits (1 ms turns) until one byte has been taken;
+// TxRingPut waits until the TxRing is completely empty, waking a suspended
+// TxMonitor on every turn.
+#pragma once
+
+#include <cstdint>
+
+namespace zortcp {
+
+struct PortControlBlock;
+
+void RxRingPut(PortControlBlock& block, uint8_t byte);
+uint8_t RxRingGet(PortControlBlock& block);  // only after rxCount != 0
+void TxRingPut(PortControlBlock& block, uint8_t byte);
+uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
+
+// Run variants for the fast transfer mode: the same rules, but a run of
+// bytes moves under one hold of the lock. RxRingPutRun stores all count
+// bytes, waiting as RxRingPut does whenever the ring is full. The gets take
+// up to count bytes (as many as are stored) and return how many they took.
+void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
+int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
+
+}  // namespace zortcp

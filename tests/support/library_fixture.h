@@ -1,0 +1,25 @@
+// A freshly loaded library for each test, unloaded (closing every open
+// port) and with every injected fault cleared at its end.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "platform/fault_injection.h"
+#include "port/control_block.h"
+#include "port/last_error.h"
+
+namespace zortcp::testing {
+
+class LoadedLibrary : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::faults::ClearAll();
+    LibraryLoad();
+  }
+  void TearDown() override {
+    platform::faults::ClearAll();
+    LibraryUnload();
+  }
+};
+
+}  // namespace zortcp::testing

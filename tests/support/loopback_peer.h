@@ -1,0 +1,78 @@
+// Plain-socket peers on 127.0.0.1 for the tests: a listener on a port the
+// system chooses, and connections with bounded waits.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zortcp::testing {
+
+using std::chrono::milliseconds;
+
+class PeerConnection {
+ public:
+  PeerConnection() = default;
+  explicit PeerConnection(int fd) : fd_(fd) {}
+  ~PeerConnection();
+  PeerConnection(PeerConnection&& other) noexcept;
+  PeerConnection& operator=(PeerConnection&& other) noexcept;
+  PeerConnection(const PeerConnection&) = delete;
+  PeerConnection& operator=(const PeerConnection&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  uint16_t LocalPort() const;
+
+  // Sends every byte (blocking); false on failure.
+  bool SendAll(const void* data, size_t size);
+  bool SendAll(const std::string& text) { return SendAll(text.data(), text.size()); }
+  // Receives exactly size bytes within the time-out; returns what arrived.
+  std::vector<uint8_t> ReceiveExactly(size_t size, milliseconds timeout);
+  // Receives whatever arrives within the time-out (at most max bytes).
+  std::vector<uint8_t> ReceiveSome(size_t max, milliseconds timeout);
+  // Waits until the other side has closed (receive returns 0 or fails).
+  bool WaitForClose(milliseconds timeout);
+  void Close();
+  // Closes with an RST instead of a FIN.
+  void Reset();
+
+ private:
+  int fd_ = -1;
+};
+
+class LoopbackListener {
+ public:
+  explicit LoopbackListener(int backlog = 8);
+  ~LoopbackListener();
+  LoopbackListener(const LoopbackListener&) = delete;
+  LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+  uint16_t port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  std::optional<PeerConnection> Accept(milliseconds timeout);
+  void Close();
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// Connects to 127.0.0.1:port; an unopened connection on failure.
+PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout = milliseconds(2000));
+
+// A port on 127.0.0.1 where nothing listens (bound once, then closed).
+uint16_t UnusedLoopbackPort();
+
+// Random bytes for data-integrity checks.
+std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);
+
+// Polls a condition every millisecond until it holds or the time-out ends.
+template <typename Condition>
+bool WaitUntil(Condition condition, milliseconds timeout);
+
+}  // namespace zortcp::testing
+
+#include "support/wait_until.h"
