@@ -1,0 +1,75 @@
+#include "port/control_block.h"
+
+#include <memory>
+
+#include "port/last_error.h"
+#include "port/sequences.h"
+
+namespace zortcp {
+namespace {
+
+constexpr const char* kInvalidHandleText = "Invalid port handle specified";
+constexpr const char* kNotInUseText = "Port handle specified is not in use";
+
+constexpr int32_t kInvalidHandle = 1;
+constexpr int32_t kNotInUse = 2;
+
+std::array<PortControlBlock, kPortCount> table;
+LibraryState library;
+
+// Handle failures of call k record location 100k + r and number 900 + 100k + r.
+void RecordHandleFailure(CallNumber call, int32_t reason, const char* text) {
+  const int32_t location = 100 * static_cast<int32_t>(call) + reason;
+  StoreFailure(location, 900 + location, text);
+}
+
+}  // namespace
+
+std::array<PortControlBlock, kPortCount>& PortTable() { return table; }
+LibraryState& Library() { return library; }
+
+PortControlBlock* TestHandle(int32_t handle, CallNumber call, int32_t* result) {
+  if (handle < 0 || handle >= kPortCount) {
+    RecordHandleFailure(call, kInvalidHandle, kInvalidHandleText);
+    *result = -1;
+    return nullptr;
+  }
+  PortControlBlock& block = table[static_cast<size_t>(handle)];
+  if (block.inUse.load(std::memory_order_acquire) == 0) {
+    RecordHandleFailure(call, kNotInUse, kNotInUseText);
+    *result = -2;
+    return nullptr;
+  }
+  return &block;
+}
+
+int32_t LibraryLoad() {
+  if (library.libraryInitialised.load() != 0) return 0;
+  for (int32_t index = 0; index < kPortCount; ++index) {
+    // A fresh block: every number zero, every text empty, no socket.
+    PortControlBlock& block = table[static_cast<size_t>(index)];
+    // A log that an earlier unload left open (a process that loads the
+    // library again) is closed rather than lost.
+    if (std::FILE* log = block.logFile.exchange(nullptr)) std::fclose(log);
+    std::destroy_at(&block);
+    std::construct_at(&block);
+    block.portNumber = index + 1;
+  }
+  library.pendingEventHandler = nullptr;
+  library.pendingEventUserData = 0;
+  library.libraryInitialised.store(1);
+  return 1;
+}
+
+int32_t LibraryUnload() {
+  if (library.libraryInitialised.load() == 0) return 1;
+  // Ports still open are stopped in index order; their logs stay open so
+  // that the monitors' last lines reach them, and the blocks stay claimed.
+  for (auto& block : table) {
+    if (block.inUse.load() != 0) CloseSequence(block);
+  }
+  library.libraryInitialised.store(0);
+  return 1;
+}
+
+}  // namespace zortcp

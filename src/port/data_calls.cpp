@@ -1,0 +1,73 @@
+// The host's data calls: they work on the port's rings only and never wait
+// for the network.
+#include <algorithm>
+
+#include "diagnostics/debug_log.h"
+#include "platform/platform.h"
+#include "port/control_block.h"
+#include "port/port_calls.h"
+#include "transport/rings.h"
+
+namespace zortcp {
+namespace {
+
+// Wakes TxMonitor if it sleeps for want of bytes. It raises txSuspended
+// before it looks at the count a last time, and the bytes are counted
+// before the flag is read here, so one of the two always sees the other.
+void WakeTxMonitor(PortControlBlock& block) {
+  if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
+}
+
+}  // namespace
+
+int32_t WritePort(int32_t handle, const void* data, int32_t size) {
+  int32_t result = 0;
+  PortControlBlock* block = TestHandle(handle, CallNumber::kWritePort, &result);
+  if (block == nullptr) return result;
+  if (data == nullptr) size = 0;  // null data counts as no bytes
+  if (LogIsOpen(*block)) {
+    LogMessage(*block, 1, "ZorWritePort() - Port: %d, Packet Size: %d\n", handle, size);
+    LogDataDump(*block, 4, data, size);
+  }
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (int32_t index = 0; index < size; ++index) TxRingPut(*block, bytes[index]);
+  WakeTxMonitor(*block);
+  return 0;
+}
+
+int32_t ReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count) {
+  int32_t result = 0;
+  PortControlBlock* block = TestHandle(handle, CallNumber::kReadPort, &result);
+  if (block == nullptr) return result;
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  if (bytes == nullptr) capacity = 0;  // a null buffer takes nothing
+  int32_t delivered = 0;
+  // The count is read again before every byte (or run), so bytes that
+  // arrive during the call are delivered too, up to the capacity.
+  while (delivered < capacity && block->rxCount.load() != 0) {
+    if (block->fastTransfer) {
+      delivered += RxRingGetRun(*block, bytes + delivered, capacity - delivered);
+    } else {
+      bytes[delivered++] = RxRingGet(*block);
+    }
+  }
+  if (LogIsOpen(*block)) {
+    LogMessage(*block, 2, "ZorReadPort() - Port: %d, Packet Size: %d\n", handle, delivered);
+    LogDataDump(*block, 4, bytes, delivered);
+  }
+  if (count != nullptr) *count = delivered;
+  return 0;
+}
+
+int32_t AnyToRead(int32_t handle) {
+  int32_t result = 0;
+  PortControlBlock* block = TestHandle(handle, CallNumber::kAnyToRead, &result);
+  if (block == nullptr) return result;
+  if (LogIsOpen(*block)) {
+    LogMessage(*block, 2, "ZorAnyToRead() - Port: %d, Returning: %d\n", handle,
+               block->rxCount.load());
+  }
+  return block->rxCount.load();
+}
+
+}  // namespace zortcp

@@ -1,0 +1,77 @@
+#include "port/last_error.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+#include "diagnostics/error_texts.h"
+#include "platform/platform.h"
+
+namespace zortcp {
+namespace {
+
+struct LastErrorRecord {
+  int32_t errorCode = 0;
+  int32_t errorLocation = 0;
+  char errorText[kErrorTextSize] = {};
+};
+
+// One lock for writers and readers, so that a reader never finds the
+// numbers of one failure beside the text of another.
+std::mutex recordLock;
+LastErrorRecord record;
+
+void CopyText(std::string_view text) {
+  const size_t length = std::min(text.size(), static_cast<size_t>(kErrorTextSize - 1));
+  std::memcpy(record.errorText, text.data(), length);
+  record.errorText[length] = '\0';
+}
+
+}  // namespace
+
+void StoreFailure(int32_t location, int32_t code, std::string_view text) {
+  std::lock_guard guard(recordLock);
+  record.errorLocation = location;
+  record.errorCode = code;
+  CopyText(text);
+}
+
+void StoreFailureNumbers(int32_t location, int32_t code) {
+  std::lock_guard guard(recordLock);
+  record.errorLocation = location;
+  record.errorCode = code;
+}
+
+void StoreErrorCode(int32_t code) {
+  std::lock_guard guard(recordLock);
+  record.errorCode = code;
+}
+
+int32_t RecordSocketFailure(int32_t location) {
+  const int32_t code = platform::LastSocketError();
+  StoreFailure(location, code, SocketErrorText(static_cast<uint32_t>(code)));
+  return code;
+}
+
+int32_t RecordSystemFailure(int32_t location) {
+  const int32_t code = platform::LastSystemError();
+  StoreFailure(location, code, SystemErrorText(code));
+  return code;
+}
+
+LastError ReadLastError() {
+  std::lock_guard guard(recordLock);
+  LastError copy;
+  copy.code = record.errorCode;
+  copy.location = record.errorLocation;
+  std::memcpy(copy.text, record.errorText, kErrorTextSize);
+  copy.text[kErrorTextSize - 1] = '\0';
+  return copy;
+}
+
+void ResetLastErrorForTesting() {
+  std::lock_guard guard(recordLock);
+  record = LastErrorRecord{};
+}
+
+}  // namespace zortcp

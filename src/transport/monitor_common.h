@@ -1,0 +1,81 @@
+// What the two receive monitors share: their failure recording, the
+// receive step that they run on a connection, and the turn pacing.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "port/control_block.h"
+
+namespace zortcp {
+
+inline constexpr uint32_t kTurnMs = 1;
+inline constexpr uint32_t kSilenceMs = 1000;
+inline constexpr int32_t kChunkSize = 4096;
+inline constexpr int32_t kReceiveBufferBytes = 262144;
+inline constexpr int32_t kSendBufferBytes = 16384;
+inline constexpr int32_t kWouldBlock = 10035;
+// A fast-mode wait returns at least this often to look at the stop flag.
+inline constexpr int32_t kFastWaitMs = 100;
+
+// The block a monitor was started for: its argument is the address of the
+// block's thread argument field, which holds the block's address.
+inline PortControlBlock& BlockOfArgument(void* argument) {
+  return **static_cast<PortControlBlock**>(argument);
+}
+
+// The parts of a receive monitor's behaviour in which client and server
+// differ.
+struct ReceiveRole {
+  const char* name;  // "RxMonitorClient" or "RxMonitorServer"
+  bool server;
+  int32_t pollLocation;
+  int32_t pendingBeforeLocation;
+  int32_t receiveLocation;
+  int32_t pendingAfterLocation;
+};
+
+// The connection a receive monitor serves, with the last-activity tick of
+// the silence rule.
+struct Connection {
+  std::atomic<platform::Socket>& socket;
+  uint32_t lastActivity = 0;
+  bool closedAndQuiet = false;  // readable with nothing waiting, last turn
+};
+
+// Records the thread's last socket error at a location, raises 5/4, asks
+// the monitor to end and logs "<name>() - Port: %d, <call>() failed. %u".
+void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
+                 const char* call);
+
+// Records the thread's last socket error at a location and logs
+// "<name>() - Port: %d, <call>() failed. %u"; used for failures that leave
+// the connection working.
+void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
+                        const char* call);
+
+// Sets the socket buffer sizes of a new connection, recording failures at
+// the role's two locations (receive buffer, then send buffer).
+void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
+                          platform::Socket socket, int32_t receiveLocation,
+                          int32_t sendLocation);
+
+// One receive step on a connected socket: poll, count, receive and hand
+// over up to a backlog of chunks, 1 ms apart.
+void ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection);
+
+// The end of a turn: a 1 ms sleep, or in the fast transfer mode a wait for
+// the connection to become readable (or its silence deadline).
+void EndTurn(PortControlBlock& block, const Connection& connection);
+
+// Copies of the port's memory that keep it valid for the monitor's whole
+// life, even if the close gives up on the monitor and frees the block's.
+struct MonitorMemory {
+  explicit MonitorMemory(PortControlBlock& block)
+      : rxMemory(block.rxMemory), recvMemory(block.recvMemory), txMemory(block.txMemory) {}
+  platform::MemoryBlock rxMemory;
+  platform::MemoryBlock recvMemory;
+  platform::MemoryBlock txMemory;
+};
+
+}  // namespace zortcp

@@ -1,0 +1,119 @@
+// The receive monitor of a client port. It owns the connection: it connects
+// with a fresh socket for every attempt, retries 250 ms after a failure up
+// to the retry count, reconnects after a loss unless the port is held by
+// signal 1, and receives into the RxRing while connected.
+#include "diagnostics/debug_log.h"
+#include "port/error_locations.h"
+#include "port/last_error.h"
+#include "transport/events.h"
+#include "transport/monitor_common.h"
+#include "transport/monitors.h"
+
+namespace zortcp {
+namespace {
+
+constexpr uint32_t kRetryPauseMs = 250;
+
+constexpr ReceiveRole kClientRole{
+    "RxMonitorClient",        false, location::kClientPoll, location::kClientPendingBefore,
+    location::kClientReceive, location::kClientPendingAfter,
+};
+
+void LogClient(PortControlBlock& block, const char* text) {
+  LogMessage(block, 1, "RxMonitorClient() - Port: %d, %s\n", block.portNumber, text);
+}
+
+void ConnectFailed(PortControlBlock& block) {
+  const int32_t attempts = block.connectAttempts.fetch_add(1) + 1;
+  const int32_t code = platform::LastSocketError();
+  if (code == kWouldBlock) {
+    StoreFailureNumbers(location::kClientConnect, code);
+  } else {
+    RecordSocketFailure(location::kClientConnect);
+    block.connectErrors.fetch_add(1);
+    RaiseEvent(block, kEventError, kErrorConnectFailed);
+    RaiseEvent(block, kEventError, kErrorRecorded);
+    if (block.connectRetryCount != 0 && attempts >= block.connectRetryCount) {
+      RaiseEvent(block, kEventError, kErrorRetryLimit);
+      block.rxStop.store(1);
+    }
+    LogMessage(block, 1, "RxMonitorClient() - Port: %d, connect() failed. %u\n", block.portNumber,
+               static_cast<uint32_t>(code));
+  }
+  if (block.rxStop.load() == 0) platform::Sleep(kRetryPauseMs);
+}
+
+void Connected(PortControlBlock& block, Connection& connection, platform::Socket socket) {
+  block.connected.store(1);
+  RaiseConnectedEvent(block, block.remoteHostName, block.port);
+  LogClient(block, "connect() successful");
+  SetConnectionBuffers(block, kClientRole, socket, location::kClientReceiveBuffer,
+                       location::kClientSendBuffer);
+  if ((block.flags & kFlagBlocking) == 0 && platform::SetNonBlocking(socket, true) != 0) {
+    RecordSetupFailure(block, kClientRole, location::kClientNonBlocking, "ioctlsocket");
+  }
+  connection.lastActivity = platform::TickCount();
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
+}
+
+// One connect attempt with a fresh socket; the first attempt replaces the
+// socket that the open made.
+void ConnectStep(PortControlBlock& block, Connection& connection) {
+  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  const platform::Socket socket = platform::OpenSocket();
+  block.socket.store(socket);
+  if (socket == platform::kNoSocket) {
+    const int32_t code = RecordSocketFailure(location::kClientSocket);
+    RaiseEvent(block, kEventError, kErrorRecorded);
+    LogMessage(block, 1, "RxMonitorClient() - Port: %d, socket() failed. %u\n", block.portNumber,
+               static_cast<uint32_t>(code));
+    block.rxStop.store(1);
+    return;
+  }
+  // A hold or a close that came while the socket was made wins: either it
+  // sees the new socket and closes it, or the attempt is not made.
+  if (block.signal.load() != 0) return;
+
+  block.addressLength = sizeof(platform::SocketAddress);
+  block.localAddress = block.remoteAddress;
+  block.localAddress.family = platform::kAddressFamilyInet;
+  block.localAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(block.port & 0xFFFF));
+  if (platform::Connect(socket, block.localAddress) != 0) {
+    ConnectFailed(block);
+  } else {
+    Connected(block, connection, socket);
+  }
+}
+
+void EndMonitor(PortControlBlock& block) {
+  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  if (block.connected.load() == 1) {
+    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+    block.connected.store(0);
+    RaiseEvent(block, kEventDisconnected, kMonitorEnded);
+  }
+  LogClient(block, "Thread terminating");
+}
+
+}  // namespace
+
+void RxMonitorClient(void* argument) {
+  PortControlBlock& block = BlockOfArgument(argument);
+  const MonitorMemory memory(block);
+  block.rxRunning.store(1);
+  block.connected.store(0);
+  block.connectAttempts.store(0);
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  LogClient(block, "Thread started");
+
+  Connection connection{block.socket};
+  while (block.rxStop.load() == 0) {
+    if (block.connected.load() == 0 && block.signal.load() == 0) ConnectStep(block, connection);
+    if (block.connected.load() == 1) ReceiveStep(block, kClientRole, connection);
+    EndTurn(block, connection);
+  }
+  EndMonitor(block);
+  block.rxRunning.store(0);
+}
+
+}  // namespace zortcp

@@ -1,0 +1,156 @@
+// The transmit monitor of a port: it takes the host's bytes out of the
+// TxRing in chunks of at most 4096 bytes, waits until the socket takes
+// data, sends each chunk, and suspends itself while the ring is empty.
+#include <cstdint>
+
+#include "diagnostics/debug_log.h"
+#include "port/error_locations.h"
+#include "port/last_error.h"
+#include "transport/events.h"
+#include "transport/monitor_common.h"
+#include "transport/monitors.h"
+#include "transport/rings.h"
+
+namespace zortcp {
+namespace {
+
+constexpr uint32_t kIdlePauseMs = 10;
+constexpr uint32_t kNextChunkPauseMs = 1;
+
+// Client ports send on the connection socket, server ports on the accepted
+// peer's; the field is read afresh for every call, since the receive
+// monitor may replace it at any moment.
+platform::Socket PortSocket(const PortControlBlock& block) {
+  return (block.flags & kFlagServer) != 0 ? block.acceptedSocket.load() : block.socket.load();
+}
+
+void LogTx(PortControlBlock& block, const char* text) {
+  LogMessage(block, 1, "TxMonitor() - Port: %d, %s\n", block.portNumber, text);
+}
+
+// Suspends the monitor while its ring is empty. The flag is raised before
+// the count is looked at a last time, and writers count their bytes before
+// they read the flag, so a write never goes unnoticed.
+void WaitForBytes(PortControlBlock& block) {
+  if (block.txCount.load() != 0) return;
+  block.txSuspended.store(1);
+  if (block.txCount.load() == 0) platform::SuspendCurrentThread();
+  block.txSuspended.store(0);
+}
+
+int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
+  int32_t length = 0;
+  while (length < kChunkSize && block.txCount.load() != 0) {
+    if (block.fastTransfer) {
+      length += TxRingGetRun(block, chunk + length, kChunkSize - length);
+    } else {
+      chunk[length++] = TxRingGet(block);
+    }
+  }
+  return length;
+}
+
+// Waits in 1 ms turns until the socket takes data (in the fast transfer
+// mode, blocks on it). False when the test failed.
+bool WaitUntilWritable(PortControlBlock& block) {
+  bool busyLogged = false;
+  for (;;) {
+    const int32_t writable = platform::PollWritable(PortSocket(block));
+    if (writable > 0) return true;
+    if (writable == platform::kSocketError) {
+      LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
+                 static_cast<uint32_t>(platform::LastSocketError()));
+      return false;
+    }
+    if (!block.fastTransfer) {
+      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n", block.portNumber);
+      platform::Sleep(kNextChunkPauseMs);
+      continue;
+    }
+    if (!busyLogged) {
+      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n", block.portNumber);
+      busyLogged = true;
+    }
+    if (platform::WaitWritable(PortSocket(block), kFastWaitMs) == platform::kSocketError) {
+      LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
+                 static_cast<uint32_t>(platform::LastSocketError()));
+      return false;
+    }
+  }
+}
+
+// One send, retried at once while it would block. The count sent, or -1.
+int32_t SendOnce(PortControlBlock& block, const uint8_t* data, int32_t length) {
+  for (;;) {
+    const int32_t sent = platform::Send(PortSocket(block), data, length);
+    if (sent != platform::kSocketError) return sent;
+    const int32_t code = platform::LastSocketError();
+    if (code != kWouldBlock) {
+      LogMessage(block, 1, "TxMonitor() - Port: %d, send() failed. %u\n", block.portNumber,
+                 static_cast<uint32_t>(code));
+      return -1;
+    }
+    LogTx(block, "send(). Would block. Trying Again");
+  }
+}
+
+// Sends the whole chunk: a send that takes only part of it is followed by
+// the rest, once the socket takes data again, so that no byte is lost.
+bool SendChunk(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
+  for (int32_t sent = 0; sent < length;) {
+    if (!WaitUntilWritable(block)) return false;
+    const int32_t taken = SendOnce(block, chunk + sent, length - sent);
+    if (taken < 0) return false;
+    sent += taken;
+  }
+  return true;
+}
+
+// The chunk is dropped: neither put back nor sent again.
+void ChunkFailed(PortControlBlock& block) {
+  RecordSocketFailure(location::kTransmit);
+  block.txErrors.fetch_add(1);
+  RaiseEvent(block, kEventError, kErrorSendFailed);
+  RaiseEvent(block, kEventError, kErrorRecorded);
+  platform::Sleep(kIdlePauseMs);
+}
+
+void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
+  block.txBytes.fetch_add(static_cast<uint32_t>(length), std::memory_order_relaxed);
+  RaiseEvent(block, kEventTransmitted, length);
+  LogMessage(block, 1, "TxMonitor() - Port: %d, Packet successfully transmitted. %d Bytes\n",
+             block.portNumber, length);
+  LogDataDump(block, 3, chunk, length);
+  if (block.fastTransfer) return;
+  platform::Sleep(block.txCount.load() != 0 ? kNextChunkPauseMs : kIdlePauseMs);
+}
+
+}  // namespace
+
+void TxMonitor(void* argument) {
+  PortControlBlock& block = BlockOfArgument(argument);
+  const MonitorMemory memory(block);
+  block.txRunning.store(1);
+  block.txSuspended.store(0);
+  LogTx(block, "Thread started");
+
+  uint8_t chunk[kChunkSize];
+  while (block.txStop.load() == 0) {
+    WaitForBytes(block);
+    if (block.txCount.load() == 0) {
+      // Woken without bytes, as by the close: look at the stop flag again.
+      platform::Sleep(kIdlePauseMs);
+      continue;
+    }
+    const int32_t length = GatherChunk(block, chunk);
+    if (SendChunk(block, chunk, length)) {
+      ChunkSent(block, chunk, length);
+    } else {
+      ChunkFailed(block);
+    }
+  }
+  LogTx(block, "Thread terminated");
+  block.txRunning.store(0);
+}
+
+}  // namespace zortcp
