@@ -15,15 +15,25 @@
  * error number and text in the library-wide last-error record
  * (ZorGetLastError). Handle failures record location 100*k + r and error
  * 900 + 100*k + r, where k is the call number given with each call below and
- * r is 1 for an invalid handle, 2 for a handle that is not open.
+ * r is 1 for an invalid handle, 2 for a handle that is not open; nothing else
+ * changes and no output is written. A port that is still opening counts as
+ * open. Outputs of a failed call are left unwritten (except the handle of
+ * ZorOpenPort), and null pointers are never written or read through.
  *
  * Threads: opening, closing and changing defaults are made from one host
  * thread at a time. Per port, at most one thread writes and at most one
- * reads at a time. The event handler runs on the library's own threads,
- * possibly two at once for one port, and with no lock of the library held.
- * It may call ZorReadPort, ZorWritePort and ZorAnyToRead for its port but
- * must not close the port. Unloading the library with ports open (as at
- * process exit) stops their monitors and may still call the handler.
+ * reads at a time, and neither while the port is being closed. The event
+ * handler runs on the library's own threads, possibly two at once for one
+ * port, and with no lock of the library held. It may call ZorReadPort,
+ * ZorWritePort and ZorAnyToRead for its port but must not close the port.
+ * Unloading the library with ports open (as at process exit) stops their
+ * monitors and may still call the handler.
+ *
+ * The documentation beside this header (docs/, installed under
+ * share/doc/zortcp) gives the events and their sequences (events.md), every
+ * error location and text (errors.md), the configuration file
+ * (configuration.md), the debug log (debug-log.md) and what is particular to
+ * Linux (linux-notes.md).
  */
 #ifndef ZORTCP_H
 #define ZORTCP_H
@@ -78,72 +88,195 @@ extern "C" {
 #define ZOR_DEFAULT_RETRY_COUNT   3 /* int32_t; 0 retries for ever */
 #define ZOR_DEFAULT_LOOKUP_HOST   4 /* int32_t; non-zero names accepted peers by lookup */
 
-/* The event handler: source is always 2; the result is ignored. */
+/*
+ * The event handler: source is always 2; kind is a ZOR_EVENT_* value; data
+ * points to the kind's data, valid only during the call (copy what you keep);
+ * userData is the value registered with ZorSetEventHandler for the port. The
+ * result is ignored. It is called on the port's monitor threads: see
+ * ZorSetEventHandler.
+ */
 typedef int32_t (*ZorEventHandler)(int32_t source, int32_t kind, void *data, uint32_t userData);
 
-/* Traffic and failure counters of a port, never reset. */
+/* Traffic and failure counters of a port, never reset: bytes received and
+ * sent, failed receives and sends, failed connects and accepts. */
 typedef struct ZorPortStatistics {
     uint32_t rxBytes, txBytes, rxErrors, txErrors, connectErrors;
 } ZorPortStatistics;
 
 /*
  * Opens a port on the first free handle (call number 1).
- * host: client, the remote host name or dotted address; server, a dotted
- *   local address to bind to, anything else binds to every local address.
- *   Null counts as empty.
+ * host: client, the remote host name, or a dotted IPv4 address when it
+ *   starts with a digit; server, a dotted local address to bind to when it
+ *   starts with a digit, anything else binds to every local address. Null
+ *   counts as empty; at most 129 characters are used.
  * reserved: not read.
- * flags: ZOR_OPEN_* bits.
- * configFile: path of the port's configuration file, or null.
- * handle: receives the handle on success and 0 on any failure.
+ * flags: ZOR_OPEN_* bits. ZOR_OPEN_LOOKUP_HOST_NAME is cleared: only the
+ *   defaults and the configuration file set it.
+ * configFile: path of the port's configuration file, or null. A file that
+ *   cannot be read is no error; the port then runs on the defaults.
+ * handle: receives the handle on success and 0 on any failure (0 is also a
+ *   valid handle: only the result tells).
+ * The port starts from the defaults (ZorChangeDefault, ZorChangeBufferSizes)
+ * and the file, and takes the pending event handler (ZorSetEventHandler),
+ * which is then cleared. The open connects nothing: the client's receive
+ * monitor connects in the background and reports it with event kind 1, the
+ * server's listens. The call blocks for the service and host name look-ups.
+ * A debug log that cannot be created leaves the log off, without error.
  * Result: 0; -1 no free port (101/1001); -2 a failed step, with its
- * location (1 to 14) and the system or socket error number in the record.
+ * location and the system or socket error number in the record: 1, 3, 5
+ * memory (system error 12); 8 service look-up (11004); 9 socket; 10 bind,
+ * server (10048 in use, 10049 not a local address, ...); 12 host name
+ * look-up, client (11001, 11002, ...); 13, 14 monitor threads (system error
+ * 11). Everything the step obtained is given back, the handle is free again
+ * and a pending handler stays pending. Locations 2, 4, 6, 7 and 11 do not
+ * occur on Linux.
  */
 ZOR_API int32_t ZorOpenPort(const char *host, int32_t reserved, uint32_t flags,
                             const char *configFile, int32_t *handle);
 
-/* Closes a port and frees its handle (call number 2). Result 0, -1, -2.
- * Waits up to about 5 s for each monitor thread. Not from within the port's
- * own event handler. */
+/*
+ * Closes a port and frees its handle (call number 2).
+ * Closes the port's debug log, then its sockets, then stops its transmit and
+ * its receive monitor, waiting up to about 5 s for each and terminating one
+ * that has not stopped by then; bytes still in either ring are dropped. The
+ * handler may still get the events of the lost connection (5/4, 2/2, and
+ * 5/3, 5/4 for a chunk) before the call returns, and none after. The
+ * handle's statistics are kept; the handle can be opened again at once.
+ * Result: 0; -1 invalid handle (201/1101); -2 not open (202/1102).
+ * Threads: never from within the port's own event handler (the close waits
+ * for the thread that runs it), and not while a data call for the port runs.
+ */
 ZOR_API int32_t ZorClosePort(int32_t handle);
 
-/* Queues size bytes for sending (call number 3). Returns 0 once every byte
- * is queued; blocks while the transmit ring is full. -1, -2 bad handle. */
+/*
+ * Queues size bytes for sending (call number 3).
+ * Returns 0 once every byte is in the port's transmit ring, not once it is
+ * sent: the transmit monitor sends in chunks of up to 4096 bytes, with event
+ * kind 4 for each chunk sent and 5/3, 5/4 (location 1101) for a chunk that
+ * fails and is dropped. The connection is not looked at: bytes queued while
+ * there is none are sent once the socket takes data, or dropped chunk by
+ * chunk while the port has no socket. Blocks while the ring is full until
+ * the monitor has emptied it, so a write larger than the ring (8192 bytes
+ * unless changed) returns once all of it is queued. size 0 or less, or null
+ * data, queues nothing.
+ * Result: 0; -1 invalid handle (301/1201); -2 not open (302/1202).
+ * Threads: one writing thread per port at a time. From the transmit
+ * monitor's own events (kinds 4 and 5 with details 3, 4) write no more than
+ * the ring has room for: a full ring would wait for that very thread.
+ */
 ZOR_API int32_t ZorWritePort(int32_t handle, const void *data, int32_t size);
 
-/* Takes up to capacity received bytes (call number 5); never waits.
- * *count receives the number delivered. Result 0, -1, -2. */
+/*
+ * Takes up to capacity received bytes, oldest first (call number 5); never
+ * waits. *count receives the number delivered, 0 when none wait. capacity 0
+ * or less, or a null buffer, delivers and consumes nothing.
+ * Result: 0; -1 invalid handle (501/1401); -2 not open (502/1402).
+ * Threads: one reading thread per port at a time; the port's event handler
+ * may read the bytes of a kind 3 event, which are already in the ring.
+ */
 ZOR_API int32_t ZorReadPort(int32_t handle, void *buffer, int32_t capacity, int32_t *count);
 
-/* Number of received bytes waiting (call number 4), or -1, -2. */
+/*
+ * Number of received bytes waiting (call number 4); never waits.
+ * Result: the count (0 or more); -1 invalid handle (401/1301); -2 not open
+ * (402/1302). Threads: any thread, while the port is open.
+ */
 ZOR_API int32_t ZorAnyToRead(int32_t handle);
 
-/* Registers the handler for the next port that opens successfully.
- * Always 0. */
+/*
+ * Registers the handler for the next port that opens successfully.
+ * That open binds handler and userData to its port and clears them, so a
+ * host registers before every open whose port is to report events; a port
+ * opened without a registration has no handler. The last registration
+ * before an open counts; a failed open leaves it pending; null registers no
+ * handler. Ports already open keep theirs. The handler gets no port handle:
+ * userData tells the ports apart.
+ * The handler runs on the library's own threads (the port's receive and
+ * transmit monitors), possibly two at once for one port, never inside one of
+ * the host's calls, and with no lock of the library held; the monitor does
+ * nothing else until it returns, so keep it short. It may call ZorReadPort,
+ * ZorAnyToRead, ZorWritePort and ZorGetLastError, but must never close its
+ * own port. Unloading the library with ports still open (as at process exit)
+ * stops their monitors, and the handler may still be called then, while the
+ * process runs its exit handlers and static destructors.
+ * Result: always 0; nothing is recorded. Threads: not at the same time as
+ * an open.
+ */
 ZOR_API int32_t ZorSetEventHandler(ZorEventHandler handler, uint32_t userData);
 
-/* Signal 1 (signalNumber 1) holds a client port from connecting while bit 0
- * of value is set (call number 6). Result 0, -1, -2. */
+/*
+ * Sets a port's signal (call number 6). Signal 1 (signalNumber 1) takes
+ * bit 0 of value: 1 holds a client port, which then makes no connect attempt
+ * (a standing connection goes on, but is not made again after a loss); 0
+ * releases it. Server ports ignore it. Other signal numbers change nothing.
+ * Result: 0; -1 invalid handle (601/1501); -2 not open (602/1502).
+ */
 ZOR_API int32_t ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value);
 
-/* Reads signal 1 into *value (call number 7). Result 0, -1, -2. */
+/*
+ * Reads signal 1 (0 or 1) into *value (call number 7); another signal number
+ * leaves *value as it is.
+ * Result: 0; -1 invalid handle (701/1601); -2 not open (702/1602).
+ */
 ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t *value);
 
-/* Changes a library-wide default for ports opened later (ZOR_DEFAULT_*). */
+/*
+ * Changes a library-wide default for ports opened later; open ports keep
+ * their settings.
+ * type ZOR_DEFAULT_SERVICE, ZOR_DEFAULT_SERVICE_TYPE: the text at data,
+ *   length bytes including the terminator (at most 36 are copied; the store
+ *   always ends in a terminator, a longer text is cut to 35 characters).
+ * type ZOR_DEFAULT_RETRY_COUNT, ZOR_DEFAULT_LOOKUP_HOST, and 5 (the fast
+ *   transfer mode, non-zero on): an int32_t at data; length is not used.
+ * Any other type, or null data, changes nothing. No result; nothing is
+ * recorded. Threads: not at the same time as an open, close or other change
+ * of the defaults.
+ */
 ZOR_API void ZorChangeDefault(uint32_t type, const void *data, uint32_t length);
 
-/* Ring sizes for ports opened later: receive at least 20480, transmit at
- * least 4096; 0xFFFFFFFF keeps a size. Smaller values are ignored. */
+/* Ring sizes for ports opened later: receive at least 20480 (65536 at
+ * first), transmit at least 4096 (8192 at first), neither above 0x7FFFFFFF;
+ * 0xFFFFFFFF keeps a size. Other values are ignored. No result; nothing is
+ * recorded. Threads: as ZorChangeDefault. */
 ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
 
-/* Reads a configuration item (ZOR_CONFIG_*) of a port (call number 8).
- * Result 0, -1, -2, or -3 for an item outside 1 to 6. */
+/*
+ * Reads a configuration item (ZOR_CONFIG_*) of a port (call number 8) into
+ * output, and its length into *length (only written, never read):
+ *  1 local IPv4 address of the port's socket; 4 zero bytes and length 0
+ *    when there is none (a client between connections);
+ *  2 peer's IPv4 address: client, the resolved remote address; server, the
+ *    served or last served peer; zeros when none;
+ *  3 this computer's host name ("localhost" when it cannot be had), needs
+ *    130 bytes; length is the text's length;
+ *  4 peer's name as in event kind 1, needs 129 bytes; length is the text's
+ *    length;
+ *  5 the service port number (a server on service "0": the port the system
+ *    chose); 6 server, the served peer's port; client, as item 5.
+ * Addresses are 4 bytes in network order, port numbers uint32_t, length 4.
+ * Result: 0; -1 invalid handle (801/1701); -2 not open (802/1702); -3 an
+ * item outside 1 to 6, nothing written or recorded.
+ */
 ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void *output, int32_t *length);
 
-/* Copies the port's counters (call number 9). Result 0, -1, -2. */
+/*
+ * Copies the port's counters (call number 9). They count per handle from
+ * the library's load on, go on over closes and reopens, and wrap at 2^32;
+ * each is read whole, but the five need not be one snapshot.
+ * Result: 0; -1 invalid handle (901/1801); -2 not open (902/1802).
+ */
 ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics *output);
 
-/* Copies the last failure: error number, location and text (text needs 288
- * bytes). Zeros and "Successful" before any failure. Returns text. */
+/*
+ * Copies the last failure: error number, location and text (text needs 288
+ * bytes; at most 287 characters and a terminator). Zeros and "Successful"
+ * before any failure, and after one that recorded the number 0. The record
+ * is library-wide and keeps the last failure of any port or thread through
+ * later successes; the three values always belong to one failure, except
+ * that a would-block result (10035) of a monitor changes only the two
+ * numbers. Never fails and changes nothing; null outputs are not written.
+ * Returns text. Threads: any thread.
+ */
 ZOR_API char *ZorGetLastError(int32_t *code, int32_t *location, char *text);
 
 #ifdef __cplusplus

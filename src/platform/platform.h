@@ -84,6 +84,9 @@ Socket OpenSocket();
 // nothing and fails with 10038.
 int32_t CloseSocket(Socket socket);
 
+// Binds to a local address. A port whose earlier connections linger in
+// TIME_WAIT can be bound again at once, so a server reopens on its port;
+// a port that another socket listens on fails with 10048.
 int32_t Bind(Socket socket, const SocketAddress& address);
 int32_t Listen(Socket socket, int32_t backlog);
 
@@ -100,7 +103,9 @@ int32_t Connect(Socket socket, const SocketAddress& address);
 // Zero-time-out readiness polls: 1 ready, 0 not ready, kSocketError on
 // failure (a closed or unknown socket fails with 10038). A listening socket
 // is readable when a connection waits to be accepted; a connected socket
-// whose peer has closed or reset is readable.
+// whose peer has closed or reset is readable. A socket that is neither
+// connected nor listening polls readable and writable; a receive on it
+// then fails with 10057.
 int32_t PollReadable(Socket socket);
 int32_t PollWritable(Socket socket);
 
@@ -162,6 +167,8 @@ ThreadHandle CreateSuspendedThread(ThreadRoutine routine, void* argument);
 void ResumeThread(ThreadHandle thread);
 
 // Suspends the calling library thread until it is resumed (or terminated).
+// Returns at once on a thread that the library did not create, since
+// nothing could resume it.
 void SuspendCurrentThread();
 
 // Cooperative termination. Every wait the thread is in or enters (Sleep,
@@ -171,9 +178,11 @@ void SuspendCurrentThread();
 // host code exits when that code returns to a termination point.
 void TerminateThread(ThreadHandle thread);
 
-// Gives the handle back. A thread that has finished is joined; a thread
-// still running (terminated, but stuck in host code) is left to finish and
-// frees its own state. Null does nothing.
+// Gives the handle back. A thread that has finished, or finishes within
+// half a second, is joined; a thread still running after that (terminated,
+// but stuck in host code) is left to finish and frees its own state. A
+// thread that was never resumed ends without running its routine. Null
+// does nothing.
 void CloseThreadHandle(ThreadHandle thread);
 
 // Throws ThreadTerminated when the calling library thread has been

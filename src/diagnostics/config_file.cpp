@@ -1,0 +1,175 @@
+#include "diagnostics/config_file.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "port/control_block.h"
+
+namespace zortcp {
+namespace {
+
+// Read by the open, written by ZorChangeDefault and ZorChangeBufferSizes;
+// constant-initialised so that it holds its values before any code runs.
+constinit LibraryDefaults gDefaults;
+
+// A line arrives in reads of at most 255 characters: a longer line is taken
+// as several lines.
+constexpr int kLineBufferSize = 260;
+constexpr int kCharactersPerRead = 255;
+
+enum class Keyword {
+  kServiceType,
+  kServiceName,
+  kConnectRetryCount,
+  kLookupHostName,
+  kDebugLevel,
+  kDebugOutputFile,
+  kFastTransfer,
+};
+
+struct KeywordEntry {
+  std::string_view name;
+  Keyword keyword;
+};
+
+// Searched in this order; the first equal entry decides.
+constexpr KeywordEntry kKeywords[] = {
+    {"Service Type", Keyword::kServiceType},
+    {"Service Name", Keyword::kServiceName},
+    {"Connect Retry Count", Keyword::kConnectRetryCount},
+    {"Lookup Host Name", Keyword::kLookupHostName},
+    {"Debug Level", Keyword::kDebugLevel},
+    {"Debug Output File", Keyword::kDebugOutputFile},
+    {"Fast Transfer", Keyword::kFastTransfer},
+};
+
+// Locale-independent on purpose: the host may have set any locale.
+char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
+  }
+  return true;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+bool IsWhiteSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsTrailingJunk(char c) { return c == '\n' || c == '\r' || IsBlank(c); }
+
+bool IsComment(const char* line) {
+  return line[0] == ';' || line[0] == '#' || (line[0] == '/' && line[1] == '/');
+}
+
+bool IsAffirmative(std::string_view value) {
+  return EqualIgnoringAsciiCase(value, "YES") || EqualIgnoringAsciiCase(value, "ON") ||
+         EqualIgnoringAsciiCase(value, "TRUE");
+}
+
+// Reads a decimal integer as strtol does (white space, sign, digits; no
+// digits gives 0), saturating at the limits of 32 bits.
+int32_t ParseInteger(std::string_view value) {
+  size_t i = 0;
+  while (i < value.size() && IsWhiteSpace(value[i])) ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+    negative = value[i] == '-';
+    ++i;
+  }
+  const int64_t limit = negative ? -int64_t{INT32_MIN} : int64_t{INT32_MAX};
+  int64_t magnitude = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    magnitude = magnitude * 10 + (value[i] - '0');
+    if (magnitude > limit) magnitude = limit;
+  }
+  return static_cast<int32_t>(negative ? -magnitude : magnitude);
+}
+
+// Copies a value into a text field, cut to the field's capacity less one.
+template <size_t N>
+void CopyText(char (&field)[N], std::string_view value) {
+  const size_t length = value.size() < N - 1 ? value.size() : N - 1;
+  std::memcpy(field, value.data(), length);
+  field[length] = '\0';
+}
+
+void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view value) {
+  switch (keyword) {
+    case Keyword::kServiceType:
+      CopyText(block.serviceType, value);
+      break;
+    case Keyword::kServiceName:
+      CopyText(block.serviceName, value);
+      break;
+    case Keyword::kConnectRetryCount:
+      block.connectRetryCount = ParseInteger(value);
+      break;
+    case Keyword::kLookupHostName:
+      // Only ever sets the bit, so one affirmative line anywhere wins.
+      if (IsAffirmative(value)) block.flags |= kFlagLookupHostName;
+      break;
+    case Keyword::kDebugLevel:
+      block.debugLevel.store(ParseInteger(value), std::memory_order_relaxed);
+      break;
+    case Keyword::kDebugOutputFile:
+      CopyText(block.debugOutputFile, value);
+      break;
+    case Keyword::kFastTransfer:
+      if (IsAffirmative(value)) block.fastTransfer = true;
+      break;
+  }
+}
+
+void ApplyKey(PortControlBlock& block, std::string_view key, std::string_view value) {
+  for (const KeywordEntry& entry : kKeywords) {
+    if (EqualIgnoringAsciiCase(key, entry.name)) {
+      ApplyKeyword(block, entry.keyword, value);
+      return;
+    }
+  }
+}
+
+// One line as read, possibly a piece of a longer one.
+void ApplyLine(PortControlBlock& block, char* line) {
+  size_t length = std::strlen(line);
+  if (length == 0) return;
+  while (length > 0 && IsTrailingJunk(line[length - 1])) --length;
+  line[length] = '\0';
+  // The mark must be the line's very first character: an indented mark
+  // leaves a key that matches nothing.
+  if (IsComment(line)) return;
+
+  const std::string_view text(line, length);
+  const size_t keyStart = text.find_first_not_of(" \t");
+  if (keyStart == std::string_view::npos) return;
+  const size_t equals = text.find('=', keyStart);
+  if (equals == std::string_view::npos) return;
+
+  // Blanks in front of the "=" stay in the key, which then matches nothing.
+  const std::string_view key = text.substr(keyStart, equals - keyStart);
+  std::string_view value = text.substr(equals + 1);
+  while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
+  ApplyKey(block, key, value);
+}
+
+}  // namespace
+
+LibraryDefaults& Defaults() { return gDefaults; }
+
+void ReadConfigFile(PortControlBlock& block) {
+  // "e": the descriptor is not inherited by a host's child processes.
+  std::FILE* file = std::fopen(block.configFileName, "re");
+  if (file == nullptr) return;
+  char line[kLineBufferSize];
+  while (std::fgets(line, kCharactersPerRead + 1, file) != nullptr) ApplyLine(block, line);
+  std::fclose(file);
+}
+
+}  // namespace zortcp

@@ -1,0 +1,56 @@
+// The table of open sockets: handle to entry. A call holds its own
+// reference to the entry while it uses the descriptor, and the descriptor
+// is closed only when the last reference goes, so a descriptor number that
+// the system hands out again can never be reached through an old handle.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/posix/winsock_numbers.h"
+
+namespace zortcp::platform::posix {
+
+struct SocketEntry {
+  SocketEntry(int descriptor, int cancelDescriptor) : fd(descriptor), cancelFd(cancelDescriptor) {}
+  ~SocketEntry();
+  SocketEntry(const SocketEntry&) = delete;
+  SocketEntry& operator=(const SocketEntry&) = delete;
+
+  const int fd;        // always O_NONBLOCK at the system level
+  const int cancelFd;  // eventfd, readable for good once the socket is closed
+  std::atomic<bool> closed{false};
+  std::atomic<bool> nonBlocking{false};  // the mode the caller asked for
+};
+
+using SocketEntryRef = std::shared_ptr<SocketEntry>;
+
+// Takes ownership of a non-blocking, close-on-exec descriptor and gives it
+// a new handle. kNoSocket with the last socket error set on failure (the
+// descriptor is then closed).
+Socket RegisterSocket(int fd);
+
+// The entry of an open socket; null with the last socket error 10038 when
+// the handle is closed or was never handed out.
+SocketEntryRef FindSocket(Socket socket);
+
+// Takes the entry out of the table; null (and 10038) when it is not there.
+SocketEntryRef UnregisterSocket(Socket socket);
+
+// Records the system error of a failed call in the last socket error: 10004
+// when the failure came from the socket being closed under the call.
+void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
+
+// True, with the injected number in the last socket error, when fault
+// injection makes this call fail.
+bool InjectedSocketFailure(faults::Operation operation, Socket socket);
+
+// Waits until the descriptor reports one of the events, the time-out
+// (milliseconds, negative for none) ends or the socket is closed. 1 ready,
+// 0 timed out, kSocketError (10004) closed. A terminated library thread
+// leaves with ThreadTerminated.
+int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs);
+
+}  // namespace zortcp::platform::posix

@@ -1,0 +1,228 @@
+// Socket life cycle, connection set-up and options.
+//
+// Every descriptor is non-blocking at the system level; the blocking mode
+// that callers see is emulated per socket (see socket_io.cpp), so that a
+// blocked call can always be woken by CloseSocket and by termination.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/socket_registry.h"
+
+namespace zortcp::platform {
+namespace {
+
+using faults::Operation;
+using posix::FindSocket;
+using posix::InjectedSocketFailure;
+using posix::kErrorFault;
+using posix::RecordSocketFailure;
+using posix::SocketEntry;
+using posix::SocketEntryRef;
+
+constexpr int kNoTimeout = -1;
+
+sockaddr_in ToSystem(const SocketAddress& address) {
+  sockaddr_in system{};
+  system.sin_family = address.family;
+  system.sin_port = address.port;
+  system.sin_addr.s_addr = address.address;
+  return system;
+}
+
+SocketAddress FromSystem(const sockaddr_in& system) {
+  SocketAddress address;
+  address.family = system.sin_family;
+  address.port = system.sin_port;
+  address.address = system.sin_addr.s_addr;
+  return address;
+}
+
+int32_t SetIntegerOption(Operation operation, Socket socket, int option, int32_t value) {
+  if (InjectedSocketFailure(operation, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  const int systemValue = value;
+  if (setsockopt(entry->fd, SOL_SOCKET, option, &systemValue, sizeof(systemValue)) != 0) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  return 0;
+}
+
+// Accepts one waiting connection as a new non-blocking, close-on-exec
+// descriptor; -1 with errno when none can be taken.
+int AcceptDescriptor(const SocketEntry& listener, sockaddr_in* peer) {
+  int fd;
+  do {
+    socklen_t length = sizeof(*peer);
+    fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The outcome of a connection attempt that is under way: waits until the
+// socket is writable, then reads the attempt's error.
+int32_t FinishConnect(const SocketEntry& entry) {
+  if (posix::WaitForSocket(entry, POLLOUT, kNoTimeout) != 1) return kSocketError;
+  int error = 0;
+  socklen_t length = sizeof(error);
+  if (getsockopt(entry.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+  if (error != 0) {
+    RecordSocketFailure(entry, error);
+    return kSocketError;
+  }
+  return 0;
+}
+
+}  // namespace
+
+Socket OpenSocket() {
+  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    SetLastSocketError(WinsockErrorFromSystem(errno));
+    return kNoSocket;
+  }
+  return posix::RegisterSocket(fd);
+}
+
+int32_t CloseSocket(Socket socket) {
+  SocketEntryRef entry = posix::UnregisterSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  entry->closed.store(true, std::memory_order_release);
+  // The cancel descriptor is never read, so it stays readable and every
+  // wait on the socket, present or future, ends.
+  const uint64_t one = 1;
+  if (write(entry->cancelFd, &one, sizeof(one)) < 0) {
+    // An eventfd counter this far below its limit always takes the write.
+  }
+  // The peer sees the end of the connection now, not when the last call
+  // still holding the entry lets go of the descriptor.
+  shutdown(entry->fd, SHUT_RDWR);
+  return 0;
+}
+
+int32_t Bind(Socket socket, const SocketAddress& address) {
+  if (InjectedSocketFailure(Operation::kBind, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  // A server reopened on its port must not be refused while connections of
+  // its previous life linger in TIME_WAIT; on Linux this still refuses a
+  // second listener on the same port.
+  const int on = 1;
+  setsockopt(entry->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  const sockaddr_in system = ToSystem(address);
+  if (bind(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) != 0) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  return 0;
+}
+
+int32_t Listen(Socket socket, int32_t backlog) {
+  if (InjectedSocketFailure(Operation::kListen, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  if (listen(entry->fd, backlog) != 0) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  return 0;
+}
+
+Socket Accept(Socket socket, SocketAddress* peer) {
+  if (InjectedSocketFailure(Operation::kAccept, socket)) return kNoSocket;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kNoSocket;
+  for (;;) {
+    sockaddr_in address{};
+    const int fd = AcceptDescriptor(*entry, &address);
+    if (fd >= 0) {
+      const Socket accepted = posix::RegisterSocket(fd);
+      if (accepted != kNoSocket && peer != nullptr) *peer = FromSystem(address);
+      return accepted;
+    }
+    const bool wouldBlock = errno == EAGAIN || errno == EWOULDBLOCK;
+    if (!wouldBlock || entry->nonBlocking.load(std::memory_order_relaxed)) {
+      RecordSocketFailure(*entry, errno);
+      return kNoSocket;
+    }
+    if (posix::WaitForSocket(*entry, POLLIN, kNoTimeout) != 1) return kNoSocket;
+  }
+}
+
+int32_t Connect(Socket socket, const SocketAddress& address) {
+  if (InjectedSocketFailure(Operation::kConnect, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  const sockaddr_in system = ToSystem(address);
+  if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) return 0;
+  // An interrupted connect goes on in the background, like one in progress.
+  if (errno != EINPROGRESS && errno != EINTR) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  if (entry->nonBlocking.load(std::memory_order_relaxed)) {
+    RecordSocketFailure(*entry, EWOULDBLOCK);
+    return kSocketError;
+  }
+  return FinishConnect(*entry);
+}
+
+int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
+  if (InjectedSocketFailure(Operation::kSetNonBlocking, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  entry->nonBlocking.store(nonBlocking, std::memory_order_relaxed);
+  return 0;
+}
+
+int32_t PendingBytes(Socket socket, uint32_t* count) {
+  if (InjectedSocketFailure(Operation::kPendingBytes, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  if (count == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return kSocketError;
+  }
+  int waiting = 0;
+  if (ioctl(entry->fd, FIONREAD, &waiting) != 0) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  *count = static_cast<uint32_t>(waiting);
+  return 0;
+}
+
+int32_t SetReceiveBufferSize(Socket socket, int32_t bytes) {
+  return SetIntegerOption(Operation::kSetReceiveBufferSize, socket, SO_RCVBUF, bytes);
+}
+
+int32_t SetSendBufferSize(Socket socket, int32_t bytes) {
+  return SetIntegerOption(Operation::kSetSendBufferSize, socket, SO_SNDBUF, bytes);
+}
+
+int32_t LocalAddress(Socket socket, SocketAddress* address) {
+  if (InjectedSocketFailure(Operation::kLocalAddress, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  if (address == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return kSocketError;
+  }
+  sockaddr_in system{};
+  socklen_t length = sizeof(system);
+  if (getsockname(entry->fd, reinterpret_cast<sockaddr*>(&system), &length) != 0) {
+    RecordSocketFailure(*entry, errno);
+    return kSocketError;
+  }
+  *address = FromSystem(system);
+  return 0;
+}
+
+}  // namespace zortcp::platform

@@ -1,0 +1,199 @@
+#include "diagnostics/config_file.h"
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "port/control_block.h"
+#include "support/library_fixture.h"
+#include "temp_directory.h"
+
+namespace zortcp {
+namespace {
+
+using testing::WriteFile;
+
+constexpr int32_t kPresetLevel = 7;
+
+class ConfigFileTest : public testing::LoadedLibrary {
+ protected:
+  void SetUp() override {
+    LoadedLibrary::SetUp();
+    Preset();
+  }
+
+  // The block as the open leaves it before the file is read.
+  void Preset() {
+    std::strcpy(block_.serviceName, "12999");
+    std::strcpy(block_.serviceType, "tcp");
+    std::strcpy(block_.debugOutputFile, "earlier.log");
+    block_.connectRetryCount = 5;
+    block_.flags = kFlagServer;
+    block_.debugLevel = kPresetLevel;
+    block_.fastTransfer = false;
+  }
+
+  void Read(const std::string& contents) {
+    const std::string path = directory_.File("port.cfg");
+    WriteFile(path, contents);
+    std::strcpy(block_.configFileName, path.c_str());
+    ReadConfigFile(block_);
+  }
+
+  // Reads a file of one line into a freshly preset block.
+  int32_t LevelAfter(const std::string& line) {
+    Preset();
+    Read(line + "\n");
+    return block_.debugLevel;
+  }
+
+  void ExpectPresetValues() {
+    EXPECT_STREQ(block_.serviceName, "12999");
+    EXPECT_STREQ(block_.serviceType, "tcp");
+    EXPECT_STREQ(block_.debugOutputFile, "earlier.log");
+    EXPECT_EQ(block_.connectRetryCount, 5);
+    EXPECT_EQ(block_.flags, kFlagServer);
+    EXPECT_EQ(block_.debugLevel, kPresetLevel);
+    EXPECT_FALSE(block_.fastTransfer);
+  }
+
+  testing::TempDirectory directory_;
+  PortControlBlock& block_ = PortTable()[0];
+};
+
+TEST_F(ConfigFileTest, KeywordsMatchIgnoringCaseButNotWithBlanksBeforeEquals) {
+  EXPECT_EQ(LevelAfter("Debug Level=3"), 3);
+  EXPECT_EQ(LevelAfter("debug LEVEL=3"), 3);
+  EXPECT_EQ(LevelAfter("Debug Level= \t 3"), 3);
+  EXPECT_EQ(LevelAfter("   Debug Level=3"), 3);
+  EXPECT_EQ(LevelAfter("\tDebug Level=3"), 3);
+  EXPECT_EQ(LevelAfter("Debug Level=3\r"), 3);
+  EXPECT_EQ(LevelAfter("Debug Level =3"), kPresetLevel);
+  EXPECT_EQ(LevelAfter("Debug\tLevel=3"), kPresetLevel);
+  EXPECT_EQ(LevelAfter("Debug Level 3"), kPresetLevel);
+}
+
+TEST_F(ConfigFileTest, CommentMarksCountOnlyAsTheLineFirstCharacter) {
+  EXPECT_EQ(LevelAfter(";Debug Level=3"), kPresetLevel);
+  EXPECT_EQ(LevelAfter("#Debug Level=3"), kPresetLevel);
+  EXPECT_EQ(LevelAfter("//Debug Level=3"), kPresetLevel);
+  // Indented marks are no comments, but their keys match nothing either.
+  EXPECT_EQ(LevelAfter(" ;Debug Level=3"), kPresetLevel);
+  EXPECT_EQ(LevelAfter("/Debug Level=3"), kPresetLevel);
+}
+
+TEST_F(ConfigFileTest, TextValuesKeepInnerBlanksAndEqualsButLoseTrailingOnes) {
+  Read("Service Name = x\n"
+       "Service Type=a b=c \t \r\n"
+       "Debug Output File=\t/tmp/port log.txt  \r\n");
+  EXPECT_STREQ(block_.serviceName, "12999");
+  EXPECT_STREQ(block_.serviceType, "a b=c");
+  EXPECT_STREQ(block_.debugOutputFile, "/tmp/port log.txt");
+}
+
+TEST_F(ConfigFileTest, LastLineWins) {
+  Read("Service Name=first\n"
+       "Connect Retry Count=9\n"
+       "SERVICE NAME=second\n"
+       "Connect Retry Count=2\n");
+  EXPECT_STREQ(block_.serviceName, "second");
+  EXPECT_EQ(block_.connectRetryCount, 2);
+}
+
+TEST_F(ConfigFileTest, LookupHostNameOnlyEverSetsItsBit) {
+  Read("Lookup Host Name=1\nLookup Host Name=no\n");
+  EXPECT_EQ(block_.flags, kFlagServer);
+
+  for (const char* value : {"YES", "yes", "On", "tRuE"}) {
+    Preset();
+    Read(std::string("Lookup Host Name=") + value + "\n");
+    EXPECT_EQ(block_.flags, kFlagServer | kFlagLookupHostName) << value;
+  }
+
+  Preset();
+  Read("Lookup Host Name=Yes\nLookup Host Name=NO\nLookup Host Name=\n");
+  EXPECT_EQ(block_.flags, kFlagServer | kFlagLookupHostName);
+}
+
+TEST_F(ConfigFileTest, FastTransferTakesTheSameAffirmatives) {
+  Read("Fast Transfer=1\nFast Transfer=enabled\n");
+  EXPECT_FALSE(block_.fastTransfer);
+  Read("fast transfer=True\nFast Transfer=off\n");
+  EXPECT_TRUE(block_.fastTransfer);
+}
+
+TEST_F(ConfigFileTest, IntegersAreReadLikeStrtolAndClampedTo32Bits) {
+  const auto retryCountAfter = [this](const std::string& value) {
+    Preset();
+    Read("Connect Retry Count=" + value + "\n");
+    return block_.connectRetryCount;
+  };
+  EXPECT_EQ(retryCountAfter("-1"), -1);
+  EXPECT_EQ(retryCountAfter("+12"), 12);
+  EXPECT_EQ(retryCountAfter("12abc"), 12);
+  EXPECT_EQ(retryCountAfter("abc"), 0);
+  EXPECT_EQ(retryCountAfter("- 3"), 0);
+  EXPECT_EQ(retryCountAfter("2147483647"), INT32_MAX);
+  EXPECT_EQ(retryCountAfter("2147483648"), INT32_MAX);
+  EXPECT_EQ(retryCountAfter("99999999999999999999999"), INT32_MAX);
+  EXPECT_EQ(retryCountAfter("-2147483648"), INT32_MIN);
+  EXPECT_EQ(retryCountAfter("-99999999999"), INT32_MIN);
+
+  EXPECT_EQ(LevelAfter("Debug Level="), 0);
+  EXPECT_EQ(LevelAfter("Debug Level=  "), 0);
+  EXPECT_EQ(LevelAfter("Debug Level=-2"), -2);
+}
+
+TEST_F(ConfigFileTest, TextValuesAreCutToFieldCapacity) {
+  const std::string forty(40, 'n');
+  const std::string twoHundred(200, 'f');
+  Read("Service Name=" + forty + "\nService Type=" + forty + "\nDebug Output File=" +
+       twoHundred + "\n");
+  EXPECT_EQ(std::string(block_.serviceName), forty.substr(0, 32));
+  EXPECT_EQ(std::string(block_.serviceType), forty.substr(0, 32));
+  EXPECT_EQ(std::string(block_.debugOutputFile), twoHundred.substr(0, 131));
+}
+
+TEST_F(ConfigFileTest, LongLineArrivesAsPiecesOf255Characters) {
+  // 255 characters of a Service Name line, then the rest of a 300-character
+  // line, which is a keyword line of its own only when the cut is at 255.
+  std::string line = "Service Name=";
+  line += std::string(255 - line.size(), 's');
+  line += "Debug Level=4";
+  line += std::string(300 - line.size(), ' ');
+  Read(line + "\n");
+  EXPECT_EQ(std::string(block_.serviceName), std::string(32, 's'));
+  EXPECT_EQ(block_.debugLevel, 4);
+}
+
+TEST_F(ConfigFileTest, UnreadableOrMeaninglessFilesChangeNothing) {
+  std::strcpy(block_.configFileName, directory_.File("missing.cfg").c_str());
+  ReadConfigFile(block_);
+  ExpectPresetValues();
+
+  Read("");
+  ExpectPresetValues();
+
+  Read("; comment\n# comment\n// Debug Level=3\n\n \t \nno equals here\nUnknown Key=1\n=5\n");
+  ExpectPresetValues();
+
+  std::mt19937 generator(12345);
+  std::string garbage(64 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(generator());
+  Read(garbage);
+  ExpectPresetValues();
+}
+
+TEST_F(ConfigFileTest, ZeroBytesEndTheLineButNotTheFile) {
+  Read(std::string("\0Debug Level=3\n", 15) + std::string("Service Name=ab\0cd\n", 19) +
+       "Connect Retry Count=8\n");
+  EXPECT_EQ(block_.debugLevel, kPresetLevel);
+  EXPECT_STREQ(block_.serviceName, "ab");
+  EXPECT_EQ(block_.connectRetryCount, 8);
+}
+
+}  // namespace
+}  // namespace zortcp

@@ -1,0 +1,364 @@
+// Sockets against plain-socket peers on 127.0.0.1: data transfer, blocking
+// and non-blocking modes, closing under blocked calls, handle safety.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/platform_test_support.h"
+
+namespace zortcp::testing {
+namespace {
+
+constexpr int32_t kInterrupted = 10004;
+constexpr int32_t kNotSocket = 10038;
+constexpr int32_t kWouldBlock = 10035;
+constexpr int32_t kConnectionReset = 10054;
+constexpr int32_t kConnectionRefused = 10061;
+constexpr int32_t kInvalid = 10022;
+
+using Outcome = std::pair<int32_t, int32_t>;  // result, last socket error
+
+Outcome Receive(platform::Socket socket) {
+  uint8_t buffer[64];
+  const int32_t result = platform::Receive(socket, buffer, sizeof(buffer));
+  return {result, platform::LastSocketError()};
+}
+
+// A listening library socket on a port the system chooses.
+platform::Socket OpenListener(uint16_t* port, int32_t backlog = 4) {
+  const platform::Socket listener = platform::OpenSocket();
+  EXPECT_EQ(platform::Bind(listener, LoopbackAddress(0)), 0);
+  EXPECT_EQ(platform::Listen(listener, backlog), 0);
+  platform::SocketAddress bound;
+  EXPECT_EQ(platform::LocalAddress(listener, &bound), 0);
+  *port = platform::NetworkToHost16(bound.port);
+  return listener;
+}
+
+std::vector<uint8_t> ReceiveExactly(platform::Socket socket, size_t size) {
+  std::vector<uint8_t> received(size);
+  size_t got = 0;
+  while (got < size) {
+    const int32_t n = platform::Receive(socket, received.data() + got, static_cast<int32_t>(size - got));
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  received.resize(got);
+  return received;
+}
+
+// Fills the listener's accept queue with plain connections until one of
+// them stays unanswered, so that a further connect waits.
+std::vector<PeerConnection> FillAcceptQueue(const LoopbackListener& listener) {
+  std::vector<PeerConnection> queued;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    queued.emplace_back(fd);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = platform::HostToNetwork16(listener.port());
+    address.sin_addr.s_addr = platform::HostToNetwork32(0x7F000001);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    pollfd watched{fd, POLLOUT, 0};
+    if (::poll(&watched, 1, static_cast<int>(kStillBlocked.count()) * 2) == 0) return queued;
+  }
+  ADD_FAILURE() << "the accept queue never filled";
+  return queued;
+}
+
+class SocketTest : public PlatformTest {
+ protected:
+  LoopbackListener listener_;
+};
+
+TEST_F(SocketTest, BlockingSendAndReceiveCarryEveryByteBothWays) {
+  ConnectedPair pair = Connect(listener_);
+  const auto outbound = RandomBytes(1 << 20, 7);
+  auto peerReads = Launch([&] { return pair.peer.ReceiveExactly(outbound.size(), milliseconds(10000)); });
+  EXPECT_EQ(platform::Send(pair.socket, outbound.data(), static_cast<int32_t>(outbound.size())),
+            static_cast<int32_t>(outbound.size()));
+  EXPECT_EQ(peerReads.get(), outbound);
+
+  const auto inbound = RandomBytes(300000, 8);
+  auto peerWrites = Launch([&] { return pair.peer.SendAll(inbound.data(), inbound.size()); });
+  EXPECT_EQ(ReceiveExactly(pair.socket, inbound.size()), inbound);
+  EXPECT_TRUE(peerWrites.get());
+}
+
+TEST_F(SocketTest, PendingBytesAndLocalAddressDescribeTheConnection) {
+  ConnectedPair pair = Connect(listener_);
+  uint32_t pending = 99;
+  EXPECT_EQ(platform::PendingBytes(pair.socket, &pending), 0);
+  EXPECT_EQ(pending, 0u);
+  EXPECT_EQ(platform::PollReadable(pair.socket), 0);
+  EXPECT_EQ(platform::PollWritable(pair.socket), 1);
+
+  ASSERT_TRUE(pair.peer.SendAll("0123456789"));
+  EXPECT_EQ(platform::WaitReadable(pair.socket, static_cast<int32_t>(kPrompt.count())), 1);
+  EXPECT_EQ(platform::PollReadable(pair.socket), 1);
+  EXPECT_EQ(platform::PendingBytes(pair.socket, &pending), 0);
+  EXPECT_EQ(pending, 10u);
+
+  platform::SocketAddress local;
+  ASSERT_EQ(platform::LocalAddress(pair.socket, &local), 0);
+  sockaddr_in peerSide{};
+  socklen_t length = sizeof(peerSide);
+  ASSERT_EQ(::getpeername(pair.peer.fd(), reinterpret_cast<sockaddr*>(&peerSide), &length), 0);
+  EXPECT_EQ(local.family, platform::kAddressFamilyInet);
+  EXPECT_EQ(local.address, peerSide.sin_addr.s_addr);
+  EXPECT_EQ(local.port, peerSide.sin_port);
+  EXPECT_EQ(platform::FormatDottedAddress(local.address), "127.0.0.1");
+}
+
+TEST_F(SocketTest, NonBlockingCallsFailWith10035WhenTheyWouldWait) {
+  ConnectedPair pair = Connect(listener_);
+  ASSERT_EQ(platform::SetNonBlocking(pair.socket, true), 0);
+  EXPECT_EQ(Receive(pair.socket), Outcome(platform::kSocketError, kWouldBlock));
+
+  uint16_t port = 0;
+  const platform::Socket listener = OpenListener(&port);
+  ASSERT_EQ(platform::SetNonBlocking(listener, true), 0);
+  EXPECT_EQ(platform::PollReadable(listener), 0);
+  EXPECT_EQ(platform::Accept(listener, nullptr), platform::kNoSocket);
+  EXPECT_EQ(platform::LastSocketError(), kWouldBlock);
+
+  PeerConnection client = ConnectLoopback(port);
+  ASSERT_TRUE(client.IsOpen());
+  EXPECT_EQ(platform::WaitReadable(listener, static_cast<int32_t>(kPrompt.count())), 1);
+  uint32_t pending = 0;
+  EXPECT_EQ(platform::PendingBytes(listener, &pending), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kInvalid);
+  platform::SocketAddress peer;
+  const platform::Socket accepted = platform::Accept(listener, &peer);
+  ASSERT_NE(accepted, platform::kNoSocket);
+  EXPECT_EQ(platform::NetworkToHost16(peer.port), client.LocalPort());
+  EXPECT_EQ(peer.address, platform::HostToNetwork32(0x7F000001));
+
+  // The accepted socket starts blocking whatever the listener's mode.
+  ASSERT_TRUE(client.SendAll("x"));
+  EXPECT_EQ(Receive(accepted).first, 1);
+  auto blocked = Launch([&] { return Receive(accepted); });
+  EXPECT_FALSE(EndsWithin(blocked, kStillBlocked));
+  ASSERT_TRUE(client.SendAll("yz"));
+  ASSERT_TRUE(EndsWithin(blocked, kPrompt));
+  EXPECT_EQ(blocked.get().first, 2);
+  platform::CloseSocket(accepted);
+  platform::CloseSocket(listener);
+}
+
+TEST_F(SocketTest, PeerCloseReadsAsZeroAndPeerResetAs10054WithoutSigpipe) {
+  ConnectedPair closed = Connect(listener_);
+  closed.peer.Close();
+  EXPECT_EQ(Receive(closed.socket).first, 0);
+
+  ConnectedPair reset = Connect(listener_);
+  reset.peer.Reset();
+  EXPECT_EQ(platform::WaitReadable(reset.socket, static_cast<int32_t>(kPrompt.count())), 1);
+  const uint8_t bytes[16] = {};
+  // The first send may still be taken by the system; the reset shows
+  // at the latest on the next one, and no signal ends the process.
+  int32_t result = 0;
+  for (int attempt = 0; attempt < 3 && result != platform::kSocketError; ++attempt) {
+    result = platform::Send(reset.socket, bytes, sizeof(bytes));
+  }
+  EXPECT_EQ(result, platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kConnectionReset);
+  EXPECT_EQ(platform::Send(reset.socket, bytes, sizeof(bytes)), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kConnectionReset);
+}
+
+TEST_F(SocketTest, AServerPortCanBeBoundAgainAtOnceButNotWhileSomeoneListens) {
+  uint16_t port = 0;
+  const platform::Socket listener = OpenListener(&port);
+  PeerConnection client = ConnectLoopback(port);
+  ASSERT_TRUE(client.IsOpen());
+  const platform::Socket served = platform::Accept(listener, nullptr);
+  ASSERT_NE(served, platform::kNoSocket);
+
+  const platform::Socket rival = platform::OpenSocket();
+  EXPECT_EQ(platform::Bind(rival, LoopbackAddress(port)), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), 10048);
+  platform::CloseSocket(rival);
+
+  // Closing the served side first leaves its connection in TIME_WAIT here.
+  platform::CloseSocket(served);
+  ASSERT_TRUE(client.WaitForClose(kPrompt));
+  client.Close();
+  platform::CloseSocket(listener);
+  const platform::Socket reopened = platform::OpenSocket();
+  EXPECT_EQ(platform::Bind(reopened, LoopbackAddress(port)), 0) << platform::LastSocketError();
+  EXPECT_EQ(platform::Listen(reopened, 1), 0);
+  platform::CloseSocket(reopened);
+}
+
+TEST_F(SocketTest, AnUnconnectedSocketPollsReadyAndItsReceiveSays10057) {
+  const platform::Socket socket = platform::OpenSocket();
+  EXPECT_EQ(platform::PollReadable(socket), 1);
+  EXPECT_EQ(platform::PollWritable(socket), 1);
+  EXPECT_EQ(Receive(socket), Outcome(platform::kSocketError, 10057));
+  platform::CloseSocket(socket);
+}
+
+TEST_F(SocketTest, RefusedConnectFailsWith10061) {
+  const platform::Socket socket = platform::OpenSocket();
+  EXPECT_EQ(platform::Connect(socket, LoopbackAddress(UnusedLoopbackPort())), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kConnectionRefused);
+  platform::CloseSocket(socket);
+}
+
+TEST_F(SocketTest, CloseEndsABlockedReceiveWith10004AndLaterCallsFailWith10038) {
+  ConnectedPair pair = Connect(listener_);
+  auto blocked = Launch([&] { return Receive(pair.socket); });
+  EXPECT_FALSE(EndsWithin(blocked, kStillBlocked));
+
+  EXPECT_EQ(platform::CloseSocket(pair.socket), 0);
+  ASSERT_TRUE(EndsWithin(blocked, kPrompt));
+  EXPECT_EQ(blocked.get(), Outcome(platform::kSocketError, kInterrupted));
+  EXPECT_TRUE(pair.peer.WaitForClose(kPrompt));
+
+  uint8_t byte = 0;
+  uint32_t pending = 0;
+  platform::SocketAddress address;
+  EXPECT_EQ(Receive(pair.socket), Outcome(platform::kSocketError, kNotSocket));
+  EXPECT_EQ(platform::Send(pair.socket, &byte, 1), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  EXPECT_EQ(platform::PollReadable(pair.socket), platform::kSocketError);
+  EXPECT_EQ(platform::PendingBytes(pair.socket, &pending), platform::kSocketError);
+  EXPECT_EQ(platform::LocalAddress(pair.socket, &address), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  EXPECT_EQ(platform::CloseSocket(pair.socket), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  EXPECT_EQ(platform::CloseSocket(platform::kNoSocket), platform::kSocketError);
+  pair.socket = platform::kNoSocket;
+}
+
+TEST_F(SocketTest, CloseEndsABlockedAcceptWith10004) {
+  uint16_t port = 0;
+  const platform::Socket listener = OpenListener(&port);
+  auto blocked = Launch([&] {
+    const platform::Socket accepted = platform::Accept(listener, nullptr);
+    return Outcome(accepted, platform::LastSocketError());
+  });
+  EXPECT_FALSE(EndsWithin(blocked, kStillBlocked));
+  platform::CloseSocket(listener);
+  ASSERT_TRUE(EndsWithin(blocked, kPrompt));
+  EXPECT_EQ(blocked.get(), Outcome(platform::kNoSocket, kInterrupted));
+}
+
+TEST_F(SocketTest, CloseEndsABlockedConnectWith10004) {
+  LoopbackListener full(0);
+  const auto queued = FillAcceptQueue(full);
+  const platform::Socket socket = platform::OpenSocket();
+  auto blocked = Launch([&] {
+    const int32_t result = platform::Connect(socket, LoopbackAddress(full.port()));
+    return Outcome(result, platform::LastSocketError());
+  });
+  EXPECT_FALSE(EndsWithin(blocked, kStillBlocked));
+  platform::CloseSocket(socket);
+  ASSERT_TRUE(EndsWithin(blocked, kPrompt));
+  EXPECT_EQ(blocked.get(), Outcome(platform::kSocketError, kInterrupted));
+}
+
+TEST_F(SocketTest, CloseEndsABlockedSendAndWait) {
+  ConnectedPair pair = Connect(listener_);
+  ASSERT_EQ(platform::SetSendBufferSize(pair.socket, 16384), 0);
+  // More than the send buffer and the peer's receive buffer can hold,
+  // with a peer that does not read.
+  const std::vector<uint8_t> bulk(16 << 20, 0x5A);
+  auto sending = Launch([&] {
+    const int32_t result = platform::Send(pair.socket, bulk.data(), static_cast<int32_t>(bulk.size()));
+    return Outcome(result, platform::LastSocketError());
+  });
+  auto waiting = Launch([&] {
+    const int32_t result = platform::WaitReadable(pair.socket, -1);
+    return Outcome(result, platform::LastSocketError());
+  });
+  EXPECT_FALSE(EndsWithin(sending, kStillBlocked));
+  EXPECT_FALSE(EndsWithin(waiting, milliseconds(0)));
+  platform::CloseSocket(pair.socket);
+  ASSERT_TRUE(EndsWithin(sending, kPrompt));
+  ASSERT_TRUE(EndsWithin(waiting, kPrompt));
+  EXPECT_EQ(sending.get(), Outcome(platform::kSocketError, kInterrupted));
+  EXPECT_EQ(waiting.get(), Outcome(platform::kSocketError, kInterrupted));
+  pair.socket = platform::kNoSocket;
+}
+
+TEST_F(SocketTest, AClosedHandleNeverReachesTheSocketThatReusesItsDescriptor) {
+  ConnectedPair first = Connect(listener_);
+  // A call still inside the first socket when it is closed.
+  auto blocked = Launch([&] { return Receive(first.socket); });
+  EXPECT_FALSE(EndsWithin(blocked, kStillBlocked));
+  platform::CloseSocket(first.socket);
+  ASSERT_TRUE(EndsWithin(blocked, kPrompt));
+
+  // The system hands out the lowest free descriptor, so the next socket
+  // very likely gets the first one's number.
+  ConnectedPair second = Connect(listener_);
+  ASSERT_NE(second.socket, first.socket);
+  const uint8_t stale[] = {'o', 'l', 'd'};
+  EXPECT_EQ(platform::Send(first.socket, stale, sizeof(stale)), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  EXPECT_EQ(Receive(first.socket), Outcome(platform::kSocketError, kNotSocket));
+
+  const uint8_t fresh[] = {'n', 'e', 'w'};
+  EXPECT_EQ(platform::Send(second.socket, fresh, sizeof(fresh)), 3);
+  EXPECT_EQ(second.peer.ReceiveExactly(3, kPrompt), std::vector<uint8_t>({'n', 'e', 'w'}));
+  EXPECT_TRUE(second.peer.ReceiveSome(16, milliseconds(50)).empty());
+  first.socket = platform::kNoSocket;
+}
+
+TEST_F(SocketTest, HandlesAreNeverHandedOutTwice) {
+  std::set<platform::Socket> seen;
+  for (int round = 0; round < 300; ++round) {
+    const platform::Socket socket = platform::OpenSocket();
+    ASSERT_NE(socket, platform::kNoSocket);
+    EXPECT_TRUE(seen.insert(socket).second) << "handle " << socket << " came back";
+    platform::CloseSocket(socket);
+  }
+}
+
+TEST_F(SocketTest, ReadinessWaitEndsAtItsTimeOut) {
+  ConnectedPair pair = Connect(listener_);
+  const auto start = Clock::now();
+  EXPECT_EQ(platform::WaitReadable(pair.socket, 100), 0);
+  const auto waited = Clock::now() - start;
+  EXPECT_GE(waited, milliseconds(99));
+  EXPECT_LT(waited, kPrompt);
+  EXPECT_EQ(platform::WaitWritable(pair.socket, 100), 1);
+}
+
+TEST_F(SocketTest, DescriptorsAreCloseOnExecAndUnknownHandlesFail10038) {
+  ConnectedPair pair = Connect(listener_);
+  EXPECT_EQ(platform::PollReadable(987654), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  EXPECT_EQ(platform::SetNonBlocking(platform::kNoSocket, true), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kNotSocket);
+  // No descriptor of the process other than the test's own may survive an
+  // exec: every one the platform opened carries FD_CLOEXEC.
+  const int highest = static_cast<int>(::sysconf(_SC_OPEN_MAX));
+  for (int fd = 3; fd < std::min(highest, 4096); ++fd) {
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (flags < 0 || fd == pair.peer.fd()) continue;
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
+    char target[256] = {};
+    if (::readlink(path, target, sizeof(target) - 1) < 0) continue;
+    const std::string kind(target);
+    if (kind.rfind("socket:", 0) == 0 || kind.find("eventfd") != std::string::npos) {
+      EXPECT_TRUE(flags & FD_CLOEXEC) << "descriptor " << fd << " (" << kind << ")";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace zortcp::testing
