@@ -87,6 +87,7 @@ extern "C" {
 #define ZOR_DEFAULT_SERVICE_TYPE  2 /* text with its terminator, at most 36 bytes */
 #define ZOR_DEFAULT_RETRY_COUNT   3 /* int32_t; 0 retries for ever */
 #define ZOR_DEFAULT_LOOKUP_HOST   4 /* int32_t; non-zero names accepted peers by lookup */
+#define ZOR_DEFAULT_FAST_TRANSFER 5 /* int32_t; non-zero turns the fast transfer mode on */
 
 /*
  * The event handler: source is always 2; kind is a ZOR_EVENT_* value; data
@@ -226,7 +227,7 @@ ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t *valu
  * type ZOR_DEFAULT_SERVICE, ZOR_DEFAULT_SERVICE_TYPE: the text at data,
  *   length bytes including the terminator (at most 36 are copied; the store
  *   always ends in a terminator, a longer text is cut to 35 characters).
- * type ZOR_DEFAULT_RETRY_COUNT, ZOR_DEFAULT_LOOKUP_HOST, and 5 (the fast
+ * type ZOR_DEFAULT_RETRY_COUNT, ZOR_DEFAULT_LOOKUP_HOST, ZOR_DEFAULT_FAST_TRANSFER (the fast
  *   transfer mode, non-zero on): an int32_t at data; length is not used.
  * Any other type, or null data, changes nothing. No result; nothing is
  * recorded. Threads: not at the same time as an open, close or other change

@@ -1,11 +1,33 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs the whole test suite.
+# Sets up, builds and runs the whole test suite three times: a normal build,
+# an AddressSanitizer + UndefinedBehaviorSanitizer build and a
+# ThreadSanitizer build. Any failure or sanitizer report fails the run.
+# ZORTCP_BUILDS="normal" (or "address thread", ...) runs fewer builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
-build=build/test
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORTCP_WERROR=ON >/dev/null
-cmake --build "$build" -j "$jobs"
-ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 180
+builds=${ZORTCP_BUILDS:-"normal address thread"}
+
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
+
+for kind in $builds; do
+  echo "=== $kind build"
+  build=build/test-$kind
+  sanitize=""
+  [ "$kind" != normal ] && sanitize=$kind
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZORTCP_WERROR=ON \
+    -DZORTCP_SANITIZE="$sanitize" -DZORTCP_BUILD_BENCH=$([ "$kind" = normal ] && echo ON || echo OFF) >/dev/null
+  cmake --build "$build" -j "$jobs"
+  ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 180
+done
+
+# The installed package: both ways of building against it, the C example
+# against a peer on 127.0.0.1, and the Debian package.
+if [[ " $builds " == *" normal "* ]]; then
+  echo "=== install check"
+  bash scripts/install_check.sh
+fi

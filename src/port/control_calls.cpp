@@ -29,7 +29,7 @@ enum DefaultType : uint32_t {
   kDefaultServiceType = ZOR_DEFAULT_SERVICE_TYPE,
   kDefaultRetryCount = ZOR_DEFAULT_RETRY_COUNT,
   kDefaultLookupHost = ZOR_DEFAULT_LOOKUP_HOST,
-  kDefaultFastTransfer = 5,
+  kDefaultFastTransfer = ZOR_DEFAULT_FAST_TRANSFER,
 };
 
 // Copies at most the store's 36 bytes and keeps a terminator in it: a
