@@ -27,5 +27,8 @@ uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
+// TxRingPutRun stores all count bytes; a full TxRing takes more only once
+// it is empty, as for TxRingPut.
+void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
 
 }  // namespace zortcp

@@ -1,0 +1,197 @@
+#include "transport/rings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "port/control_block.h"
+#include "transport/spin_lock.h"
+
+namespace zortcp {
+namespace {
+
+constexpr uint32_t kFullWaitTurnMs = 1;
+
+// The fields of one ring in a control block. The RxRing and the TxRing are
+// built alike, so every operation below serves both.
+struct Ring {
+  std::atomic<uint8_t*>& buffer;
+  std::atomic<int32_t>& readIndex;
+  std::atomic<int32_t>& writeIndex;
+  std::atomic<int32_t>& count;
+  SpinLock& lock;
+  std::atomic<int32_t>& size;
+};
+
+Ring RxRingOf(PortControlBlock& block) {
+  return {block.rxBuffer, block.rxReadIndex, block.rxWriteIndex,
+          block.rxCount,  block.rxLock,      block.rxSize};
+}
+
+Ring TxRingOf(PortControlBlock& block) {
+  return {block.txBuffer, block.txReadIndex, block.txWriteIndex,
+          block.txCount,  block.txLock,      block.txSize};
+}
+
+// A ring as read under its lock. The open and the close change the storage
+// without the lock: the open publishes the capacity only once the storage
+// exists, the close takes it back to 0 before freeing the storage, so the
+// capacity is read first, with acquire order.
+struct Slots {
+  int32_t size;
+  uint8_t* bytes;
+  int32_t read;
+  int32_t write;
+  int32_t count;
+
+  // A ring without storage (a port being opened, or closed) takes and gives
+  // nothing; nor does one whose positions lie outside its storage.
+  bool Usable() const {
+    return size > 0 && bytes != nullptr && read >= 0 && read < size && write >= 0 &&
+           write < size && count >= 0 && count <= size;
+  }
+};
+
+Slots ReadSlots(const Ring& ring) {
+  Slots slots{};
+  slots.size = ring.size.load(std::memory_order_acquire);
+  slots.bytes = ring.buffer.load(std::memory_order_acquire);
+  // Relaxed: these change only under the lock, which orders them.
+  slots.read = ring.readIndex.load(std::memory_order_relaxed);
+  slots.write = ring.writeIndex.load(std::memory_order_relaxed);
+  slots.count = ring.count.load(std::memory_order_relaxed);
+  return slots;
+}
+
+// position + n, wrapped to the ring; n is at most the capacity.
+int32_t Advance(int32_t position, int32_t n, int32_t size) {
+  return n < size - position ? position + n : n - (size - position);
+}
+
+// Copies n bytes in at the write position, across the wrap. The caller holds
+// the lock and has found room for them.
+void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_t n) {
+  const int32_t first = std::min(n, slots.size - slots.write);
+  std::memcpy(slots.bytes + slots.write, bytes, static_cast<size_t>(first));
+  std::memcpy(slots.bytes, bytes + first, static_cast<size_t>(n - first));
+  ring.writeIndex.store(Advance(slots.write, n, slots.size), std::memory_order_relaxed);
+  // Release: a consumer that sees the raised count without the lock, and then
+  // takes the lock, finds the bytes stored.
+  ring.count.fetch_add(n, std::memory_order_release);
+}
+
+// Puts count bytes, waiting with waitForRoom (false: the storage has gone,
+// drop the rest) whenever the ring is full. Under the lock the room is
+// tested again: with one producer it is always there, but a second producer
+// must never make the ring overflow.
+template <typename WaitForRoom>
+void PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, WaitForRoom waitForRoom) {
+  while (count > 0) {
+    if (!waitForRoom()) return;
+    SpinLockGuard hold(ring.lock);
+    const Slots slots = ReadSlots(ring);
+    if (!slots.Usable()) return;
+    const int32_t n = std::min(count, slots.size - slots.count);
+    if (n > 0) {
+      StoreRun(ring, slots, bytes, n);
+      bytes += n;
+      count -= n;
+    }
+  }
+}
+
+// Takes up to count bytes, as many as are stored, under one hold of the lock.
+int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr || count <= 0) return 0;
+  SpinLockGuard hold(ring.lock);
+  const Slots slots = ReadSlots(ring);
+  if (!slots.Usable()) return 0;
+  const int32_t n = std::min(count, slots.count);
+  if (n == 0) return 0;
+  // The count goes down before the bytes are copied out: a producer that sees
+  // the freed room still has to take this lock, which is held until they are
+  // out. Release pairs with the producer's acquire reading of the count.
+  ring.count.fetch_sub(n, std::memory_order_release);
+  const int32_t first = std::min(n, slots.size - slots.read);
+  std::memcpy(bytes, slots.bytes + slots.read, static_cast<size_t>(first));
+  std::memcpy(bytes + first, slots.bytes, static_cast<size_t>(n - first));
+  ring.readIndex.store(Advance(slots.read, n, slots.size), std::memory_order_relaxed);
+  return n;
+}
+
+// Waits in 1 ms turns while the ring is full. The count is read without the
+// lock (acquire, so that the consumer's lock hold is seen to have begun): a
+// stale reading only costs one more turn. False when the storage goes away.
+bool WaitWhileFull(const Ring& ring) {
+  for (;;) {
+    const int32_t size = ring.size.load(std::memory_order_acquire);
+    if (size <= 0) return false;
+    if (ring.count.load(std::memory_order_acquire) < size) return true;
+    platform::Sleep(kFullWaitTurnMs);
+  }
+}
+
+// A full TxRing takes its next byte only once TxMonitor has emptied it.
+// TxMonitor suspends itself whenever it finds the ring empty, so it is woken
+// on every turn that finds it suspended; a resume it does not need is kept
+// and costs it one extra look at the ring. The full test is made once: after
+// the wait the ring is empty. False when the storage goes away.
+bool WaitUntilEmptyIfFull(PortControlBlock& block) {
+  const int32_t size = block.txSize.load(std::memory_order_acquire);
+  if (size <= 0) return false;
+  if (block.txCount.load(std::memory_order_acquire) < size) return true;
+  do {
+    if (block.txSuspended.load(std::memory_order_relaxed) != 0) {
+      platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
+      if (monitor != nullptr) platform::ResumeThread(monitor);
+    }
+    platform::Sleep(kFullWaitTurnMs);
+    if (block.txSize.load(std::memory_order_acquire) <= 0) return false;
+  } while (block.txCount.load(std::memory_order_acquire) != 0);
+  return true;
+}
+
+}  // namespace
+
+void RxRingPut(PortControlBlock& block, uint8_t byte) {
+  const Ring ring = RxRingOf(block);
+  PutRun(ring, &byte, 1, [&ring] { return WaitWhileFull(ring); });
+}
+
+uint8_t RxRingGet(PortControlBlock& block) {
+  uint8_t byte = 0;
+  TakeRun(RxRingOf(block), &byte, 1);
+  return byte;
+}
+
+void TxRingPut(PortControlBlock& block, uint8_t byte) {
+  PutRun(TxRingOf(block), &byte, 1, [&block] { return WaitUntilEmptyIfFull(block); });
+}
+
+uint8_t TxRingGet(PortControlBlock& block) {
+  uint8_t byte = 0;
+  TakeRun(TxRingOf(block), &byte, 1);
+  return byte;
+}
+
+void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr) return;
+  const Ring ring = RxRingOf(block);
+  PutRun(ring, bytes, count, [&ring] { return WaitWhileFull(ring); });
+}
+
+void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr) return;
+  PutRun(TxRingOf(block), bytes, count, [&block] { return WaitUntilEmptyIfFull(block); });
+}
+
+int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  return TakeRun(RxRingOf(block), bytes, count);
+}
+
+int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  return TakeRun(TxRingOf(block), bytes, count);
+}
+
+}  // namespace zortcp
