@@ -111,6 +111,8 @@ platform::SocketAddress InetAddress(uint32_t port, uint32_t address) {
 
 int32_t BindServer(PortControlBlock& block) {
   block.addressLength = sizeof(platform::SocketAddress);
+  // No peer served yet, whatever an earlier port on the block reported.
+  block.peerIpAddress.store(0);
   const uint32_t address = StartsWithDigit(block.hostName)
                                ? platform::ParseDottedAddress(block.hostName)
                                : platform::HostToNetwork32(0);

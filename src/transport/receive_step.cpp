@@ -113,6 +113,15 @@ void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& c
   }
 }
 
+// A socket option that could not be set: "setsockopt(<option>) failed.",
+// with the option where the other lines have the call's empty parentheses.
+void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
+                         const char* option) {
+  const int32_t code = RecordSocketFailure(location);
+  LogMessage(block, 1, "%s() - Port: %d, setsockopt(%s) failed. %u\n", role.name,
+             block.portNumber, option, static_cast<uint32_t>(code));
+}
+
 }  // namespace
 
 void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
@@ -135,10 +144,10 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
                           platform::Socket socket, int32_t receiveLocation,
                           int32_t sendLocation) {
   if (platform::SetReceiveBufferSize(socket, kReceiveBufferBytes) != 0) {
-    RecordSetupFailure(block, role, receiveLocation, "setsockopt(SO_RCVBUF)");
+    RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
   if (platform::SetSendBufferSize(socket, kSendBufferBytes) != 0) {
-    RecordSetupFailure(block, role, sendLocation, "setsockopt(SO_SNDBUF)");
+    RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
 }
 
@@ -180,11 +189,14 @@ void EndTurn(PortControlBlock& block, const Connection& connection) {
     return;
   }
   // Fast transfer: sleep until bytes arrive, the silence deadline comes, or
-  // the close shuts the socket.
+  // the close shuts the socket. The close always shuts the socket before it
+  // raises rxStop, so the wait needs no shorter bound; a stop the monitor
+  // raised itself ends the turn at once.
+  if (block.rxStop.load() != 0) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;
   const uint32_t untilSilence = quiet > kSilenceMs ? 1 : kSilenceMs + 1 - quiet;
-  const int32_t timeout = static_cast<int32_t>(std::min<uint32_t>(untilSilence, kFastWaitMs));
-  if (platform::WaitReadable(connection.socket.load(), timeout) == kSocketError) {
+  if (platform::WaitReadable(connection.socket.load(), static_cast<int32_t>(untilSilence)) ==
+      kSocketError) {
     platform::Sleep(kTurnMs);  // the next poll reports the failure
   }
 }
