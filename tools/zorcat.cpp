@@ -1,13 +1,13 @@
-// zorcat: a host tool for trying zortcp ports from a terminal.
-#include <cstdio>
+// zorcat: a host tool for trying zortcp ports from a terminal. It uses the
+// public header and the shared library only, like any other host.
+#include "zorcat/command_line.h"
+#include "zorcat/demo.h"
+#include "zorcat/stream_session.h"
 
-#include "zortcp.h"
-
-int main() {
-  int32_t code = 0;
-  int32_t location = 0;
-  char text[288];
-  ZorGetLastError(&code, &location, text);
-  std::printf("last error: location %d, error %d: %s\n", location, code, text);
-  return 0;
+int main(int argc, char** argv) {
+  int exitStatus = 0;
+  const auto invocation = zorcat::ParseCommandLine(argc, argv, exitStatus);
+  if (!invocation) return exitStatus;
+  if (invocation->command == zorcat::Command::kDemo) return zorcat::RunDemo();
+  return zorcat::RunStreamSession(invocation->port);
 }

@@ -1,6 +1,7 @@
 // The host's data calls: they work on the port's rings only and never wait
 // for the network.
 #include <algorithm>
+#include <atomic>
 
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
@@ -15,6 +16,8 @@ namespace {
 // before it looks at the count a last time, and the bytes are counted
 // before the flag is read here, so one of the two always sees the other.
 void WakeTxMonitor(PortControlBlock& block) {
+  // The fence orders the count raised by the puts before the flag is read.
+  std::atomic_thread_fence(std::memory_order_seq_cst);
   if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
 }
 

@@ -10,9 +10,13 @@ namespace {
 
 constexpr int32_t kFailed = -2;
 
+// A monitor thread that the close has given up on may still be inside the
+// host's handler; whatever that handler calls then does nothing, since the
+// block may already belong to the next port.
 template <typename Call>
 auto Guarded(Call call, decltype(call()) failed) noexcept -> decltype(call()) {
   try {
+    zortcp::platform::TerminationPoint();
     return call();
   } catch (...) {
     return failed;

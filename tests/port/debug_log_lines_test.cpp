@@ -1,0 +1,176 @@
+// The debug log of a client port at levels 1 to 4: which lines and dumps
+// the data calls and the monitors write, with the handle in the exported
+// calls' lines and handle + 1 in the monitors' lines.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "diagnostics/error_texts.h"
+#include "diagnostics/temp_directory.h"
+#include "platform/fault_injection.h"
+#include "port/control_block.h"
+#include "support/client_port.h"
+
+namespace zortcp::testing {
+namespace {
+
+struct LogLines {
+  std::vector<std::string> messages;  // time-stamped lines, without the stamp
+  std::vector<std::string> all;
+  std::vector<std::string> unstamped;  // log lines (not dump rows) without a stamp
+
+  bool Has(const std::string& message) const {
+    return std::find(messages.begin(), messages.end(), message) != messages.end();
+  }
+  size_t CountContaining(const std::string& part) const {
+    return static_cast<size_t>(std::count_if(all.begin(), all.end(), [&](const std::string& line) {
+      return line.find(part) != std::string::npos;
+    }));
+  }
+};
+
+// "[day/month/year hour:minute:second.milliseconds] ", digits where the
+// pattern has 0.
+const std::string kStampPattern = "[00/00/0000 00:00:00.000] ";
+
+bool HasTimeStamp(const std::string& line) {
+  const std::string& pattern = kStampPattern;
+  if (line.size() < pattern.size()) return false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (pattern[i] == '0' ? !digit : line[i] != pattern[i]) return false;
+  }
+  return true;
+}
+
+LogLines ReadLog(const std::string& path) {
+  LogLines lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) {
+    lines.all.push_back(line);
+    if (HasTimeStamp(line)) {
+      lines.messages.push_back(line.substr(kStampPattern.size()));
+    } else if (line.find("() - ") != std::string::npos) {
+      lines.unstamped.push_back(line);
+    }
+  }
+  return lines;
+}
+
+class DebugLogTest : public ClientPortTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DebugLogTest, WritesTheLinesOfItsLevel) {
+  const int level = GetParam();
+  TempDirectory directory;
+  const std::string log = directory.File("port.log");
+  const std::string config = directory.File("port.cfg");
+  WriteFile(config, "Service Name=" + listener.PortText() + "\nDebug Level=" +
+                        std::to_string(level) + "\nDebug Output File=" + log + "\n");
+
+  // The log opens as the open ends, after the monitors have started: a
+  // first attempt that would block puts the connection after that.
+  platform::faults::Inject(platform::faults::Operation::kConnect, {.error = 10035});
+  events.Register();
+  int32_t handle = -1;
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  ASSERT_EQ(handle, 0);
+  PeerConnection peer = AcceptPeer();
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
+  EXPECT_EQ(ZorWritePort(handle, "hello", 5), 0);
+  EXPECT_EQ(peer.ReceiveExactly(5, kWait).size(), 5u);
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED));
+  // The monitors log after raising their events; each is done once it waits again.
+  ASSERT_TRUE(WaitUntil([] { return PortTable()[0].txSuspended.load() == 1; }, kWait));
+  ASSERT_TRUE(peer.SendAll("abcdefg"));
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_RECEIVED));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadLog(log).Has("RxMonitorClient() - Port: 1, Rx Bytes Waiting: 0"); }, kWait));
+  EXPECT_EQ(ZorAnyToRead(handle), 7);
+  char buffer[16];
+  int32_t count = 0;
+  EXPECT_EQ(ZorReadPort(handle, buffer, sizeof(buffer), &count), 0);
+  EXPECT_EQ(count, 7);
+  uint8_t address[4];
+  int32_t length = 0;
+  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_LOCAL_ADDRESS, address, &length), 0);
+  // With a log, a failed address query also leaves its number in the record.
+  EXPECT_EQ(ZorClosePort(-1), -1);
+  platform::faults::Inject(platform::faults::Operation::kLocalAddress, {.error = 10050});
+  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_LOCAL_ADDRESS, address, &length), 0);
+  EXPECT_EQ(length, 0);
+  const LastErrorView error = LastErrorNow();
+  EXPECT_EQ(error.code, 10050);
+  EXPECT_EQ(error.location, 201);
+  EXPECT_EQ(ZorWritePort(handle, "", 0), 0);
+  EXPECT_EQ(ZorClosePort(handle), 0);
+
+  const LogLines lines = ReadLog(log);
+  for (const char* message : {
+           "ZorWritePort() - Port: 0, Packet Size: 5",
+           "RxMonitorClient() - Port: 1, connect() successful",
+           "TxMonitor() - Port: 1, Packet successfully transmitted. 5 Bytes",
+           "RxMonitorClient() - Port: 1, Rx Bytes Waiting: 7",
+           "RxMonitorClient() - Port: 1, recv() successful. Packet size: 7",
+           "RxMonitorClient() - Port: 1, Passed packet to event handler",
+           "ZorGetConfig() - Get Local IP Address",
+           "ZorGetConfig() - Returning (4) [127.0.0.1]",
+           "ZorGetConfig() - getsockname() failed. 10050",
+           "ZorGetConfig() - Returning (0) [0.0.0.0]",
+           "ZorWritePort() - Port: 0, Packet Size: 0",
+       }) {
+    EXPECT_TRUE(lines.Has(message)) << message;
+  }
+  EXPECT_TRUE(lines.Has("ZorGetConfig() - [" + SocketErrorText(10050) + "]"));
+  EXPECT_EQ(lines.Has("ZorAnyToRead() - Port: 0, Returning: 7"), level >= 2);
+  EXPECT_EQ(lines.Has("ZorReadPort() - Port: 0, Packet Size: 7"), level >= 2);
+  // Monitors dump the data on the wire from level 3, the data calls the
+  // host's data at level 4.
+  const size_t dumps = level >= 4 ? 2 : level >= 3 ? 1 : 0;
+  EXPECT_EQ(lines.CountContaining("Raw Data Dump - 5 Bytes"), dumps);
+  EXPECT_EQ(lines.CountContaining("Raw Data Dump - 7 Bytes"), dumps);
+  EXPECT_EQ(lines.CountContaining("68 65 6c 6c 6f"), dumps);
+  // The log is closed before the monitors are stopped.
+  EXPECT_EQ(lines.CountContaining("Thread termina"), 0u);
+  EXPECT_TRUE(lines.unstamped.empty()) << lines.unstamped.front();
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, DebugLogTest, ::testing::Values(1, 2, 3, 4));
+
+using DebugLogFileTest = ClientPortTest;
+
+TEST_F(DebugLogFileTest, LogThatCannotBeCreatedLeavesThePortWithoutOne) {
+  TempDirectory directory;
+  const std::string config = directory.File("port.cfg");
+  WriteFile(config, "Debug Level=2\nDebug Output File=" + directory.File("missing/port.log") + "\n");
+  int32_t handle = -1;
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  EXPECT_EQ(PortTable()[0].debugLevel.load(), 0);
+  EXPECT_EQ(PortTable()[0].logFile.load(), nullptr);
+}
+
+// The log file's name stays with the block: a later port that sets only a
+// level writes to the file its predecessor named, emptied first.
+TEST_F(DebugLogFileTest, LaterPortOnTheBlockKeepsTheLogFileName) {
+  TempDirectory directory;
+  const std::string log = directory.File("port.log");
+  const std::string first = directory.File("first.cfg");
+  const std::string second = directory.File("second.cfg");
+  WriteFile(first, "Debug Level=1\nDebug Output File=" + log + "\n");
+  WriteFile(second, "Debug Level=1\n");
+  int32_t handle = -1;
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, first.c_str(), &handle), 0);
+  EXPECT_EQ(ZorWritePort(handle, "one", 3), 0);
+  ASSERT_EQ(ZorClosePort(handle), 0);
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, second.c_str(), &handle), 0);
+  EXPECT_EQ(ZorWritePort(handle, "four", 4), 0);
+  ASSERT_EQ(ZorClosePort(handle), 0);
+  const LogLines lines = ReadLog(log);
+  EXPECT_FALSE(lines.Has("ZorWritePort() - Port: 0, Packet Size: 3"));
+  EXPECT_TRUE(lines.Has("ZorWritePort() - Port: 0, Packet Size: 4"));
+}
+
+}  // namespace
+}  // namespace zortcp::testing

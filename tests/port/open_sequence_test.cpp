@@ -1,0 +1,150 @@
+// Opening a port: every step that can fail on this platform, reached through
+// fault injection, with its numbers and text, its undo, the handle output
+// and the pending handler kept for the next open.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "diagnostics/error_texts.h"
+#include "platform/fault_injection.h"
+#include "port/control_block.h"
+#include "support/client_port.h"
+
+namespace zortcp::testing {
+namespace {
+
+namespace faults = platform::faults;
+using faults::Operation;
+
+struct OpenFailure {
+  const char* name;
+  int32_t location;
+  int32_t code;
+  bool socketText;  // socket error text, else system error text
+  std::function<void()> arrange;
+  const char* host = "localhost";
+  uint32_t flags = 0;
+};
+
+void PrintTo(const OpenFailure& failure, std::ostream* out) { *out << failure.name; }
+
+class OpenFailureTest : public ClientPortTest, public ::testing::WithParamInterface<OpenFailure> {};
+
+TEST_P(OpenFailureTest, FailsWithItsLocationAndGivesEverythingBack) {
+  const OpenFailure& failure = GetParam();
+  const size_t threads = BaselineThreadCount();
+  const size_t descriptors = DescriptorCount();
+  failure.arrange();
+  events.Register();
+
+  int32_t handle = 77;
+  EXPECT_EQ(ZorOpenPort(failure.host, 0, failure.flags, nullptr, &handle), -2);
+  EXPECT_EQ(handle, 0);
+  const LastErrorView error = LastErrorNow();
+  EXPECT_EQ(error.location, failure.location);
+  EXPECT_EQ(error.code, failure.code);
+  EXPECT_EQ(error.text, failure.socketText ? SocketErrorText(static_cast<uint32_t>(failure.code))
+                                           : SystemErrorText(failure.code));
+
+  const PortControlBlock& block = PortTable()[0];
+  EXPECT_EQ(block.inUse.load(), 0);
+  EXPECT_EQ(block.socket.load(), platform::kNoSocket);
+  EXPECT_EQ(block.rxSize.load(), 0);
+  EXPECT_EQ(block.txSize.load(), 0);
+  EXPECT_FALSE(block.rxMemory || block.txMemory || block.recvMemory);
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, kWait));
+  EXPECT_TRUE(WaitUntil([&] { return DescriptorCount() == descriptors; }, kWait));
+  EXPECT_EQ(Library().pendingEventHandler, &EventRecorder::Handler);
+
+  // The next open that succeeds takes the same block and the kept handler.
+  faults::ClearAll();
+  UseService(listener.port());
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, nullptr, &handle), 0);
+  EXPECT_EQ(handle, 0);
+  EXPECT_EQ(Library().pendingEventHandler, nullptr);
+  ASSERT_TRUE(AcceptPeer().IsOpen());
+  EXPECT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
+  EXPECT_EQ(ZorClosePort(handle), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, OpenFailureTest,
+    ::testing::Values(
+        OpenFailure{"AllocateRxRing", 1, 12, false,
+                    [] { faults::Inject(Operation::kAllocate, {.error = 12}); }},
+        OpenFailure{"AllocateTxRing", 3, 12, false,
+                    [] { faults::Inject(Operation::kAllocate, {.error = 12, .skip = 1}); }},
+        OpenFailure{"AllocateRecvBuffer", 5, 12, false,
+                    [] { faults::Inject(Operation::kAllocate, {.error = 12, .skip = 2}); }},
+        OpenFailure{"ServiceLookup", 8, 11004, true,
+                    [] {
+                      UseService("telnet");
+                      faults::Inject(Operation::kServiceByName, {.error = 11004});
+                    }},
+        OpenFailure{"CreateSocket", 9, 10024, true,
+                    [] { faults::Inject(Operation::kOpenSocket, {.error = 10024}); }},
+        OpenFailure{"ServerBind", 10, 10013, true,
+                    [] {
+                      UseService("0");
+                      faults::Inject(Operation::kBind, {.error = 10013});
+                    },
+                    "127.0.0.1", ZOR_OPEN_SERVER},
+        OpenFailure{"HostByName", 12, 11001, true,
+                    [] { faults::Inject(Operation::kHostByName, {.error = 11001}); },
+                    "no-such-host.invalid"},
+        OpenFailure{"CreateRxMonitor", 13, 11, false,
+                    [] { faults::Inject(Operation::kCreateThread, {.error = 11}); }},
+        OpenFailure{"CreateTxMonitor", 14, 12, false,
+                    [] { faults::Inject(Operation::kCreateThread, {.error = 12, .skip = 1}); }}),
+    [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.name); });
+
+using OpenTest = ClientPortTest;
+
+TEST_F(OpenTest, ServiceNameThatIsNotFoundFailsAtTheLookup) {
+  UseService("no-such-zortcp-service");
+  int32_t handle = 77;
+  EXPECT_EQ(ZorOpenPort("localhost", 0, 0, nullptr, &handle), -2);
+  EXPECT_EQ(handle, 0);
+  const LastErrorView error = LastErrorNow();
+  EXPECT_EQ(error.location, 8);
+  EXPECT_EQ(error.code, 11004);
+}
+
+TEST_F(OpenTest, ServerBindToAnAddressInUseFailsAtBind) {
+  int32_t handle = 77;
+  EXPECT_EQ(ZorOpenPort("127.0.0.1", 0, ZOR_OPEN_SERVER, nullptr, &handle), -2);
+  EXPECT_EQ(handle, 0);
+  const LastErrorView error = LastErrorNow();
+  EXPECT_EQ(error.location, 10);
+  EXPECT_EQ(error.code, 10048);
+  EXPECT_EQ(PortTable()[0].inUse.load(), 0);
+}
+
+TEST_F(OpenTest, NullHostCountsAsAnEmptyNameThatIsNotFound) {
+  faults::Inject(Operation::kHostByName, {.error = 11001});
+  int32_t handle = 77;
+  EXPECT_EQ(ZorOpenPort(nullptr, 0, 0, nullptr, &handle), -2);
+  EXPECT_STREQ(PortTable()[0].hostName, "");
+  const LastErrorView error = LastErrorNow();
+  EXPECT_EQ(error.location, 12);
+  EXPECT_EQ(error.text, "WSAHOST_NOT_FOUND: Authorative answer - host not found");
+}
+
+// A dotted address without a reverse entry still opens, under the address.
+TEST_F(OpenTest, DottedAddressWithoutAReverseNameOpensUnderTheAddress) {
+  faults::Inject(Operation::kHostByAddress, {.error = 11004, .count = -1});
+  const int32_t handle = OpenClient("127.0.0.1");
+  ASSERT_GE(handle, 0);
+  char name[129] = {};
+  int32_t length = 0;
+  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_PEER_NAME, name, &length), 0);
+  EXPECT_STREQ(name, "127.0.0.1");
+  EXPECT_EQ(length, 9);
+  ASSERT_TRUE(AcceptPeer().IsOpen());
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
+  EXPECT_EQ(events.Events()[0].text, "127.0.0.1, Port: " + listener.PortText());
+}
+
+}  // namespace
+}  // namespace zortcp::testing

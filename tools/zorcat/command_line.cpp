@@ -1,0 +1,179 @@
+#include "zorcat/command_line.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "zorcat/exit_status.h"
+
+#ifndef ZORCAT_VERSION
+#define ZORCAT_VERSION "unknown"
+#endif
+
+namespace zorcat {
+namespace {
+
+constexpr const char* kExamples = R"(Examples:
+  zorcat demo
+      A server port and a client port of this process exchange a few messages
+      over 127.0.0.1: the events, the statistics and the debug log.
+  printf 'status?\r\n' | zorcat connect 192.168.0.20 12999
+      Sends a request to a device and prints its reply.
+  zorcat connect --hex --stats localhost 7000 < request.bin
+      Sends a file and shows the reply as a hexadecimal dump.
+  zorcat listen 127.0.0.1 0 < /dev/null > received.bin
+      Listens on a port that the system chooses (shown on standard error)
+      and saves what the first peer sends until it closes.
+  zorcat connect --log port.log --level 3 device.local 12999
+      Keeps the port's debug log, with the data on the wire, in port.log.
+
+A SERVICE is a port number or a name from /etc/services; without one, the
+port uses 12999. Events and messages go to standard error, received bytes to
+standard output.
+
+)";
+
+struct Parser {
+  CLI::App app{"zorcat: try zortcp ports from a terminal.", "zorcat"};
+  CLI::App* demo = nullptr;
+  CLI::App* connect = nullptr;
+  CLI::App* listen = nullptr;
+  Invocation invocation;
+  std::string connectService;
+  std::string listenFirst;
+  std::string listenSecond;
+  int32_t connectRetry = kDefaultConnectRetries;
+};
+
+void AddPortOptions(CLI::App& command, PortOptions& port) {
+  command
+      .add_option("--config", port.configFile,
+                  "Port configuration file of keyword lines (Service Name=..., "
+                  "Connect Retry Count=..., Debug Level=...)")
+      ->type_name("FILE");
+  CLI::Option* log =
+      command
+          .add_option("--log", port.logFile,
+                      "Keep the port's debug log in FILE (zorcat writes the configuration "
+                      "file that switches it on)")
+          ->type_name("FILE");
+  command
+      .add_option("--level", port.level,
+                  "Debug level of --log: 1 protocol events, 2 adds reads and busy waits, "
+                  "3 adds the data on the wire, 4 the data at the host interface")
+      ->type_name("N")
+      ->check(CLI::Range(1, 4))
+      ->needs(log)
+      ->capture_default_str();
+  command
+      .add_option("--rx-ring", port.rxRing,
+                  "Receive ring size in bytes, at least 20480 "
+                  "(the library's default is 65536)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(kMinRxRing, UINT32_MAX - 1));
+  command
+      .add_option("--tx-ring", port.txRing,
+                  "Transmit ring size in bytes, at least 4096 "
+                  "(the library's default is 8192)")
+      ->type_name("BYTES")
+      ->check(CLI::Range(kMinTxRing, UINT32_MAX - 1));
+  command.add_flag("--blocking", port.blocking, "Leave the connected socket in blocking mode");
+  command.add_flag("--hex", port.hex, "Write received bytes as a hexadecimal dump");
+  command.add_flag("--stats", port.stats, "Show the port's statistics at exit");
+  command.add_flag("-q,--quiet", port.quiet, "No events, notes or progress line; failures only");
+  command
+      .add_option("--idle", port.idleMs,
+                  "After the end of input, close once nothing was received for MS "
+                  "milliseconds; 0 waits for the peer to close")
+      ->type_name("MS")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+}
+
+void DefineCommands(Parser& parser) {
+  CLI::App& app = parser.app;
+  app.set_version_flag("--version", std::string("zorcat ") + ZORCAT_VERSION);
+  app.require_subcommand(1);
+  app.footer(kExamples + ExitStatusTable());
+
+  parser.demo = app.add_subcommand(
+      "demo", "A server port and a client port of this process talk over 127.0.0.1");
+
+  parser.connect =
+      app.add_subcommand("connect",
+                         "A client port: connect to HOST and SERVICE, standard input to the port, "
+                         "received bytes to standard output");
+  parser.connect->add_option("HOST", parser.invocation.port.host, "Host name or dotted address")
+      ->required();
+  parser.connect->add_option("SERVICE", parser.connectService, "Port number or service name");
+  parser.connect
+      ->add_option("--retry", parser.connectRetry,
+                   "Give up after N failed connect attempts; 0 retries for ever")
+      ->type_name("N")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  AddPortOptions(*parser.connect, parser.invocation.port);
+
+  parser.listen = app.add_subcommand(
+      "listen",
+      "A server port: zorcat listen [ADDRESS] SERVICE; serves one peer at a time, "
+      "standard input to it, received bytes to standard output");
+  parser.listen->add_option("ADDRESS", parser.listenFirst,
+                            "Dotted local address to bind to (default: every address)");
+  parser.listen->add_option("SERVICE", parser.listenSecond,
+                            "Port number (0: the system chooses) or service name");
+  parser.listen->add_flag("--lookup", parser.invocation.port.lookup,
+                          "Name accepted peers by a host name lookup");
+  AddPortOptions(*parser.listen, parser.invocation.port);
+}
+
+// What CLI11 cannot check: the optional first argument of listen and the
+// lengths that the library's fields hold.
+std::string Complete(Parser& parser) {
+  Invocation& invocation = parser.invocation;
+  PortOptions& port = invocation.port;
+  if (parser.app.got_subcommand(parser.demo)) {
+    invocation.command = Command::kDemo;
+    return "";
+  }
+  if (parser.app.got_subcommand(parser.connect)) {
+    invocation.command = Command::kConnect;
+    port.service = parser.connectService;
+    port.retry = parser.connectRetry;
+  } else {
+    invocation.command = Command::kListen;
+    port.server = true;
+    if (parser.listenFirst.empty()) return "listen needs a SERVICE (a port number, or 0)";
+    const bool both = !parser.listenSecond.empty();
+    port.host = both ? parser.listenFirst : "";
+    port.service = both ? parser.listenSecond : parser.listenFirst;
+  }
+  if (port.host.size() > kMaxHostLength) return "the host name is too long";
+  if (port.service.size() > kMaxServiceLength) return "the service name is too long";
+  if (port.configFile.size() > kMaxPathLength) return "the configuration file's path is too long";
+  if (port.logFile.size() > kMaxLogPathLength) return "the debug log's path is too long";
+  return "";
+}
+
+}  // namespace
+
+std::optional<Invocation> ParseCommandLine(int argc, char** argv, int& exitStatus) {
+  Parser parser;
+  DefineCommands(parser);
+  try {
+    parser.app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    exitStatus = parser.app.exit(error) == 0 ? kExitSuccess : kExitUsage;
+    return std::nullopt;
+  }
+  if (const std::string problem = Complete(parser); !problem.empty()) {
+    std::cerr << "zorcat: " << problem << "\nRun with --help for more information.\n";
+    exitStatus = kExitUsage;
+    return std::nullopt;
+  }
+  return parser.invocation;
+}
+
+}  // namespace zorcat

@@ -1,0 +1,46 @@
+// What the command line asks of zorcat.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace zorcat {
+
+enum class Command { kDemo, kConnect, kListen };
+
+// Everything about opening one port and running data through it.
+struct PortOptions {
+  bool server = false;
+  std::string host;     // connect: the remote host; listen: the local address, or empty
+  std::string service;  // empty: the library's default service
+  std::string configFile;
+  std::optional<int32_t> retry;  // failed connect attempts before giving up; 0 never
+  std::string logFile;
+  int32_t level = 1;
+  std::optional<uint32_t> rxRing;
+  std::optional<uint32_t> txRing;
+  bool lookup = false;
+  bool blocking = false;
+  bool hex = false;
+  bool stats = false;
+  bool quiet = false;
+  // After the end of input: the silence that ends the session. Longer than
+  // the second of silence after which a port notices that its peer closed.
+  int32_t idleMs = 2000;
+};
+
+// A connect port gives up after this many failed attempts unless --retry
+// says otherwise; the library on its own retries for ever.
+constexpr int32_t kDefaultConnectRetries = 5;
+
+// The library's limits for what the tool passes on.
+constexpr uint32_t kMinRxRing = 20480;
+constexpr uint32_t kMinTxRing = 4096;
+constexpr uint32_t kDefaultTxRing = 8192;
+constexpr size_t kMaxHostLength = 129;
+constexpr size_t kMaxPathLength = 129;
+constexpr size_t kMaxLogPathLength = 131;
+constexpr size_t kMaxServiceLength = 32;
+
+}  // namespace zorcat

@@ -1,0 +1,103 @@
+#include "zorcat/port_setup.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+#include "zorcat/event_words.h"
+#include "zorcat/stop_signals.h"
+#include "zortcp.h"
+
+namespace zorcat {
+namespace {
+
+// Room left in a temporary directory's path for a file name, so that the
+// file's path still fits the library's 129-character path fields.
+constexpr size_t kFileNameRoom = 32;
+constexpr const char* kFallbackTempDirectory = "/tmp";
+
+std::filesystem::path TempBase() {
+  std::error_code error;
+  std::filesystem::path base = std::filesystem::temp_directory_path(error);
+  if (error || base.string().size() + kFileNameRoom > kMaxPathLength) {
+    base = kFallbackTempDirectory;
+  }
+  return base;
+}
+
+}  // namespace
+
+TempDirectory::TempDirectory(const std::string& prefix) {
+  std::string pattern = (TempBase() / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "cannot create " + pattern);
+  }
+  path_ = pattern;
+}
+
+TempDirectory::~TempDirectory() {
+  if (keep_) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void WriteConfigFile(const std::filesystem::path& path, const std::string& copyFrom,
+                     const std::vector<ConfigLine>& lines) {
+  std::ofstream out(path);
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+  out << "# Written by zorcat; the port reads it once, while it opens.\n";
+  if (!copyFrom.empty()) {
+    std::ifstream in(copyFrom);
+    if (!in) throw std::runtime_error("cannot read the configuration file " + copyFrom);
+    out << "# From " << copyFrom << ":\n" << in.rdbuf() << "\n";
+  }
+  for (const ConfigLine& line : lines) out << line.keyword << "=" << line.value << "\n";
+  if (!out.flush()) throw std::runtime_error("cannot write " + path.string());
+}
+
+void ChangeTextDefault(uint32_t type, const std::string& text) {
+  // The library copies exactly the given length, so the terminator is
+  // counted in.
+  ZorChangeDefault(type, text.c_str(), static_cast<uint32_t>(text.size() + 1));
+}
+
+void ChangeNumberDefault(uint32_t type, int32_t value) {
+  ZorChangeDefault(type, &value, sizeof(value));
+}
+
+std::string WriteLogConfigFile(const PortOptions& options, TempDirectory& scratch) {
+  const std::filesystem::path path = scratch.path() / "zorcat.conf";
+  WriteConfigFile(
+      path, options.configFile,
+      {{"Debug Level", std::to_string(options.level)}, {"Debug Output File", options.logFile}});
+  return path.string();
+}
+
+PortOpening OpenPort(const PortOptions& options, const std::string& configFile, PortTag tag) {
+  if (!options.service.empty()) ChangeTextDefault(ZOR_DEFAULT_SERVICE, options.service);
+  if (options.retry) ChangeNumberDefault(ZOR_DEFAULT_RETRY_COUNT, *options.retry);
+  ChangeNumberDefault(ZOR_DEFAULT_LOOKUP_HOST, options.lookup ? 1 : 0);
+  ZorChangeBufferSizes(options.rxRing.value_or(UINT32_MAX), options.txRing.value_or(UINT32_MAX));
+
+  uint32_t flags = 0;
+  if (options.server) flags |= ZOR_OPEN_SERVER;
+  if (options.blocking) flags |= ZOR_OPEN_BLOCKING;
+
+  EventFeed::Instance().RegisterForNextOpen(tag);
+  PortOpening opening;
+  int32_t handle = 0;
+  {
+    StopSignals::Deferred monitorsWithoutStopSignals;
+    opening.result = ZorOpenPort(options.host.c_str(), 0, flags,
+                                 configFile.empty() ? nullptr : configFile.c_str(), &handle);
+  }
+  if (opening.result == 0) {
+    opening.handle = handle;
+  } else {
+    opening.failure = LastFailure();
+  }
+  return opening;
+}
+
+}  // namespace zorcat
