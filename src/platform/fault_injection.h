@@ -32,6 +32,7 @@ enum class Operation {
   kServiceByName,
   kAllocate,      // sets the last system error
   kCreateThread,  // sets the last system error
+  kSetNoDelay,
   kCount
 };
 

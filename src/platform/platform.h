@@ -104,15 +104,17 @@ int32_t Connect(Socket socket, const SocketAddress& address);
 // failure (a closed or unknown socket fails with 10038). A listening socket
 // is readable when a connection waits to be accepted; a connected socket
 // whose peer has closed or reset is readable. A socket that is neither
-// connected nor listening polls readable and writable; a receive on it
-// then fails with 10057.
+// connected nor listening polls readable (a receive on it then fails with
+// 10057) but not writable: only a socket whose connect has succeeded, or an
+// accepted one, is writable, so bytes wait for a connection being made.
 int32_t PollReadable(Socket socket);
 int32_t PollWritable(Socket socket);
 
 // Blocking readiness waits for the opt-in fast transfer mode: wait until
 // the socket is ready, the time-out (milliseconds, negative for none) ends,
 // or the socket is closed. Result as for the polls; a socket closed during
-// the wait fails with 10004.
+// the wait fails with 10004. A wait for writability on a socket that is not
+// connected ends after at most 1 ms with 0.
 int32_t WaitReadable(Socket socket, int32_t timeoutMs);
 int32_t WaitWritable(Socket socket, int32_t timeoutMs);
 
@@ -131,6 +133,9 @@ int32_t SetNonBlocking(Socket socket, bool nonBlocking);      // FIONBIO
 int32_t PendingBytes(Socket socket, uint32_t* count);         // FIONREAD
 int32_t SetReceiveBufferSize(Socket socket, int32_t bytes);   // SO_RCVBUF
 int32_t SetSendBufferSize(Socket socket, int32_t bytes);      // SO_SNDBUF
+// Sends small writes at once instead of holding them for the peer's
+// acknowledgement (TCP_NODELAY); the fast transfer mode uses it.
+int32_t SetNoDelay(Socket socket);
 int32_t LocalAddress(Socket socket, SocketAddress* address);  // getsockname
 
 // Resolver. All are thread-safe. Names in network byte order.

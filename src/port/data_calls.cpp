@@ -33,7 +33,11 @@ int32_t WritePort(int32_t handle, const void* data, int32_t size) {
     LogDataDump(*block, 4, data, size);
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
-  for (int32_t index = 0; index < size; ++index) TxRingPut(*block, bytes[index]);
+  if (block->fastTransfer) {
+    if (size > 0) TxRingPutRun(*block, bytes, size);
+  } else {
+    for (int32_t index = 0; index < size; ++index) TxRingPut(*block, bytes[index]);
+  }
   WakeTxMonitor(*block);
   return 0;
 }

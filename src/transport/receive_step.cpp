@@ -149,6 +149,10 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
   if (platform::SetSendBufferSize(socket, kSendBufferBytes) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
+  // In the fast transfer mode a chunk goes out at once rather than waiting
+  // for the acknowledgement of the one before; nothing depends on it, so a
+  // refusal is ignored.
+  if (block.fastTransfer) platform::SetNoDelay(socket);
 }
 
 void ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {

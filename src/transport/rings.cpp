@@ -12,6 +12,15 @@ namespace zortcp {
 namespace {
 
 constexpr uint32_t kFullWaitTurnMs = 1;
+// The fast transfer mode's runs wait for room by first giving up the
+// processor this many times before they fall back to 1 ms turns: the other
+// side frees room within microseconds, and a 1 ms turn would hold a busy
+// ring to one ring-full per millisecond.
+constexpr int32_t kFastYieldTurns = 256;
+
+uint32_t FullWaitPause(int32_t turn, int32_t yieldTurns) {
+  return turn < yieldTurns ? 0 : kFullWaitTurnMs;
+}
 
 // The fields of one ring in a control block. The RxRing and the TxRing are
 // built alike, so every operation below serves both.
@@ -120,15 +129,16 @@ int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count) {
   return n;
 }
 
-// Waits in 1 ms turns while the ring is full. The count is read without the
+// Waits in 1 ms turns while the ring is full (after yieldTurns yields of the
+// processor: the fast mode's runs). The count is read without the
 // lock (acquire, so that the consumer's lock hold is seen to have begun): a
 // stale reading only costs one more turn. False when the storage goes away.
-bool WaitWhileFull(const Ring& ring) {
-  for (;;) {
+bool WaitWhileFull(const Ring& ring, int32_t yieldTurns = 0) {
+  for (int32_t turn = 0;; ++turn) {
     const int32_t size = ring.size.load(std::memory_order_acquire);
     if (size <= 0) return false;
     if (ring.count.load(std::memory_order_acquire) < size) return true;
-    platform::Sleep(kFullWaitTurnMs);
+    platform::Sleep(FullWaitPause(turn, yieldTurns));
   }
 }
 
@@ -137,16 +147,17 @@ bool WaitWhileFull(const Ring& ring) {
 // on every turn that finds it suspended; a resume it does not need is kept
 // and costs it one extra look at the ring. The full test is made once: after
 // the wait the ring is empty. False when the storage goes away.
-bool WaitUntilEmptyIfFull(PortControlBlock& block) {
+bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
   const int32_t size = block.txSize.load(std::memory_order_acquire);
   if (size <= 0) return false;
   if (block.txCount.load(std::memory_order_acquire) < size) return true;
+  int32_t turn = 0;
   do {
     if (block.txSuspended.load(std::memory_order_relaxed) != 0) {
       platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
       if (monitor != nullptr) platform::ResumeThread(monitor);
     }
-    platform::Sleep(kFullWaitTurnMs);
+    platform::Sleep(FullWaitPause(turn++, yieldTurns));
     if (block.txSize.load(std::memory_order_acquire) <= 0) return false;
   } while (block.txCount.load(std::memory_order_acquire) != 0);
   return true;
@@ -178,12 +189,13 @@ uint8_t TxRingGet(PortControlBlock& block) {
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
   const Ring ring = RxRingOf(block);
-  PutRun(ring, bytes, count, [&ring] { return WaitWhileFull(ring); });
+  PutRun(ring, bytes, count, [&ring] { return WaitWhileFull(ring, kFastYieldTurns); });
 }
 
 void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
-  PutRun(TxRingOf(block), bytes, count, [&block] { return WaitUntilEmptyIfFull(block); });
+  PutRun(TxRingOf(block), bytes, count,
+         [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {

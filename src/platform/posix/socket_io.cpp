@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/socket_registry.h"
@@ -23,6 +24,7 @@ using posix::SocketEntry;
 using posix::SocketEntryRef;
 
 constexpr int kNoTimeout = -1;
+constexpr int32_t kUnconnectedTurnMs = 1;
 
 // What counts as ready: the next call of that kind will not block. A closed
 // or reset connection and a failed connection attempt are ready both ways,
@@ -44,10 +46,18 @@ bool ValidBuffer(const void* buffer, int32_t length) {
   return true;
 }
 
+// A socket whose connect has not succeeded (not yet made, under way, or
+// failed) cannot take data, so it is not writable: bytes wait for the
+// connection. Linux would report a fresh or failed socket writable at once.
+bool AwaitsConnection(const SocketEntry& entry, short events) {
+  return (events & POLLOUT) != 0 && !entry.connected.load(std::memory_order_acquire);
+}
+
 int32_t PollNow(Operation operation, Socket socket, short events) {
   if (InjectedSocketFailure(operation, socket)) return kSocketError;
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
+  if (AwaitsConnection(*entry, events)) return 0;
   pollfd watched{entry->fd, events, 0};
   int result;
   do {
@@ -63,6 +73,13 @@ int32_t PollNow(Operation operation, Socket socket, short events) {
 int32_t WaitReady(Socket socket, short events, int32_t timeoutMs) {
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
+  if (AwaitsConnection(*entry, events)) {
+    // Nothing on the descriptor tells when the connect succeeds: look again
+    // after at most one turn, unless the socket is closed first.
+    const int32_t turnMs =
+        timeoutMs < 0 ? kUnconnectedTurnMs : std::min(timeoutMs, kUnconnectedTurnMs);
+    return posix::WaitForSocket(*entry, 0, turnMs);
+  }
   return posix::WaitForSocket(*entry, events, timeoutMs);
 }
 

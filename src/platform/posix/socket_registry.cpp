@@ -57,7 +57,7 @@ SocketEntry::~SocketEntry() {
   close(cancelFd);
 }
 
-Socket RegisterSocket(int fd) {
+Socket RegisterSocket(int fd, bool connected) {
   const int cancelFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (cancelFd < 0) {
     SetLastSocketError(WinsockErrorFromSystem(errno));
@@ -73,6 +73,7 @@ Socket RegisterSocket(int fd) {
     SetLastSocketError(kErrorNoBuffers);
     return kNoSocket;
   }
+  entry->connected.store(connected, std::memory_order_relaxed);
   // From here on the entry owns both descriptors and closes them if the
   // socket cannot be registered.
   Registry& registry = TheRegistry();
@@ -133,7 +134,9 @@ int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs)
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   // The socket, its close and the calling thread's termination (a host
   // thread has none).
-  pollfd watched[3] = {{entry.fd, events, 0}, {entry.cancelFd, POLLIN, 0}, {TerminationDescriptor(), POLLIN, 0}};
+  pollfd watched[3] = {{events != 0 ? entry.fd : -1, events, 0},
+                       {entry.cancelFd, POLLIN, 0},
+                       {TerminationDescriptor(), POLLIN, 0}};
   const nfds_t count = watched[2].fd >= 0 ? 3 : 2;
   for (;;) {
     if (WaitCancelled(entry)) return kSocketError;

@@ -23,14 +23,17 @@ struct SocketEntry {
   const int cancelFd;  // eventfd, readable for good once the socket is closed
   std::atomic<bool> closed{false};
   std::atomic<bool> nonBlocking{false};  // the mode the caller asked for
+  // Set once a connect has succeeded, and for an accepted connection: only
+  // such a socket can take data.
+  std::atomic<bool> connected{false};
 };
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;
 
 // Takes ownership of a non-blocking, close-on-exec descriptor and gives it
-// a new handle. kNoSocket with the last socket error set on failure (the
-// descriptor is then closed).
-Socket RegisterSocket(int fd);
+// a new handle; connected marks an accepted connection. kNoSocket with the
+// last socket error set on failure (the descriptor is then closed).
+Socket RegisterSocket(int fd, bool connected = false);
 
 // The entry of an open socket; null with the last socket error 10038 when
 // the handle is closed or was never handed out.
@@ -49,7 +52,8 @@ bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 
 // Waits until the descriptor reports one of the events, the time-out
 // (milliseconds, negative for none) ends or the socket is closed. 1 ready,
-// 0 timed out, kSocketError (10004) closed. A terminated library thread
+// 0 timed out, kSocketError (10004) closed. With no events the descriptor
+// is not watched at all: the wait ends only by the time-out or the close. A terminated library thread
 // leaves with ThreadTerminated.
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs);
 

@@ -4,6 +4,7 @@
 // that callers see is emulated per socket (see socket_io.cpp), so that a
 // blocked call can always be woken by CloseSocket and by termination.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -42,12 +43,13 @@ SocketAddress FromSystem(const sockaddr_in& system) {
   return address;
 }
 
-int32_t SetIntegerOption(Operation operation, Socket socket, int option, int32_t value) {
+int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option,
+                         int32_t value) {
   if (InjectedSocketFailure(operation, socket)) return kSocketError;
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
   const int systemValue = value;
-  if (setsockopt(entry->fd, SOL_SOCKET, option, &systemValue, sizeof(systemValue)) != 0) {
+  if (setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)) != 0) {
     RecordSocketFailure(*entry, errno);
     return kSocketError;
   }
@@ -67,7 +69,7 @@ int AcceptDescriptor(const SocketEntry& listener, sockaddr_in* peer) {
 
 // The outcome of a connection attempt that is under way: waits until the
 // socket is writable, then reads the attempt's error.
-int32_t FinishConnect(const SocketEntry& entry) {
+int32_t FinishConnect(SocketEntry& entry) {
   if (posix::WaitForSocket(entry, POLLOUT, kNoTimeout) != 1) return kSocketError;
   int error = 0;
   socklen_t length = sizeof(error);
@@ -76,6 +78,7 @@ int32_t FinishConnect(const SocketEntry& entry) {
     RecordSocketFailure(entry, error);
     return kSocketError;
   }
+  entry.connected.store(true, std::memory_order_release);
   return 0;
 }
 
@@ -143,7 +146,7 @@ Socket Accept(Socket socket, SocketAddress* peer) {
     sockaddr_in address{};
     const int fd = AcceptDescriptor(*entry, &address);
     if (fd >= 0) {
-      const Socket accepted = posix::RegisterSocket(fd);
+      const Socket accepted = posix::RegisterSocket(fd, true);
       if (accepted != kNoSocket && peer != nullptr) *peer = FromSystem(address);
       return accepted;
     }
@@ -161,7 +164,10 @@ int32_t Connect(Socket socket, const SocketAddress& address) {
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
   const sockaddr_in system = ToSystem(address);
-  if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) return 0;
+  if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) {
+    entry->connected.store(true, std::memory_order_release);
+    return 0;
+  }
   // An interrupted connect goes on in the background, like one in progress.
   if (errno != EINPROGRESS && errno != EINTR) {
     RecordSocketFailure(*entry, errno);
@@ -200,11 +206,15 @@ int32_t PendingBytes(Socket socket, uint32_t* count) {
 }
 
 int32_t SetReceiveBufferSize(Socket socket, int32_t bytes) {
-  return SetIntegerOption(Operation::kSetReceiveBufferSize, socket, SO_RCVBUF, bytes);
+  return SetIntegerOption(Operation::kSetReceiveBufferSize, socket, SOL_SOCKET, SO_RCVBUF, bytes);
 }
 
 int32_t SetSendBufferSize(Socket socket, int32_t bytes) {
-  return SetIntegerOption(Operation::kSetSendBufferSize, socket, SO_SNDBUF, bytes);
+  return SetIntegerOption(Operation::kSetSendBufferSize, socket, SOL_SOCKET, SO_SNDBUF, bytes);
+}
+
+int32_t SetNoDelay(Socket socket) {
+  return SetIntegerOption(Operation::kSetNoDelay, socket, IPPROTO_TCP, TCP_NODELAY, 1);
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
