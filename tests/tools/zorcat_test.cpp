@@ -114,6 +114,9 @@ TEST(ZorcatConnect, SendsAFileIntactToAPlainPeerAndWritesItsEchoToStandardOutput
     if (!connection) return;
     arrived = connection->ReceiveExactly(data.size(), kPeerWait);
     connection->SendAll(arrived.data(), arrived.size());
+    // Nothing listens any more once the peer has gone, so the client port
+    // cannot connect a second time before zorcat closes it.
+    listener.Close();
   });
 
   const Finished zorcat =
