@@ -109,15 +109,20 @@ the most.
 ## End to end
 
 \`port_bench\`: client ports on 127.0.0.1 against plain-socket peers in the same
-process. The host side of a port writes 4 KiB at a time and keeps at most the
-transmit ring's capacity (8192 bytes) queued, learning what has gone from the
-kind 4 events; it reads with \`ZorReadPort\` whenever a kind 3 event says bytes
-arrived. The plain-socket baseline is a host thread on a plain socket sending
-and receiving 64 KiB at a time to and from the same peer. Round trips are 16
-bytes to an echo peer, 20 ms apart (a host that asks and waits) and back to back.
-Idle cost is the processor time of the whole process over the idle period
-divided by the number of connected ports (the peers sleep in \`recv\`).
-The ring sizes are the library's defaults (65536 and 8192 bytes).
+process. The host side of a port keeps at most the transmit ring's capacity
+queued, learning what has gone from the kind 4 events (its handler wakes the
+writer only once a whole block fits again); it reads with \`ZorReadPort\`
+whenever a kind 3 event says bytes arrived. Default-mode ports have the
+library's default rings (65536 and 8192 bytes) and are written 4 KiB at a
+time. Fast-mode ports are given a 262144-byte transmit ring with
+\`ZorChangeBufferSizes\` and are written 64 KiB at a time, as a host that wants
+the fast mode's throughput would do: with the default 8192-byte ring the writer
+and the transmit monitor wake each other for every chunk. The plain-socket
+baseline is a host thread on a plain socket sending and receiving 64 KiB at a
+time to and from the same peer. Round trips are 16 bytes to an echo peer, 20 ms
+apart (a host that asks and waits) and back to back. Idle cost is the processor
+time of the whole process over the idle period divided by the number of
+connected ports (the peers sleep in \`recv\`).
 
 EOF
   cat "$work/ports.md"
@@ -131,16 +136,33 @@ EOF
   wake-up costs a whole turn, which shows as a few percent less. Back-to-back round trips take
   about 10 ms because the transmit monitor pauses 10 ms after its ring runs
   empty; requests spaced further apart find it suspended and are sent at once.
+  In some runs (2 of about 10 on this machine) the default mode's host to peer
+  figure on one port falls to about 0.55 MB/s for the whole measurement, one
+  chunk every 7 ms or so; not yet explained, and not seen peer to host.
 - Default mode, idle cost: each connected port polls its socket and sleeps
   about 900 times a second. On this virtual machine a turn costs several
   microseconds of processor time, more than the half percent of a core aimed
   for when one port runs alone.
-- Fast mode, host to peer: `ZorWritePort` still puts the host's bytes into the
-  transmit ring one at a time in both modes, racing the transmit monitor for
-  the ring's lock, and the connection keeps the system's small-segment delay
-  (Nagle's algorithm), so a 4096-byte chunk sent right behind another may wait
-  for the peer's delayed acknowledgement. Both keep this direction far below
-  the plain socket.
+- Fast mode, host to peer: every chunk of at most 4096 bytes is one send,
+  preceded by a writability test and followed by a kind 4 event, on a
+  connection whose send buffer the library sets to 16384 bytes (the system
+  makes it 32768); the peer wakes for every 4096-byte segment where the plain
+  socket hands it 64 KiB at once, and three threads (host writer, transmit
+  monitor, peer) share two vCPUs. A plain socket sending 4096 bytes at a time
+  under the same send buffer and writability test moved about 350 to 1200 MB/s
+  in separate measurements on this machine (about 2 GB/s with the system's
+  own send buffer), so this direction stays below half of the plain socket.
+  With the library's default 8192-byte transmit ring and 4 KiB writes the
+  writer and the transmit monitor wake each other for every chunk, which
+  gives about 100 to 250 MB/s; hence the larger ring above.
+- Fast mode, peer to host: one receive of at most 4096 bytes per chunk, each
+  followed by a count of the bytes still waiting, a kind 3 event and the
+  host's read, against 64 KiB per receive on the plain socket; this lands
+  near half of the plain-socket figure, above or below it from run to run.
+- Both fast directions take the ring locks yielding the processor first and
+  sleep 1 ms only when the holder does not let go; with the 0 ms and 1 ms
+  turns of the default mode a host write meeting the transmit monitor cost a
+  millisecond, several hundred times a second.
 - Fast mode, round trips: a message through a port passes four threads (host,
   transmit monitor, peer, receive monitor, and back to the host through the
   event) where a plain socket passes two, so the wake-ups alone put the

@@ -93,12 +93,14 @@ void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_
 // Puts count bytes, waiting with waitForRoom (false: the storage has gone,
 // drop the rest) whenever the ring is full. Under the lock the room is
 // tested again: with one producer it is always there, but a second producer
-// must never make the ring overflow.
+// must never make the ring overflow. The fast mode's runs take the lock
+// yielding first (fastLock).
 template <typename WaitForRoom>
-void PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, WaitForRoom waitForRoom) {
+void PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool fastLock,
+            WaitForRoom waitForRoom) {
   while (count > 0) {
     if (!waitForRoom()) return;
-    SpinLockGuard hold(ring.lock);
+    SpinLockGuard hold(ring.lock, fastLock);
     const Slots slots = ReadSlots(ring);
     if (!slots.Usable()) return;
     const int32_t n = std::min(count, slots.size - slots.count);
@@ -111,9 +113,9 @@ void PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, WaitForRoom w
 }
 
 // Takes up to count bytes, as many as are stored, under one hold of the lock.
-int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count) {
+int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool fastLock) {
   if (bytes == nullptr || count <= 0) return 0;
-  SpinLockGuard hold(ring.lock);
+  SpinLockGuard hold(ring.lock, fastLock);
   const Slots slots = ReadSlots(ring);
   if (!slots.Usable()) return 0;
   const int32_t n = std::min(count, slots.count);
@@ -167,43 +169,43 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
 
 void RxRingPut(PortControlBlock& block, uint8_t byte) {
   const Ring ring = RxRingOf(block);
-  PutRun(ring, &byte, 1, [&ring] { return WaitWhileFull(ring); });
+  PutRun(ring, &byte, 1, false, [&ring] { return WaitWhileFull(ring); });
 }
 
 uint8_t RxRingGet(PortControlBlock& block) {
   uint8_t byte = 0;
-  TakeRun(RxRingOf(block), &byte, 1);
+  TakeRun(RxRingOf(block), &byte, 1, false);
   return byte;
 }
 
 void TxRingPut(PortControlBlock& block, uint8_t byte) {
-  PutRun(TxRingOf(block), &byte, 1, [&block] { return WaitUntilEmptyIfFull(block); });
+  PutRun(TxRingOf(block), &byte, 1, false, [&block] { return WaitUntilEmptyIfFull(block); });
 }
 
 uint8_t TxRingGet(PortControlBlock& block) {
   uint8_t byte = 0;
-  TakeRun(TxRingOf(block), &byte, 1);
+  TakeRun(TxRingOf(block), &byte, 1, false);
   return byte;
 }
 
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
   const Ring ring = RxRingOf(block);
-  PutRun(ring, bytes, count, [&ring] { return WaitWhileFull(ring, kFastYieldTurns); });
+  PutRun(ring, bytes, count, true, [&ring] { return WaitWhileFull(ring, kFastYieldTurns); });
 }
 
 void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
-  PutRun(TxRingOf(block), bytes, count,
+  PutRun(TxRingOf(block), bytes, count, true,
          [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeRun(RxRingOf(block), bytes, count);
+  return TakeRun(RxRingOf(block), bytes, count, true);
 }
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeRun(TxRingOf(block), bytes, count);
+  return TakeRun(TxRingOf(block), bytes, count, true);
 }
 
 }  // namespace zortcp

@@ -21,7 +21,8 @@ void TxRingPut(PortControlBlock& block, uint8_t byte);
 uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
 
 // Run variants for the fast transfer mode: the same rules, but a run of
-// bytes moves under one hold of the lock. RxRingPutRun stores all count
+// bytes moves under one hold of the lock, which they take yielding first
+// (SpinLockAcquireYieldingFirst). RxRingPutRun stores all count
 // bytes, waiting as RxRingPut does whenever the ring is full. The gets take
 // up to count bytes (as many as are stored) and return how many they took.
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);

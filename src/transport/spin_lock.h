@@ -14,15 +14,27 @@ struct SpinLock {
 };
 
 void SpinLockAcquire(SpinLock& lock);
+// The fast transfer mode's acquire, for the rings' runs: a holder lets go
+// within microseconds, so failed tries first give up the processor (0 ms)
+// a number of times before they fall back to the 0 ms and 1 ms turns above,
+// which would otherwise cost a millisecond whenever the two sides meet.
+void SpinLockAcquireYieldingFirst(SpinLock& lock);
 // Replaces 1 by 0; a word holding anything else is left as it is.
 void SpinLockRelease(SpinLock& lock);
 // Sets the word back to free, as the open does for a block it reuses.
 inline void SpinLockReset(SpinLock& lock) { lock.word.store(0, std::memory_order_release); }
 
-// Holds a lock for one scope.
+// Holds a lock for one scope; yieldFirst takes it with
+// SpinLockAcquireYieldingFirst.
 class SpinLockGuard {
  public:
-  explicit SpinLockGuard(SpinLock& lock) : lock_(lock) { SpinLockAcquire(lock_); }
+  explicit SpinLockGuard(SpinLock& lock, bool yieldFirst = false) : lock_(lock) {
+    if (yieldFirst) {
+      SpinLockAcquireYieldingFirst(lock_);
+    } else {
+      SpinLockAcquire(lock_);
+    }
+  }
   ~SpinLockGuard() { SpinLockRelease(lock_); }
   SpinLockGuard(const SpinLockGuard&) = delete;
   SpinLockGuard& operator=(const SpinLockGuard&) = delete;

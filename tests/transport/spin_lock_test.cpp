@@ -59,6 +59,28 @@ TEST(SpinLockTest, HeldLockIsRetriedUntilAnotherThreadReleasesIt) {
   EXPECT_EQ(lock.word.load(), 0);
 }
 
+TEST(SpinLockTest, YieldingFirstAcquireWaitsPastItsYieldsUntilTheRelease) {
+  SpinLock lock;
+  SpinLockAcquire(lock);
+
+  std::atomic<bool> acquired{false};
+  std::thread taker([&] {
+    SpinLockGuard hold(lock, /*yieldFirst=*/true);
+    acquired.store(true);
+  });
+
+  // 50 ms is far beyond the yielding tries: the taker is in its 1 ms turns.
+  std::this_thread::sleep_for(50ms);
+  const bool tookHeldLock = acquired.load();
+  SpinLockRelease(lock);
+  const bool tookAfterRelease = WaitUntil([&] { return acquired.load(); }, 2000ms);
+  taker.join();
+
+  EXPECT_FALSE(tookHeldLock);
+  EXPECT_TRUE(tookAfterRelease);
+  EXPECT_EQ(lock.word.load(), 0);
+}
+
 TEST(SpinLockTest, ContendingThreadsNeverHoldTheLockTogether) {
   constexpr int kRoundsPerThread = 100000;
   SpinLock lock;
@@ -67,19 +89,20 @@ TEST(SpinLockTest, ContendingThreadsNeverHoldTheLockTogether) {
   std::atomic<int32_t> overlaps{0};
   std::atomic<int32_t> ready{0};
 
-  auto work = [&] {
+  // One side takes the lock as the fast transfer mode's runs do.
+  auto work = [&](bool yieldFirst) {
     // Both start together, so that they really contend.
     ready.fetch_add(1);
     while (ready.load() < 2) std::this_thread::yield();
     for (int i = 0; i < kRoundsPerThread; ++i) {
-      SpinLockGuard hold(lock);
+      SpinLockGuard hold(lock, yieldFirst);
       if (holders.fetch_add(1) != 0) overlaps.fetch_add(1);
       ++guarded;
       holders.fetch_sub(1);
     }
   };
-  std::thread first(work);
-  std::thread second(work);
+  std::thread first(work, false);
+  std::thread second(work, true);
   first.join();
   second.join();
 
