@@ -275,7 +275,9 @@ ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics *output);
  * is library-wide and keeps the last failure of any port or thread through
  * later successes; the three values always belong to one failure, except
  * that a would-block result (10035) of a monitor changes only the two
- * numbers. Never fails and changes nothing; null outputs are not written.
+ * numbers, and a failed ZorGetConfig item 1 on a port with a debug log only
+ * the error number. Never fails and changes nothing; null outputs are not
+ * written.
  * Returns text. Threads: any thread.
  */
 ZOR_API char *ZorGetLastError(int32_t *code, int32_t *location, char *text);

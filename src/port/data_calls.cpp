@@ -16,8 +16,10 @@ namespace {
 // before it looks at the count a last time, and the bytes are counted
 // before the flag is read here, so one of the two always sees the other.
 void WakeTxMonitor(PortControlBlock& block) {
-  // The fence orders the count raised by the puts before the flag is read.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // A sequentially consistent touch of the count orders the bytes the puts
+  // counted before the flag is read, as TxMonitor orders its flag before its
+  // last look at the count.
+  block.txCount.fetch_add(0);
   if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
 }
 

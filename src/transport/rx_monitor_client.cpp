@@ -57,11 +57,16 @@ void Connected(PortControlBlock& block, Connection& connection, platform::Socket
 }
 
 // One connect attempt with a fresh socket; the first attempt replaces the
-// socket that the open made.
+// socket that the open made. The new socket takes the old one's place in
+// one step, so that TxMonitor never finds the port without a socket during
+// an attempt: it would drop the chunk it holds instead of waiting for the
+// connection.
 void ConnectStep(PortControlBlock& block, Connection& connection) {
-  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
   const platform::Socket socket = platform::OpenSocket();
-  block.socket.store(socket);
+  const platform::Socket previous = block.socket.exchange(socket);
+  // Closing a handle that this exchange took over cannot fail, so the error
+  // of a failed socket() stays for the record below.
+  if (previous != platform::kNoSocket) platform::CloseSocket(previous);
   if (socket == platform::kNoSocket) {
     const int32_t code = RecordSocketFailure(location::kClientSocket);
     RaiseEvent(block, kEventError, kErrorRecorded);
@@ -71,8 +76,13 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
     return;
   }
   // A hold or a close that came while the socket was made wins: either it
-  // sees the new socket and closes it, or the attempt is not made.
-  if (block.signal.load() != 0) return;
+  // sees the new socket and closes it, or the attempt is not made and the
+  // socket goes here. None is left that a close has not seen: TxMonitor
+  // would wait on it, for want of a connection, until it is terminated.
+  if (block.signal.load() != 0) {
+    platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+    return;
+  }
 
   block.addressLength = sizeof(platform::SocketAddress);
   block.localAddress = block.remoteAddress;

@@ -50,14 +50,27 @@ int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
   return length;
 }
 
+// A client's receive monitor replaces its socket at every connect attempt
+// and closes the one it replaced. A test that met that closed socket is made
+// again on the new one, so that bytes waiting for the connection are not
+// dropped. A socket taken away (after a loss, or by the close) is no
+// replacement.
+bool SocketReplaced(const PortControlBlock& block, platform::Socket tested) {
+  if ((block.flags & kFlagServer) != 0) return false;
+  const platform::Socket current = block.socket.load();
+  return current != platform::kNoSocket && current != tested;
+}
+
 // Waits in 1 ms turns until the socket takes data (in the fast transfer
 // mode, blocks on it). False when the test failed.
 bool WaitUntilWritable(PortControlBlock& block) {
   bool busyLogged = false;
   for (;;) {
-    const int32_t writable = platform::PollWritable(PortSocket(block));
+    const platform::Socket socket = PortSocket(block);
+    const int32_t writable = platform::PollWritable(socket);
     if (writable > 0) return true;
     if (writable == platform::kSocketError) {
+      if (SocketReplaced(block, socket)) continue;
       LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(platform::LastSocketError()));
       return false;
@@ -71,7 +84,8 @@ bool WaitUntilWritable(PortControlBlock& block) {
       LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n", block.portNumber);
       busyLogged = true;
     }
-    if (platform::WaitWritable(PortSocket(block), kFastWaitMs) == platform::kSocketError) {
+    if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {
+      if (SocketReplaced(block, socket)) continue;
       LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(platform::LastSocketError()));
       return false;

@@ -201,18 +201,37 @@ TEST_F(SocketTest, AServerPortCanBeBoundAgainAtOnceButNotWhileSomeoneListens) {
   platform::CloseSocket(reopened);
 }
 
-TEST_F(SocketTest, AnUnconnectedSocketPollsReadyAndItsReceiveSays10057) {
+// Only a connected socket takes data: a fresh one, or one whose connect was
+// refused, is not writable (bytes wait for a connection), while both sides
+// of a made connection are.
+TEST_F(SocketTest, AnUnconnectedSocketIsReadableButNotWritableAndItsReceiveSays10057) {
   const platform::Socket socket = platform::OpenSocket();
   EXPECT_EQ(platform::PollReadable(socket), 1);
-  EXPECT_EQ(platform::PollWritable(socket), 1);
+  EXPECT_EQ(platform::PollWritable(socket), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(platform::WaitWritable(socket, 1000), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(100));
   EXPECT_EQ(Receive(socket), Outcome(platform::kSocketError, 10057));
   platform::CloseSocket(socket);
+
+  uint16_t port = 0;
+  const platform::Socket listener = OpenListener(&port);
+  ConnectedPair pair = Connect(listener_);
+  EXPECT_EQ(platform::PollWritable(pair.socket), 1);
+  PeerConnection client = ConnectLoopback(port);
+  ASSERT_TRUE(client.IsOpen());
+  const platform::Socket served = platform::Accept(listener, nullptr);
+  ASSERT_NE(served, platform::kNoSocket);
+  EXPECT_EQ(platform::PollWritable(served), 1);
+  platform::CloseSocket(served);
+  platform::CloseSocket(listener);
 }
 
-TEST_F(SocketTest, RefusedConnectFailsWith10061) {
+TEST_F(SocketTest, RefusedConnectFailsWith10061AndLeavesTheSocketUnwritable) {
   const platform::Socket socket = platform::OpenSocket();
   EXPECT_EQ(platform::Connect(socket, LoopbackAddress(UnusedLoopbackPort())), platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), kConnectionRefused);
+  EXPECT_EQ(platform::PollWritable(socket), 0);
   platform::CloseSocket(socket);
 }
 

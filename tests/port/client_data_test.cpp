@@ -172,6 +172,33 @@ TEST_F(ClientDataTest, FailedTransmitDropsTheChunkAndSendingGoesOn) {
   EXPECT_EQ(StatisticsOf(handle).txBytes, 10u);
 }
 
+// Bytes written before the connection is made wait for it: while attempts
+// fail the socket cannot take data, and the transmit monitor holds the chunk
+// until a connect succeeds. Nothing is dropped, also when the bytes are
+// written the moment the open returns, while the first attempt replaces the
+// open's socket.
+TEST_F(ClientDataTest, BytesWrittenBeforeTheConnectionWaitForIt) {
+  faults::Inject(faults::Operation::kConnect, {.error = 10061, .count = 2});
+  const int32_t handle = OpenClient();
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(ZorWritePort(handle, "early", 5), 0);
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_ERROR, ZOR_ERROR_CONNECT_FAILED, 2));
+  PeerConnection peer = AcceptPeer();
+  EXPECT_EQ(AsText(peer.ReceiveExactly(5, kWait)), "early");
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED));
+  EXPECT_EQ(events.Count(ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED), 0u);
+  EXPECT_EQ(ZorClosePort(handle), 0);
+
+  for (int round = 0; round < 10; ++round) {
+    const int32_t reopened = OpenClient();
+    ASSERT_EQ(reopened, handle);
+    EXPECT_EQ(ZorWritePort(reopened, "hello", 5), 0);
+    EXPECT_EQ(AsText(AcceptPeer().ReceiveExactly(5, kWait)), "hello") << "round " << round;
+    EXPECT_EQ(StatisticsOf(reopened).txErrors, 0u) << "round " << round;
+    EXPECT_EQ(ZorClosePort(reopened), 0);
+  }
+}
+
 TEST_F(ClientDataTest, StatisticsCarryOverACloseAndReopen) {
   int32_t handle = -1;
   PeerConnection peer;
