@@ -3,6 +3,9 @@
 # an AddressSanitizer + UndefinedBehaviorSanitizer build and a
 # ThreadSanitizer build. Any failure or sanitizer report fails the run.
 # ZORTCP_BUILDS="normal" (or "address thread", ...) runs fewer builds.
+# Each build's run includes the stress and soak tests (tests/stress), whose
+# figures are shown; then the fuzz targets run for ZORTCP_FUZZ_SECONDS each
+# (20 by default, 0 skips them). The time of each step is shown at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -14,6 +17,13 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_retu
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1"
 
+timings=()
+started=$SECONDS
+timed() {
+  timings+=("$(printf '%-28s %4d s' "$1" $((SECONDS - started)))")
+  started=$SECONDS
+}
+
 for kind in $builds; do
   echo "=== $kind build"
   build=build/test-$kind
@@ -23,11 +33,24 @@ for kind in $builds; do
     -DZORTCP_SANITIZE="$sanitize" -DZORTCP_BUILD_BENCH=$([ "$kind" = normal ] && echo ON || echo OFF) >/dev/null
   cmake --build "$build" -j "$jobs"
   ctest --test-dir "$build" --output-on-failure -j "$jobs" --timeout 180
+  grep -h -E '^(stress|soak) figures:' "$build/Testing/Temporary/LastTest.log" || true
+  timed "$kind build and tests"
 done
+
+fuzz_seconds=${ZORTCP_FUZZ_SECONDS:-20}
+if [ "$fuzz_seconds" != 0 ]; then
+  echo "=== fuzz"
+  ZORTCP_FUZZ_SECONDS=$fuzz_seconds bash scripts/fuzz.sh
+  timed "fuzz"
+fi
 
 # The installed package: both ways of building against it, the C example
 # against a peer on 127.0.0.1, and the Debian package.
 if [[ " $builds " == *" normal "* ]]; then
   echo "=== install check"
   bash scripts/install_check.sh
+  timed "install check"
 fi
+
+echo "=== timings"
+printf '%s\n' "${timings[@]}"

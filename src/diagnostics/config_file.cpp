@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
 #include "port/control_block.h"
@@ -164,6 +165,11 @@ void ApplyLine(PortControlBlock& block, char* line) {
 LibraryDefaults& Defaults() { return gDefaults; }
 
 void ReadConfigFile(PortControlBlock& block) {
+  // Only a file is read: a device that never ends (/dev/zero) or a pipe
+  // without a writer would hold the open for ever, so it counts as a file
+  // that cannot be read.
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(block.configFileName, error)) return;
   // "e": the descriptor is not inherited by a host's child processes.
   std::FILE* file = std::fopen(block.configFileName, "re");
   if (file == nullptr) return;

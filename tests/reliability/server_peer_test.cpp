@@ -1,0 +1,91 @@
+// A server port against peers that reset or half-close, and opened with a
+// host text far beyond its field.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diagnostics/error_texts.h"
+#include "port/control_block.h"
+#include "support/server_port.h"
+
+namespace zortcp::testing {
+namespace {
+
+using std::chrono::seconds;
+using ::testing::ElementsAre;
+
+std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
+// The port serves one more peer after whatever the last one did.
+void ExpectNextPeerServed(int32_t handle, uint16_t port, EventRecorder& events, size_t connections) {
+  PeerConnection next = ConnectToServer(port);
+  ASSERT_TRUE(next.IsOpen());
+  ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_CONNECTED, -1, connections, seconds(5)));
+  ASSERT_TRUE(next.SendAll("next"));
+  EXPECT_EQ(Text(ReadPortExactly(handle, 4, seconds(5))), "next");
+  ASSERT_EQ(ZorWritePort(handle, "served", 6), 0);
+  EXPECT_EQ(Text(next.ReceiveExactly(6, seconds(5))), "served");
+}
+
+using ServerPeerTest = ServerPortTest;
+
+TEST_F(ServerPeerTest, ResetByPeerIsAFailedReceiveAndTheNextPeerIsServed) {
+  events.Register();
+  uint16_t port = 0;
+  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
+  ASSERT_GE(handle, 0);
+  PeerConnection peer = ConnectToServer(port);
+  ASSERT_TRUE(peer.IsOpen());
+  WaitForConnected();
+  peer.Reset();
+
+  ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, -1, 1, seconds(5)));
+  EXPECT_THAT(events.Sequence(), ElementsAre("1", "5/2", "5/4", "2/1"));
+  EXPECT_THAT(failures.Locations(), ElementsAre(2010));
+  EXPECT_EQ(failures.Notes().front().code, 10054);
+  EXPECT_EQ(failures.Notes().front().text, SocketErrorText(10054));
+  EXPECT_EQ(StatisticsOf(handle).rxErrors, 1u);
+  ExpectNextPeerServed(handle, port, events, 2);
+}
+
+// A peer that shuts down only its sending side: its bytes are delivered,
+// the port counts the connection as closed by the peer, closes it (the
+// peer reads its end) and listens for the next.
+TEST_F(ServerPeerTest, HalfClosedPeerHasItsBytesDeliveredThenTheNextIsServed) {
+  events.Register();
+  uint16_t port = 0;
+  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
+  ASSERT_GE(handle, 0);
+  PeerConnection peer = ConnectToServer(port);
+  ASSERT_TRUE(peer.IsOpen());
+  WaitForConnected();
+  ASSERT_TRUE(peer.SendAll("goodbye"));
+  ASSERT_EQ(::shutdown(peer.fd(), SHUT_WR), 0);
+
+  ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, -1, 1, seconds(5)));
+  EXPECT_THAT(events.Sequence(), ElementsAre("1", "3", "2/0"));
+  EXPECT_EQ(Text(ReadPortExactly(handle, 7, seconds(5))), "goodbye");
+  EXPECT_TRUE(peer.WaitForClose(seconds(5)));
+  EXPECT_EQ(StatisticsOf(handle).rxErrors, 0u);
+  ExpectNextPeerServed(handle, port, events, 2);
+}
+
+// A host text of 10000 characters that is not a dotted address: the port
+// keeps 129 of them and listens on every local address.
+TEST_F(ServerPeerTest, OverlongHostTextIsCutAndTheServerListensOnEveryAddress) {
+  const std::string host(10000, 'h');
+  events.Register();
+  uint16_t port = 0;
+  const int32_t handle = OpenServer(host.c_str(), nullptr, &port);
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(std::strlen(PortTable()[static_cast<size_t>(handle)].hostName), 129u);
+  ExpectNextPeerServed(handle, port, events, 1);
+}
+
+}  // namespace
+}  // namespace zortcp::testing
