@@ -9,7 +9,7 @@
 
 #include "port/control_block.h"
 #include "support/library_fixture.h"
-#include "temp_directory.h"
+#include "support/temp_directory.h"
 
 namespace zortcp {
 namespace {

@@ -16,7 +16,7 @@
 #include "port/control_block.h"
 #include "support/library_fixture.h"
 #include "support/wait_until.h"
-#include "temp_directory.h"
+#include "support/temp_directory.h"
 
 namespace zortcp {
 namespace {

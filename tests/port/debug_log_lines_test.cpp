@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "diagnostics/error_texts.h"
-#include "diagnostics/temp_directory.h"
+#include "support/temp_directory.h"
 #include "platform/fault_injection.h"
 #include "port/control_block.h"
 #include "support/client_port.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <string>
 
-#include "diagnostics/temp_directory.h"
+#include "support/temp_directory.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

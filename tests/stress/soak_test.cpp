@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/temp_directory.h"
+#include "support/temp_directory.h"
 #include "stress/block_stream.h"
 #include "support/client_port.h"
 #include "support/event_recorder.h"

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/temp_directory.h"
+#include "support/temp_directory.h"
 #include "stress/block_stream.h"
 #include "support/client_port.h"
 #include "support/library_fixture.h"

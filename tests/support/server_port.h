@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/temp_directory.h"
+#include "support/temp_directory.h"
 #include "support/event_recorder.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
