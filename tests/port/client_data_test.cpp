@@ -37,8 +37,6 @@ std::string ReadAll(int32_t handle, size_t size, milliseconds timeout) {
   return received;
 }
 
-std::string AsText(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
-
 // 1 MiB each way at once, the host's in one write far larger than the
 // TxRing, which returns once all of it is queued.
 void ExpectMebibyteEachWayIntact(int32_t handle, PeerConnection& peer, const EventRecorder& events) {
@@ -55,7 +53,7 @@ void ExpectMebibyteEachWayIntact(int32_t handle, PeerConnection& peer, const Eve
   peerSender.join();
   peerReceiver.join();
 
-  EXPECT_TRUE(atHost == AsText(inbound)) << "host received " << atHost.size() << " bytes";
+  EXPECT_TRUE(atHost == Text(inbound)) << "host received " << atHost.size() << " bytes";
   EXPECT_TRUE(atPeer == outbound) << "peer received " << atPeer.size() << " bytes";
   EXPECT_TRUE(WaitUntil([&] { return events.Bytes(ZOR_EVENT_TRANSMITTED) == kMiB; }, kWait));
   EXPECT_EQ(events.Bytes(ZOR_EVENT_RECEIVED), kMiB);
@@ -102,7 +100,7 @@ TEST_F(ClientDataTest, ReadPortDeliversTheOldestBytesUpToCapacity) {
   ASSERT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == 250; }, kWait));
   EXPECT_EQ(ZorReadPort(handle, buffer, 100, &count), 0);
   EXPECT_EQ(count, 100);
-  EXPECT_EQ(std::string(buffer, 100), AsText(sent).substr(0, 100));
+  EXPECT_EQ(std::string(buffer, 100), Text(sent).substr(0, 100));
   EXPECT_EQ(ZorAnyToRead(handle), 150);
 
   for (int32_t capacity : {0, -5}) {
@@ -117,7 +115,7 @@ TEST_F(ClientDataTest, ReadPortDeliversTheOldestBytesUpToCapacity) {
 
   EXPECT_EQ(ZorReadPort(handle, buffer, sizeof(buffer), &count), 0);
   EXPECT_EQ(count, 150);
-  EXPECT_EQ(std::string(buffer, 150), AsText(sent).substr(100));
+  EXPECT_EQ(std::string(buffer, 150), Text(sent).substr(100));
 }
 
 TEST_F(ClientDataTest, FiveThousandBytesGoOutAsTwoChunks) {
@@ -164,7 +162,7 @@ TEST_F(ClientDataTest, FailedTransmitDropsTheChunkAndSendingGoesOn) {
 
     const std::string next = "next" + std::to_string(round);
     EXPECT_EQ(ZorWritePort(handle, next.data(), 5), 0);
-    EXPECT_EQ(AsText(peer.ReceiveExactly(5, kWait)), next);
+    EXPECT_EQ(Text(peer.ReceiveExactly(5, kWait)), next);
     ASSERT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED, -1, static_cast<size_t>(round)));
   }
   EXPECT_THAT(events.Sequence(), ElementsAre("1", "5/3", "5/4", "4", "5/3", "5/4", "4"));
@@ -184,7 +182,7 @@ TEST_F(ClientDataTest, BytesWrittenBeforeTheConnectionWaitForIt) {
   EXPECT_EQ(ZorWritePort(handle, "early", 5), 0);
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_ERROR, ZOR_ERROR_CONNECT_FAILED, 2));
   PeerConnection peer = AcceptPeer();
-  EXPECT_EQ(AsText(peer.ReceiveExactly(5, kWait)), "early");
+  EXPECT_EQ(Text(peer.ReceiveExactly(5, kWait)), "early");
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED));
   EXPECT_EQ(events.Count(ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED), 0u);
   EXPECT_EQ(ZorClosePort(handle), 0);
@@ -193,7 +191,7 @@ TEST_F(ClientDataTest, BytesWrittenBeforeTheConnectionWaitForIt) {
     const int32_t reopened = OpenClient();
     ASSERT_EQ(reopened, handle);
     EXPECT_EQ(ZorWritePort(reopened, "hello", 5), 0);
-    EXPECT_EQ(AsText(AcceptPeer().ReceiveExactly(5, kWait)), "hello") << "round " << round;
+    EXPECT_EQ(Text(AcceptPeer().ReceiveExactly(5, kWait)), "hello") << "round " << round;
     EXPECT_EQ(StatisticsOf(reopened).txErrors, 0u) << "round " << round;
     EXPECT_EQ(ZorClosePort(reopened), 0);
   }

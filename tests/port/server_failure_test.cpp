@@ -26,18 +26,9 @@ using std::chrono::seconds;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
-
-void ExpectServed(int32_t handle, PeerConnection& peer) {
-  ASSERT_TRUE(peer.SendAll("request"));
-  EXPECT_EQ(Text(ReadPortExactly(handle, 7, seconds(5))), "request");
-  ASSERT_EQ(ZorWritePort(handle, "reply", 5), 0);
-  EXPECT_EQ(Text(peer.ReceiveExactly(5, seconds(5))), "reply");
-}
-
 void ExpectOneFailure(const FailureNotes& failures, int32_t location, int32_t code) {
   failures.WaitForNotes(1);
-  const std::vector<LastErrorValues> notes = failures.Notes();
+  const std::vector<LastErrorView> notes = failures.Notes();
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0].location, location);
   EXPECT_EQ(notes[0].code, code);
@@ -83,7 +74,7 @@ TEST_F(ServerFailureTest, AcceptFailureCountsAndListeningGoesOn) {
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "1"));
   ExpectOneFailure(failures, 2003, 10053);
   EXPECT_EQ(StatisticsOf(handle).connectErrors, 1u);
-  ExpectServed(handle, peer);
+  ExpectServed(handle, peer, "request", "reply");
   ASSERT_EQ(ZorClosePort(handle), 0);
   EXPECT_EQ(CountLinesContaining(LogLines(log), "RxMonitorServer() - Port: 1, accept() failed. 10053"), 1u);
 }
@@ -93,13 +84,13 @@ TEST_F(ServerFailureTest, AcceptThatWouldBlockRecordsNumbersOnly) {
   Inject(Operation::kAccept, {.error = 10035});
   OpenAndConnect();
   WaitForConnected();
-  const LastErrorValues record = LastErrorNow();
+  const LastErrorView record = LastErrorNow();
   EXPECT_EQ(record.location, 2003);
   EXPECT_EQ(record.code, 10035);
   EXPECT_EQ(record.text, "Invalid port handle specified");
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
   EXPECT_EQ(StatisticsOf(handle).connectErrors, 0u);
-  ExpectServed(handle, peer);
+  ExpectServed(handle, peer, "request", "reply");
 }
 
 TEST_F(ServerFailureTest, SocketBufferFailuresAreRecordedWithoutEvents) {
@@ -109,8 +100,8 @@ TEST_F(ServerFailureTest, SocketBufferFailuresAreRecordedWithoutEvents) {
   Inject(Operation::kSetSendBufferSize, {.error = 10050});
   OpenAndConnect(config.c_str());
   WaitForConnected();
-  ExpectServed(handle, peer);
-  const LastErrorValues record = LastErrorNow();
+  ExpectServed(handle, peer, "request", "reply");
+  const LastErrorView record = LastErrorNow();
   EXPECT_EQ(record.location, 2006);
   EXPECT_EQ(record.code, 10050);
   EXPECT_EQ(record.text, SocketErrorText(10050));
@@ -131,7 +122,7 @@ TEST_F(ServerFailureTest, NonBlockingFailureCountsAndPeerIsServedInBlockingMode)
   EXPECT_THAT(events.Sequence(), ElementsAre("1", "5/4"));
   ExpectOneFailure(failures, 2007, 10045);
   EXPECT_EQ(StatisticsOf(handle).connectErrors, 1u);
-  ExpectServed(handle, peer);
+  ExpectServed(handle, peer, "request", "reply");
 }
 
 TEST_F(ServerFailureTest, ReceiveFailureDropsPeerAndListensForTheNext) {
@@ -149,7 +140,7 @@ TEST_F(ServerFailureTest, ReceiveFailureDropsPeerAndListensForTheNext) {
   PeerConnection next = ConnectToServer(port);
   ASSERT_TRUE(next.IsOpen());
   WaitForConnected(2);
-  ExpectServed(handle, next);
+  ExpectServed(handle, next, "request", "reply");
 }
 
 // Failures that end the monitor while a peer is served: each raises 5/4

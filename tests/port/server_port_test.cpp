@@ -49,17 +49,6 @@ std::string Connected(const std::string& name, const PeerConnection& peer) {
   return name + ", Port: " + std::to_string(peer.LocalPort());
 }
 
-std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
-
-// The peer sends a text and the port delivers it, and the other way round.
-void ExpectServed(int32_t handle, PeerConnection& peer, const std::string& inbound,
-                  const std::string& outbound) {
-  ASSERT_TRUE(peer.SendAll(inbound));
-  EXPECT_EQ(Text(ReadPortExactly(handle, inbound.size(), seconds(5))), inbound);
-  ASSERT_EQ(ZorWritePort(handle, outbound.data(), static_cast<int32_t>(outbound.size())), 0);
-  EXPECT_EQ(Text(peer.ReceiveExactly(outbound.size(), seconds(5))), outbound);
-}
-
 TEST_F(ServerPortTest, AcceptsPlainPeerAndExchangesBytesBothWays) {
   std::string log;
   const std::string config = LoggingConfig("server", &log);
@@ -242,7 +231,7 @@ TEST_F(ServerPortTest, FailedLookupRaisesErrorAndNamesPeerUnknown) {
 
   EXPECT_EQ(WaitForConnected(), Connected("Unknown", peer));
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "1"));
-  const std::vector<LastErrorValues> notes = failures.Notes();
+  const std::vector<LastErrorView> notes = failures.Notes();
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0].location, 2004);
   EXPECT_EQ(notes[0].code, 11004);
@@ -255,7 +244,7 @@ TEST_F(ServerPortTest, FailedLookupRaisesErrorAndNamesPeerUnknown) {
 
 TEST_F(ServerPortTest, SilentPeerMeetsAWouldBlockReceiveOnceASecondWithoutEvents) {
   ZorClosePort(32);  // a text for the record that the would-block results must leave alone
-  const LastErrorValues before = LastErrorNow();
+  const LastErrorView before = LastErrorNow();
   ASSERT_EQ(before.text, "Invalid port handle specified");
   events.Register();
   uint16_t port = 0;
@@ -270,7 +259,7 @@ TEST_F(ServerPortTest, SilentPeerMeetsAWouldBlockReceiveOnceASecondWithoutEvents
   ASSERT_TRUE(WaitUntil(forcedReceive, seconds(5)));
   const auto firstForced = std::chrono::steady_clock::now();
   EXPECT_GE(firstForced - connectedAt, milliseconds(1000));
-  const LastErrorValues record = LastErrorNow();
+  const LastErrorView record = LastErrorNow();
   EXPECT_EQ(record.code, 10035);
   EXPECT_EQ(record.text, before.text);
 
@@ -320,7 +309,7 @@ TEST_F(ServerPortTest, ListenFailureLeavesPortOpenWithoutListener) {
                         seconds(5)));
 
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4"));
-  const std::vector<LastErrorValues> notes = failures.Notes();
+  const std::vector<LastErrorView> notes = failures.Notes();
   ASSERT_EQ(notes.size(), 1u);
   EXPECT_EQ(notes[0].location, 2001);
   EXPECT_EQ(notes[0].code, 10055);
@@ -348,7 +337,7 @@ TEST_F(ServerPortTest, BytesQueuedWithoutPeerAreDroppedChunkByChunk) {
   EXPECT_THAT(events.Sequence(), ElementsAre("5/3", "5/4", "5/3", "5/4"));
   ASSERT_TRUE(failures.WaitForNotes(2));
   EXPECT_THAT(failures.Locations(), ElementsAre(1101, 1101));
-  const LastErrorValues record = LastErrorNow();
+  const LastErrorView record = LastErrorNow();
   EXPECT_EQ(record.text, SocketErrorText(static_cast<uint32_t>(record.code)));
   EXPECT_EQ(StatisticsOf(handle).txBytes, 0u);
 

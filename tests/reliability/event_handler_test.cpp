@@ -22,21 +22,6 @@ constexpr milliseconds kSlowHandler{20};
 
 using EventHandlerTest = ClientPortTest;
 
-// Reads size bytes from the port, or what arrived within the time-out.
-std::vector<uint8_t> ReadFromPort(int32_t handle, size_t size) {
-  std::vector<uint8_t> received;
-  std::vector<uint8_t> buffer(65536);
-  WaitUntil(
-      [&] {
-        int32_t count = 0;
-        ZorReadPort(handle, buffer.data(), static_cast<int32_t>(buffer.size()), &count);
-        received.insert(received.end(), buffer.begin(), buffer.begin() + count);
-        return received.size() >= size;
-      },
-      std::chrono::seconds(30));
-  return received;
-}
-
 // 20 ms in the handler for every received and every sent chunk slows both
 // monitors to a crawl, but every byte still goes through in order.
 TEST_F(EventHandlerTest, SlowHandlerDelaysButLosesNothing) {
@@ -59,7 +44,7 @@ TEST_F(EventHandlerTest, SlowHandlerDelaysButLosesNothing) {
   std::thread writer([&] {
     EXPECT_EQ(ZorWritePort(handle, outbound.data(), static_cast<int32_t>(outbound.size())), 0);
   });
-  EXPECT_TRUE(ReadFromPort(handle, inbound.size()) == inbound);
+  EXPECT_TRUE(ReadPortExactly(handle, inbound.size(), std::chrono::seconds(30)) == inbound);
   writer.join();
   receiver.join();
   sender.join();

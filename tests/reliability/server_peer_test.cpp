@@ -19,17 +19,12 @@ namespace {
 using std::chrono::seconds;
 using ::testing::ElementsAre;
 
-std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
-
 // The port serves one more peer after whatever the last one did.
 void ExpectNextPeerServed(int32_t handle, uint16_t port, EventRecorder& events, size_t connections) {
   PeerConnection next = ConnectToServer(port);
   ASSERT_TRUE(next.IsOpen());
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_CONNECTED, -1, connections, seconds(5)));
-  ASSERT_TRUE(next.SendAll("next"));
-  EXPECT_EQ(Text(ReadPortExactly(handle, 4, seconds(5))), "next");
-  ASSERT_EQ(ZorWritePort(handle, "served", 6), 0);
-  EXPECT_EQ(Text(next.ReceiveExactly(6, seconds(5))), "served");
+  ExpectServed(handle, next, "next", "served");
 }
 
 using ServerPeerTest = ServerPortTest;

@@ -18,20 +18,6 @@ size_t EntriesIn(const char* directory) {
 
 }  // namespace
 
-LastErrorView LastErrorNow() {
-  LastErrorView view;
-  char text[288] = {};
-  ZorGetLastError(&view.code, &view.location, text);
-  view.text = text;
-  return view;
-}
-
-ZorPortStatistics StatisticsOf(int32_t handle) {
-  ZorPortStatistics statistics{};
-  EXPECT_EQ(ZorGetStatistics(handle, &statistics), 0);
-  return statistics;
-}
-
 void UseService(const std::string& service) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
 }

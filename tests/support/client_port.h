@@ -1,7 +1,8 @@
 // Helpers for tests of client ports against a plain-socket peer on
 // 127.0.0.1: a fixture with a loaded library, a listener that new client
 // ports are pointed at and an event recorder, plus small readers of the
-// last error, the statistics and the process's threads and descriptors.
+// process's threads and descriptors. The port readers (last error,
+// statistics, data) come from port_io.h.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "support/event_recorder.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
+#include "support/port_io.h"
 #include "zortcp.h"
 
 namespace zortcp::testing {
@@ -21,16 +23,6 @@ namespace zortcp::testing {
 // Generous bounds: the machine is small and shared, and sanitizers slow it.
 inline constexpr milliseconds kWait{5000};
 inline constexpr milliseconds kQuiet{300};  // how long "nothing happens" is watched
-
-struct LastErrorView {
-  int32_t code = 0;
-  int32_t location = 0;
-  std::string text;
-};
-
-// ZorGetLastError into a view.
-LastErrorView LastErrorNow();
-ZorPortStatistics StatisticsOf(int32_t handle);
 
 // Library-wide defaults for the ports opened next.
 void UseService(const std::string& service);

@@ -69,6 +69,9 @@ uint16_t UnusedLoopbackPort();
 // Random bytes for data-integrity checks.
 std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);
 
+// Bytes as a string, to compare received data with a text.
+inline std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
+
 // Polls a condition every millisecond until it holds or the time-out ends.
 template <typename Condition>
 bool WaitUntil(Condition condition, milliseconds timeout);

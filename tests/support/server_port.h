@@ -1,11 +1,11 @@
 // Server ports for the tests: opened on a port that the system chooses,
-// with what the tests compare (the last-error record, the debug log, the
-// hosts file's name of an address) in a form they can compare directly.
+// with what the tests compare (the debug log, the hosts file's name of an
+// address) in a form they can compare directly. The last-error record, the
+// statistics and the port's data are read through port_io.h.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <fstream>
@@ -18,23 +18,10 @@
 #include "support/event_recorder.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
+#include "support/port_io.h"
 #include "zortcp.h"
 
 namespace zortcp::testing {
-
-struct LastErrorValues {
-  int32_t code = 0;
-  int32_t location = 0;
-  std::string text;
-};
-
-inline LastErrorValues LastErrorNow() {
-  char text[288] = {};
-  LastErrorValues values;
-  ZorGetLastError(&values.code, &values.location, text);
-  values.text = text;
-  return values;
-}
 
 // Opens a server port on the service "0", so that the system picks a free
 // port, and reads the port back. -1 (with a test failure) when the open
@@ -67,29 +54,13 @@ inline PeerConnection ConnectToServer(uint16_t port) {
   return peer;
 }
 
-// Takes bytes out of a port until size of them have arrived or the
-// time-out ends.
-inline std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size,
-                                            std::chrono::milliseconds timeout) {
-  std::vector<uint8_t> received;
-  received.reserve(size);
-  std::vector<uint8_t> buffer(65536);
-  WaitUntil(
-      [&] {
-        int32_t count = 0;
-        const auto want = static_cast<int32_t>(std::min(buffer.size(), size - received.size()));
-        ZorReadPort(handle, buffer.data(), want, &count);
-        received.insert(received.end(), buffer.begin(), buffer.begin() + count);
-        return received.size() >= size;
-      },
-      timeout);
-  return received;
-}
-
-inline ZorPortStatistics StatisticsOf(int32_t handle) {
-  ZorPortStatistics statistics{};
-  ZorGetStatistics(handle, &statistics);
-  return statistics;
+// The peer sends a text and the port delivers it, and the other way round.
+inline void ExpectServed(int32_t handle, PeerConnection& peer, const std::string& inbound,
+                         const std::string& outbound) {
+  ASSERT_TRUE(peer.SendAll(inbound));
+  EXPECT_EQ(Text(ReadPortExactly(handle, inbound.size(), std::chrono::seconds(5))), inbound);
+  ASSERT_EQ(ZorWritePort(handle, outbound.data(), static_cast<int32_t>(outbound.size())), 0);
+  EXPECT_EQ(Text(peer.ReceiveExactly(outbound.size(), std::chrono::seconds(5))), outbound);
 }
 
 // The lines of a debug log without their time stamps.
@@ -133,12 +104,12 @@ class FailureNotes {
   explicit FailureNotes(EventRecorder& recorder) {
     recorder.SetCallback([this](const RecordedEvent& event) {
       if (event.kind != ZOR_EVENT_ERROR || event.value != ZOR_ERROR_RECORDED) return;
-      const LastErrorValues values = LastErrorNow();
+      const LastErrorView values = LastErrorNow();
       std::lock_guard lock(mutex_);
       notes_.push_back(values);
     });
   }
-  std::vector<LastErrorValues> Notes() const {
+  std::vector<LastErrorView> Notes() const {
     std::lock_guard lock(mutex_);
     return notes_;
   }
@@ -155,7 +126,7 @@ class FailureNotes {
 
  private:
   mutable std::mutex mutex_;
-  std::vector<LastErrorValues> notes_;
+  std::vector<LastErrorView> notes_;
 };
 
 // A loaded library, an event recorder with its failure notes and a

@@ -26,6 +26,7 @@ using zortcp::testing::ConnectLoopback;
 using zortcp::testing::LoopbackListener;
 using zortcp::testing::PeerConnection;
 using zortcp::testing::RandomBytes;
+using zortcp::testing::Text;
 using zortcp::testing::UnusedLoopbackPort;
 
 // Generous bounds: they only matter when something is broken.
@@ -37,8 +38,6 @@ constexpr milliseconds kPeerWait{30000};
 constexpr int kExitUsage = 2;
 constexpr int kExitOpenFailed = 3;
 constexpr int kExitNoConnection = 4;
-
-std::string Text(const std::vector<uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 bool Holds(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;

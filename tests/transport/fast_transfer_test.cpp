@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -45,21 +44,6 @@ std::vector<std::string> Described(const std::vector<RecordedEvent>& events) {
     described.push_back(text);
   }
   return described;
-}
-
-std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size, milliseconds timeout) {
-  std::vector<uint8_t> received;
-  std::vector<uint8_t> buffer(65536);
-  WaitUntil(
-      [&] {
-        int32_t count = 0;
-        const auto want = static_cast<int32_t>(std::min(buffer.size(), size - received.size()));
-        ZorReadPort(handle, buffer.data(), want, &count);
-        received.insert(received.end(), buffer.begin(), buffer.begin() + count);
-        return received.size() >= size;
-      },
-      timeout);
-  return received;
 }
 
 const RecordedEvent* NthEvent(const std::vector<RecordedEvent>& events, int32_t kind, size_t n) {
