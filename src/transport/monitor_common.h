@@ -2,6 +2,7 @@
 // receive step that they run on a connection, and the turn pacing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -14,9 +15,32 @@ inline constexpr uint32_t kSilenceMs = 1000;
 inline constexpr int32_t kChunkSize = 4096;
 inline constexpr int32_t kReceiveBufferBytes = 262144;
 inline constexpr int32_t kSendBufferBytes = 16384;
+// The fast transfer mode gives a connection a send buffer as large as its
+// receive buffer: with 16384 bytes the transmit monitor waits for the peer
+// after every few chunks, which holds a loopback connection to a fraction
+// of what it can carry.
+inline constexpr int32_t kFastSendBufferBytes = kReceiveBufferBytes;
 inline constexpr int32_t kWouldBlock = 10035;
 // A fast-mode wait returns at least this often to look at the stop flag.
 inline constexpr int32_t kFastWaitMs = 100;
+
+// After it has moved bytes, a fast-mode monitor looks for more for this long,
+// giving up the processor between looks, before it blocks: a blocked thread
+// on an idle processor of a virtual machine takes tens of microseconds to
+// wake, several times what the next request of an exchange takes to come.
+inline constexpr std::chrono::microseconds kFastSpin{50};
+
+// Looks at ready() until it holds or kFastSpin has passed, yielding the
+// processor between looks. True when it held.
+template <typename Ready>
+bool SpinBriefly(Ready ready) {
+  const auto until = std::chrono::steady_clock::now() + kFastSpin;
+  do {
+    if (ready()) return true;
+    platform::Sleep(0);
+  } while (std::chrono::steady_clock::now() < until);
+  return ready();
+}
 
 // The block a monitor was started for: its argument is the address of the
 // block's thread argument field, which holds the block's address.

@@ -146,7 +146,7 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
   if (platform::SetReceiveBufferSize(socket, kReceiveBufferBytes) != 0) {
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
-  if (platform::SetSendBufferSize(socket, kSendBufferBytes) != 0) {
+  if (platform::SetSendBufferSize(socket, block.fastTransfer ? kFastSendBufferBytes : kSendBufferBytes) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
   // In the fast transfer mode a chunk goes out at once rather than waiting
@@ -197,9 +197,11 @@ void EndTurn(PortControlBlock& block, const Connection& connection) {
   // raises rxStop, so the wait needs no shorter bound; a stop the monitor
   // raised itself ends the turn at once.
   if (block.rxStop.load() != 0) return;
+  const platform::Socket socket = connection.socket.load();
+  if (SpinBriefly([socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;
   const uint32_t untilSilence = quiet > kSilenceMs ? 1 : kSilenceMs + 1 - quiet;
-  if (platform::WaitReadable(connection.socket.load(), static_cast<int32_t>(untilSilence)) ==
+  if (platform::WaitReadable(socket, static_cast<int32_t>(untilSilence)) ==
       kSocketError) {
     platform::Sleep(kTurnMs);  // the next poll reports the failure
   }

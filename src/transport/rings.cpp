@@ -165,28 +165,52 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
   return true;
 }
 
+// The one-byte operations of the default mode: one lock hold per byte, as
+// the runs above do for many, without their copying loops. A ring moves
+// every byte of the default mode through these, so they are kept short.
+template <typename WaitForRoom>
+void PutByte(const Ring& ring, uint8_t byte, WaitForRoom waitForRoom) {
+  for (;;) {
+    if (!waitForRoom()) return;
+    SpinLockGuard hold(ring.lock);
+    const Slots slots = ReadSlots(ring);
+    if (!slots.Usable()) return;
+    if (slots.count < slots.size) {
+      slots.bytes[slots.write] = byte;
+      ring.writeIndex.store(slots.write + 1 == slots.size ? 0 : slots.write + 1,
+                            std::memory_order_relaxed);
+      // The count changes only under the lock, so a store of the value read
+      // under it is as good as an increment (release: see StoreRun).
+      ring.count.store(slots.count + 1, std::memory_order_release);
+      return;
+    }
+  }
+}
+
+uint8_t TakeByte(const Ring& ring) {
+  SpinLockGuard hold(ring.lock);
+  const Slots slots = ReadSlots(ring);
+  if (!slots.Usable() || slots.count == 0) return 0;
+  ring.count.store(slots.count - 1, std::memory_order_release);
+  const uint8_t byte = slots.bytes[slots.read];
+  ring.readIndex.store(slots.read + 1 == slots.size ? 0 : slots.read + 1, std::memory_order_relaxed);
+  return byte;
+}
+
 }  // namespace
 
 void RxRingPut(PortControlBlock& block, uint8_t byte) {
   const Ring ring = RxRingOf(block);
-  PutRun(ring, &byte, 1, false, [&ring] { return WaitWhileFull(ring); });
+  PutByte(ring, byte, [&ring] { return WaitWhileFull(ring); });
 }
 
-uint8_t RxRingGet(PortControlBlock& block) {
-  uint8_t byte = 0;
-  TakeRun(RxRingOf(block), &byte, 1, false);
-  return byte;
-}
+uint8_t RxRingGet(PortControlBlock& block) { return TakeByte(RxRingOf(block)); }
 
 void TxRingPut(PortControlBlock& block, uint8_t byte) {
-  PutRun(TxRingOf(block), &byte, 1, false, [&block] { return WaitUntilEmptyIfFull(block); });
+  PutByte(TxRingOf(block), byte, [&block] { return WaitUntilEmptyIfFull(block); });
 }
 
-uint8_t TxRingGet(PortControlBlock& block) {
-  uint8_t byte = 0;
-  TakeRun(TxRingOf(block), &byte, 1, false);
-  return byte;
-}
+uint8_t TxRingGet(PortControlBlock& block) { return TakeByte(TxRingOf(block)); }
 
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;

@@ -33,6 +33,7 @@ void LogTx(PortControlBlock& block, const char* text) {
 // they read the flag, so a write never goes unnoticed.
 void WaitForBytes(PortControlBlock& block) {
   if (block.txCount.load() != 0) return;
+  if (block.fastTransfer && SpinBriefly([&block] { return block.txCount.load() != 0; })) return;
   block.txSuspended.store(1);
   if (block.txCount.load() == 0) platform::SuspendCurrentThread();
   block.txSuspended.store(0);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "port/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -250,6 +251,23 @@ TEST_P(FastTransferTest, IdleConnectionForcesAReceiveEverySecond) {
   EXPECT_EQ(LastErrorNow().text, "Invalid port handle specified");
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
   EXPECT_EQ(StatisticsOf(handle).rxErrors, 0u);
+}
+
+// Between exchanges the transmit monitor sleeps for want of bytes in both
+// modes (the fast mode looks for more only briefly first), and every write
+// wakes it: each message reaches the peer and the monitor sleeps again.
+TEST_P(FastTransferTest, IdleTransmitMonitorSleepsAndEveryWriteWakesIt) {
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
+  const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
+  for (uint8_t round = 0; round < 20; ++round) {
+    ASSERT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, kWait)) << int{round};
+    const std::vector<uint8_t> message = RandomBytes(10, round);
+    ASSERT_EQ(ZorWritePort(handle, message.data(), 10), 0);
+    ASSERT_EQ(peer.ReceiveExactly(10, kWait), message) << int{round};
+  }
+  EXPECT_TRUE(WaitUntil([&] { return events.Count(ZOR_EVENT_TRANSMITTED, 10) == 20; }, kWait));
 }
 
 // The close in the states where a fast-mode monitor blocks: the receive
