@@ -111,7 +111,7 @@ the most.
 \`port_bench\`: client ports on 127.0.0.1 against plain-socket peers in the same
 process. The host side of a port keeps at most the transmit ring's capacity
 queued, learning what has gone from the kind 4 events (its handler wakes the
-writer only once a whole block fits again); it reads with \`ZorReadPort\`
+writer only while it waits, and once a whole block fits again); it reads with \`ZorReadPort\`
 whenever a kind 3 event says bytes arrived. Default-mode ports have the
 library's default rings (65536 and 8192 bytes) and are written 4 KiB at a
 time. Fast-mode ports are given a 262144-byte transmit ring with
@@ -131,42 +131,46 @@ EOF
 ### What limits the figures
 
 - Default mode, throughput: one chunk of at most 4096 bytes per 1 ms turn each
-  way, with every byte moved through the rings one lock hold at a time; the
-  figures sit near the measured pacing ceiling, and on a busy machine a late
-  wake-up costs a whole turn, which shows as a few percent less. Back-to-back round trips take
-  about 10 ms because the transmit monitor pauses 10 ms after its ring runs
-  empty; requests spaced further apart find it suspended and are sent at once.
-  In some runs (2 of about 10 on this machine) the default mode's host to peer
-  figure on one port falls to about 0.55 MB/s for the whole measurement, one
-  chunk every 7 ms or so; not yet explained, and not seen peer to host.
+  way, with every byte moved through the rings one lock hold at a time (one
+  locked instruction per byte, about 4096 x 20 ns to gather a chunk); the
+  figures sit within a few percent of the measured pacing ceiling, and on a
+  busy machine a late wake-up costs a whole turn. Back-to-back round trips
+  take about 10 ms because the transmit monitor pauses 10 ms after its ring
+  runs empty; requests spaced further apart find it suspended and are sent at
+  once. An earlier run on a heavily loaded machine (load average above 7) saw
+  the default mode's host to peer figure fall to about 0.55 MB/s for a whole
+  measurement; it has not been seen again in about twenty runs since, loaded
+  with two busy processes or not.
 - Default mode, idle cost: each connected port polls its socket and sleeps
-  about 900 times a second. On this virtual machine a turn costs several
-  microseconds of processor time, more than the half percent of a core aimed
-  for when one port runs alone.
+  about 900 times a second. The idle floor row measures a thread that does
+  nothing but sleep 1 ms per turn: on this virtual machine every wake-up of an
+  otherwise idle processor costs about 20 microseconds of processor time, so
+  one port alone sits at that floor, above the half percent of a core aimed
+  for; with 32 ports the wake-ups share busy processors and cost less each.
 - Fast mode, host to peer: every chunk of at most 4096 bytes is one send,
-  preceded by a writability test and followed by a kind 4 event, on a
-  connection whose send buffer the library sets to 16384 bytes (the system
-  makes it 32768); the peer wakes for every 4096-byte segment where the plain
-  socket hands it 64 KiB at once, and three threads (host writer, transmit
-  monitor, peer) share two vCPUs. A plain socket sending 4096 bytes at a time
-  under the same send buffer and writability test moved about 350 to 1200 MB/s
-  in separate measurements on this machine (about 2 GB/s with the system's
-  own send buffer), so this direction stays below half of the plain socket.
-  With the library's default 8192-byte transmit ring and 4 KiB writes the
-  writer and the transmit monitor wake each other for every chunk, which
-  gives about 100 to 250 MB/s; hence the larger ring above.
+  preceded by a writability test and followed by a kind 4 event. The fast
+  mode gives the connection a 262144-byte send buffer (the default mode's
+  16384 bytes hold a loopback connection to about a fifth of a plain socket).
 - Fast mode, peer to host: one receive of at most 4096 bytes per chunk, each
   followed by a count of the bytes still waiting, a kind 3 event and the
-  host's read, against 64 KiB per receive on the plain socket; this lands
-  near half of the plain-socket figure, above or below it from run to run.
+  host's read, against 64 KiB per receive on the plain socket; the kernel also
+  answers many of the small receives with a window update. This lands near
+  half of the plain-socket figure, above or below it from run to run.
 - Both fast directions take the ring locks yielding the processor first and
   sleep 1 ms only when the holder does not let go; with the 0 ms and 1 ms
-  turns of the default mode a host write meeting the transmit monitor cost a
-  millisecond, several hundred times a second.
+  turns of the default mode a host write meeting the transmit monitor would
+  cost a millisecond, several hundred times a second.
 - Fast mode, round trips: a message through a port passes four threads (host,
   transmit monitor, peer, receive monitor, and back to the host through the
-  event) where a plain socket passes two, so the wake-ups alone put the
-  round trip at several times the plain-socket figure.
+  event) where a plain socket passes two. After moving bytes a fast-mode
+  monitor looks for more for 50 microseconds before it blocks, which keeps
+  back-to-back exchanges on running threads. Requests 20 ms apart find every
+  thread asleep: the plain socket's two threads take turns on one processor,
+  but the port's chain wakes one thread on the other, idle, processor, which
+  on this virtual machine takes about 50 microseconds (seen with `perf sched
+  timehist`) before it runs. That alone is two to four times the plain
+  socket's whole round trip here, so the 20 ms figure stays above twice the
+  plain socket's on a quiet machine.
 EOF
   cat <<EOF
 
