@@ -57,13 +57,17 @@ using std::chrono::duration;
 using std::chrono::duration_cast;
 using std::chrono::milliseconds;
 
-constexpr uint32_t kTxRingSize = 8192;        // the library's default
+constexpr uint32_t kRxRingSize = 65536;       // the library's defaults
+constexpr uint32_t kTxRingSize = 8192;
 constexpr int32_t kWriteBlock = 4096;         // a host write: one chunk
-// A host that wants the fast mode's throughput gives its ports a larger
-// TxRing (ZorChangeBufferSizes) and writes in larger blocks, as it would
-// on a plain socket: the transmit monitor then never runs dry between two
-// writes, and the writer wakes once per block rather than once per chunk.
-// The default mode runs with the library's default ring and 4 KiB writes.
+// A host that wants the fast mode's throughput gives its ports larger rings
+// (ZorChangeBufferSizes) and writes in larger blocks, as it would on a plain
+// socket: the transmit monitor then never runs dry between two writes, the
+// writer wakes once per block rather than once per chunk, and the receive
+// monitor does not find its ring full whenever the reader is late (a full
+// ring holds it in turns of a millisecond). The default mode runs with the
+// library's default rings and 4 KiB writes.
+constexpr uint32_t kFastRxRingSize = 1048576;
 constexpr uint32_t kFastTxRingSize = 262144;
 constexpr int32_t kFastWriteBlock = 65536;
 constexpr size_t kPeerBlock = 65536;          // plain-socket reads and writes
@@ -306,7 +310,8 @@ void OpenPort(Link& link, const Listener& listener, Mode mode, uint32_t slot) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
   const int32_t fast = mode == Mode::kFast ? 1 : 0;
   ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &fast, sizeof(fast));
-  ZorChangeBufferSizes(0xFFFFFFFFu, fast != 0 ? kFastTxRingSize : kTxRingSize);
+  ZorChangeBufferSizes(fast != 0 ? kFastRxRingSize : kRxRingSize,
+                       fast != 0 ? kFastTxRingSize : kTxRingSize);
   ResetSlot(slots[slot]);
   ZorSetEventHandler(&OnEvent, slot);
   if (ZorOpenPort("127.0.0.1", 0, 0, nullptr, &link.handle) != 0) {
