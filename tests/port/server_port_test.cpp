@@ -138,13 +138,10 @@ TEST_F(ServerPortTest, ServerOnReusedBlockReportsNoPeerAddressUntilItAcceptsOne)
 TEST_F(ServerPortTest, SecondPeerIsClosedAtOnceWhileFirstIsServed) {
   std::string log;
   const std::string config = LoggingConfig("server", &log);
-  events.Register();
+  int32_t handle = -1;
   uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", config.c_str(), &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection first = ConnectToServer(port);
-  ASSERT_TRUE(first.IsOpen());
-  WaitForConnected();
+  PeerConnection first;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(config.c_str(), &handle, &port, &first));
 
   PeerConnection second = ConnectToServer(port);
   ASSERT_TRUE(second.IsOpen());
@@ -167,17 +164,13 @@ TEST_F(ServerPortTest, SecondPeerIsClosedAtOnceWhileFirstIsServed) {
 TEST_F(ServerPortTest, PeerCloseIsReportedAfterASecondOfSilenceThenNextPeerIsAccepted) {
   std::string log;
   const std::string config = LoggingConfig("server", &log);
-  events.Register();
+  int32_t handle = -1;
   uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", config.c_str(), &port);
-  ASSERT_GE(handle, 0);
-  {
-    PeerConnection first = ConnectToServer(port);
-    ASSERT_TRUE(first.IsOpen());
-    WaitForConnected();
-    ASSERT_TRUE(first.SendAll("last words"));
-    ASSERT_EQ(Text(ReadPortExactly(handle, 10, seconds(5))), "last words");
-  }
+  PeerConnection first;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(config.c_str(), &handle, &port, &first));
+  ASSERT_TRUE(first.SendAll("last words"));
+  ASSERT_EQ(Text(ReadPortExactly(handle, 10, seconds(5))), "last words");
+  first.Close();
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED, 1, seconds(5)));
   const std::vector<RecordedEvent> recorded = events.Events();
   ASSERT_EQ(recorded.size(), 3u);
@@ -202,12 +195,9 @@ TEST_F(ServerPortTest, LookupHostNameNamesPeerAsTheHostsFileDoes) {
   ASSERT_FALSE(name.empty()) << "/etc/hosts names no 127.0.0.1";
   std::string log;
   const std::string config = LoggingConfig("server", &log, "Lookup Host Name=YES\n");
-  events.Register();
-  uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", config.c_str(), &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(config.c_str(), &handle, nullptr, &peer));
   EXPECT_EQ(WaitForConnected(), Connected(name, peer));
   EXPECT_EQ(PeerName(handle), name);
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
@@ -222,12 +212,9 @@ TEST_F(ServerPortTest, FailedLookupRaisesErrorAndNamesPeerUnknown) {
   const int32_t lookUp = 1;
   ZorChangeDefault(ZOR_DEFAULT_LOOKUP_HOST, &lookUp, sizeof(lookUp));
   platform::faults::Inject(platform::faults::Operation::kHostByAddress, {.error = 11004});
-  events.Register();
-  uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, nullptr, &peer));
 
   EXPECT_EQ(WaitForConnected(), Connected("Unknown", peer));
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "1"));
@@ -246,13 +233,9 @@ TEST_F(ServerPortTest, SilentPeerMeetsAWouldBlockReceiveOnceASecondWithoutEvents
   ZorClosePort(32);  // a text for the record that the would-block results must leave alone
   const LastErrorView before = LastErrorNow();
   ASSERT_EQ(before.text, "Invalid port handle specified");
-  events.Register();
-  uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
-  WaitForConnected();
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, nullptr, &peer));
   const auto connectedAt = events.Events().front().when;
 
   const auto forcedReceive = [] { return LastErrorNow().location == 2010; };
@@ -275,13 +258,9 @@ TEST_F(ServerPortTest, SilentPeerMeetsAWouldBlockReceiveOnceASecondWithoutEvents
 }
 
 TEST_F(ServerPortTest, CloseWhilePeerIsServedReportsFailuresThenMonitorEndAndClosesPeer) {
-  events.Register();
-  uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
-  WaitForConnected();
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, nullptr, &peer));
   ExpectServed(handle, peer, "ping", "pong");
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 1, seconds(5)));
   events.Clear();

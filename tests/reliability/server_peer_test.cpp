@@ -30,13 +30,10 @@ void ExpectNextPeerServed(int32_t handle, uint16_t port, EventRecorder& events, 
 using ServerPeerTest = ServerPortTest;
 
 TEST_F(ServerPeerTest, ResetByPeerIsAFailedReceiveAndTheNextPeerIsServed) {
-  events.Register();
+  int32_t handle = -1;
   uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
-  WaitForConnected();
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, &port, &peer));
   peer.Reset();
 
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, -1, 1, seconds(5)));
@@ -52,13 +49,10 @@ TEST_F(ServerPeerTest, ResetByPeerIsAFailedReceiveAndTheNextPeerIsServed) {
 // the port counts the connection as closed by the peer, closes it (the
 // peer reads its end) and listens for the next.
 TEST_F(ServerPeerTest, HalfClosedPeerHasItsBytesDeliveredThenTheNextIsServed) {
-  events.Register();
+  int32_t handle = -1;
   uint16_t port = 0;
-  const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
-  ASSERT_GE(handle, 0);
-  PeerConnection peer = ConnectToServer(port);
-  ASSERT_TRUE(peer.IsOpen());
-  WaitForConnected();
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, &port, &peer));
   ASSERT_TRUE(peer.SendAll("goodbye"));
   ASSERT_EQ(::shutdown(peer.fd(), SHUT_WR), 0);
 

@@ -149,6 +149,21 @@ class ServerPortTest : public LoadedLibrary {
     return ConfigFile(name + ".cfg", "Debug Level=1\nDebug Output File=" + *logPath + "\n" + moreLines);
   }
 
+  // Registers the event recorder, opens a server port on 127.0.0.1 (with
+  // the configuration file, or none) and connects a first peer, waiting for
+  // its kind 1 event. A failed open or connect is fatal: call it inside
+  // ASSERT_NO_FATAL_FAILURE. port may be null when no other peer follows.
+  void OpenServerWithPeer(const char* configFile, int32_t* handle, uint16_t* port, PeerConnection* peer) {
+    events.Register();
+    uint16_t chosen = 0;
+    *handle = OpenServer("127.0.0.1", configFile, &chosen);
+    ASSERT_GE(*handle, 0);
+    if (port != nullptr) *port = chosen;
+    *peer = ConnectToServer(chosen);
+    ASSERT_TRUE(peer->IsOpen());
+    WaitForConnected();
+  }
+
   // Waits for the kind 1 event of the n-th peer and returns its text.
   std::string WaitForConnected(size_t n = 1) {
     EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_CONNECTED, -1, n, std::chrono::seconds(5)))

@@ -37,47 +37,55 @@ TEST(SpinLockTest, FreeLockIsTakenAtOnceAndReleaseChangesOnlyAHeldWord) {
   EXPECT_EQ(lock.word.load(), 2);
 }
 
-TEST(SpinLockTest, HeldLockIsRetriedUntilAnotherThreadReleasesIt) {
-  SpinLock lock;
-  SpinLockAcquire(lock);
+// Whether another thread got a held lock, and whether it got it once the
+// lock was released.
+struct TakerOutcome {
+  bool tookHeldLock = false;
+  bool tookAfterRelease = false;
+};
 
+// Holds the lock for the given time while another thread runs take, which
+// takes the lock and gives it back (the thread notes that it got the lock
+// when take returns), then releases it and waits up to 2 s for the thread.
+template <typename Take>
+TakerOutcome HoldWhileAnotherThreadTakes(SpinLock& lock, std::chrono::milliseconds hold, Take take) {
+  SpinLockAcquire(lock);
   std::atomic<bool> acquired{false};
   std::thread taker([&] {
-    SpinLockAcquire(lock);
+    take();
     acquired.store(true);
+  });
+
+  std::this_thread::sleep_for(hold);
+  TakerOutcome outcome;
+  outcome.tookHeldLock = acquired.load();
+  SpinLockRelease(lock);
+  outcome.tookAfterRelease = WaitUntil([&] { return acquired.load(); }, 2000ms);
+  taker.join();
+  return outcome;
+}
+
+TEST(SpinLockTest, HeldLockIsRetriedUntilAnotherThreadReleasesIt) {
+  SpinLock lock;
+  const TakerOutcome outcome = HoldWhileAnotherThreadTakes(lock, 50ms, [&] {
+    SpinLockAcquire(lock);
     SpinLockRelease(lock);
   });
 
-  std::this_thread::sleep_for(50ms);
-  const bool tookHeldLock = acquired.load();
-  SpinLockRelease(lock);
-  const bool tookAfterRelease = WaitUntil([&] { return acquired.load(); }, 2000ms);
-  taker.join();
-
-  EXPECT_FALSE(tookHeldLock);
-  EXPECT_TRUE(tookAfterRelease);
+  EXPECT_FALSE(outcome.tookHeldLock);
+  EXPECT_TRUE(outcome.tookAfterRelease);
   EXPECT_EQ(lock.word.load(), 0);
 }
 
 TEST(SpinLockTest, YieldingFirstAcquireWaitsPastItsYieldsUntilTheRelease) {
   SpinLock lock;
-  SpinLockAcquire(lock);
-
-  std::atomic<bool> acquired{false};
-  std::thread taker([&] {
+  // 50 ms is far beyond the yielding tries: the taker is in its 1 ms turns.
+  const TakerOutcome outcome = HoldWhileAnotherThreadTakes(lock, 50ms, [&] {
     SpinLockGuard hold(lock, /*yieldFirst=*/true);
-    acquired.store(true);
   });
 
-  // 50 ms is far beyond the yielding tries: the taker is in its 1 ms turns.
-  std::this_thread::sleep_for(50ms);
-  const bool tookHeldLock = acquired.load();
-  SpinLockRelease(lock);
-  const bool tookAfterRelease = WaitUntil([&] { return acquired.load(); }, 2000ms);
-  taker.join();
-
-  EXPECT_FALSE(tookHeldLock);
-  EXPECT_TRUE(tookAfterRelease);
+  EXPECT_FALSE(outcome.tookHeldLock);
+  EXPECT_TRUE(outcome.tookAfterRelease);
   EXPECT_EQ(lock.word.load(), 0);
 }
 
