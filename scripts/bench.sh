@@ -120,8 +120,8 @@ at a time, as a host that wants the fast mode's throughput would do: with the
 default 8192-byte transmit ring the writer and the transmit monitor wake each
 other for every chunk (about 100 to 250 MB/s), and the default 65536-byte
 receive ring fills whenever the reader is a little late, after which the
-receive monitor waits for room in 1 ms turns (about 0.45 of the plain socket
-peer to host, against about 0.6 with the larger ring). The plain-socket
+receive monitor sleeps until the host has read (about 0.5 to 0.6 of the
+plain socket peer to host, against 0.6 to 1 with the larger ring). The plain-socket
 baseline is a host thread on a plain socket sending and receiving 64 KiB at a
 time to and from the same peer. Round trips are 16 bytes to an echo peer, 20 ms
 apart (a host that asks and waits) and back to back. Idle cost is the processor
@@ -163,7 +163,10 @@ EOF
 - Both fast directions take the ring locks yielding the processor first and
   sleep 1 ms only when the holder does not let go; with the 0 ms and 1 ms
   turns of the default mode a host write meeting the transmit monitor would
-  cost a millisecond, several hundred times a second.
+  cost a millisecond, several hundred times a second. A fast-mode receive
+  monitor that finds its ring full sleeps until the host's read wakes it;
+  looking again every millisecond instead held one port to about 0.45 of
+  the plain socket with the default receive ring.
 - Fast mode, round trips: a message through a port passes four threads (host,
   transmit monitor, peer, receive monitor, and back to the host through the
   event) where a plain socket passes two. After moving bytes a fast-mode

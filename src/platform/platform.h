@@ -175,6 +175,9 @@ void ResumeThread(ThreadHandle thread);
 // Returns at once on a thread that the library did not create, since
 // nothing could resume it.
 void SuspendCurrentThread();
+// The same, for at most ms milliseconds. False at once on a thread that the
+// library did not create; true after a resume or the time-out.
+bool SuspendCurrentThreadFor(uint32_t ms);
 
 // Cooperative termination. Every wait the thread is in or enters (Sleep,
 // SuspendCurrentThread, blocking socket calls, readiness waits) ends at once

@@ -107,6 +107,9 @@ struct PortControlBlock {
 
   // Opt-in fast transfer mode ("Fast Transfer"): set by the open.
   bool fastTransfer = false;
+  // Fast transfer mode: 1 while the receive monitor sleeps until the host
+  // takes bytes out of its full RxRing; RxRingGetRun then wakes it.
+  std::atomic<int32_t> rxRoomWanted{0};
 };
 
 // Library-wide values.

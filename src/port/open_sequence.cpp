@@ -197,6 +197,7 @@ void StartMonitors(PortControlBlock& block) {
   block.rxReadIndex.store(0);
   block.rxCount.store(0);
   SpinLockReset(block.rxLock);
+  block.rxRoomWanted.store(0);
   block.rxStop.store(0);
   block.rxRunning.store(1);
   platform::ResumeThread(block.rxThread.load());

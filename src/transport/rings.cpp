@@ -17,6 +17,8 @@ constexpr uint32_t kFullWaitTurnMs = 1;
 // side frees room within microseconds, and a 1 ms turn would hold a busy
 // ring to one ring-full per millisecond.
 constexpr int32_t kFastYieldTurns = 256;
+// The longest a fast-mode receive monitor sleeps for room without looking.
+constexpr uint32_t kRoomSleepMs = 10;
 
 uint32_t FullWaitPause(int32_t turn, int32_t yieldTurns) {
   return turn < yieldTurns ? 0 : kFullWaitTurnMs;
@@ -131,16 +133,44 @@ int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool fastLock) 
   return n;
 }
 
-// Waits in 1 ms turns while the ring is full (after yieldTurns yields of the
-// processor: the fast mode's runs). The count is read without the
-// lock (acquire, so that the consumer's lock hold is seen to have begun): a
-// stale reading only costs one more turn. False when the storage goes away.
-bool WaitWhileFull(const Ring& ring, int32_t yieldTurns = 0) {
-  for (int32_t turn = 0;; ++turn) {
+// Waits in 1 ms turns while the RxRing is full. The count is read without
+// the lock (acquire, so that the consumer's lock hold is seen to have
+// begun): a stale reading only costs one more turn. False when the storage
+// goes away.
+bool WaitWhileFull(const Ring& ring) {
+  for (;;) {
     const int32_t size = ring.size.load(std::memory_order_acquire);
     if (size <= 0) return false;
     if (ring.count.load(std::memory_order_acquire) < size) return true;
-    platform::Sleep(FullWaitPause(turn, yieldTurns));
+    platform::Sleep(kFullWaitTurnMs);
+  }
+}
+
+// The fast transfer mode's wait for room in a full RxRing: after yielding
+// the processor a number of times, the receive monitor sleeps until the host
+// takes bytes out (RxRingGetRun wakes it) instead of looking again every
+// millisecond, which would hold a busy connection to one ring-full per turn
+// whenever the host is a little late. Like the default mode's wait it has no
+// stop test: the close's resume only makes it look again. The flag is raised
+// before the last look at the count, and the reader lowers the count before
+// it reads the flag (both sequentially consistent), so a wake-up is never
+// lost; the sleep still ends after kRoomSleepMs, so that storage taken away
+// is noticed. A thread that cannot be suspended (not one of the library's)
+// looks again every millisecond.
+bool WaitForRxRoom(PortControlBlock& block) {
+  for (int32_t turn = 0;; ++turn) {
+    const int32_t size = block.rxSize.load(std::memory_order_acquire);
+    if (size <= 0) return false;
+    if (block.rxCount.load(std::memory_order_acquire) < size) return true;
+    if (turn < kFastYieldTurns) {
+      platform::Sleep(0);
+      continue;
+    }
+    block.rxRoomWanted.store(1);
+    bool slept = true;
+    if (block.rxCount.load() >= size) slept = platform::SuspendCurrentThreadFor(kRoomSleepMs);
+    block.rxRoomWanted.store(0);
+    if (!slept) platform::Sleep(kFullWaitTurnMs);
   }
 }
 
@@ -214,8 +244,7 @@ uint8_t TxRingGet(PortControlBlock& block) { return TakeByte(TxRingOf(block)); }
 
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
-  const Ring ring = RxRingOf(block);
-  PutRun(ring, bytes, count, true, [&ring] { return WaitWhileFull(ring, kFastYieldTurns); });
+  PutRun(RxRingOf(block), bytes, count, true, [&block] { return WaitForRxRoom(block); });
 }
 
 void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
@@ -225,7 +254,14 @@ void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) 
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeRun(RxRingOf(block), bytes, count, true);
+  const int32_t taken = TakeRun(RxRingOf(block), bytes, count, true);
+  if (taken > 0) {
+    // A sequentially consistent touch of the count orders the take before
+    // the flag is read (see WaitForRxRoom).
+    block.rxCount.fetch_add(0);
+    if (block.rxRoomWanted.load() != 0) platform::ResumeThread(block.rxThread.load());
+  }
+  return taken;
 }
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {

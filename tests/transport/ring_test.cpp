@@ -288,6 +288,30 @@ TEST_F(RingTest, RunsFillEverySlotAndCopyAcrossTheWrap) {
             (std::vector<uint8_t>{20, 21, 22, 23, 24, 25, 26}));
 }
 
+// A fast-mode run into a full RxRing sleeps (its flag raised) until a take
+// wakes it, goes on with the room each take makes, and keeps the order.
+TEST_F(RingTest, RunWaitingForRxRoomSleepsUntilTakesMakeRoom) {
+  GiveRxStorage(4);
+  const uint8_t first[] = {1, 2, 3, 4};
+  const uint8_t second[] = {5, 6, 7};
+  uint8_t taken[8] = {};
+  ASSERT_TRUE(FinishesPromptly([&] { RxRingPutRun(block, first, 4); }));
+
+  Worker producer([&] { RxRingPutRun(block, second, 3); });
+  block.rxThread.store(producer.Handle());
+  ASSERT_TRUE(WaitUntil([&] { return block.rxRoomWanted.load() == 1; }, kFinishWithin))
+      << "the producer sleeps for room";
+  EXPECT_EQ(RxRingGetRun(block, taken, 2), 2);
+  ASSERT_TRUE(WaitUntil([&] { return block.rxCount.load() == 4; }, kFinishWithin));
+  EXPECT_FALSE(producer.Finished()) << "one byte still waits for room";
+  EXPECT_EQ(RxRingGetRun(block, taken + 2, 8), 4);
+  ASSERT_TRUE(producer.WaitFinished());
+  EXPECT_EQ(RxRingGetRun(block, taken + 6, 8), 1);
+  EXPECT_EQ(std::vector<uint8_t>(taken, taken + 7), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(block.rxRoomWanted.load(), 0);
+  block.rxThread.store(nullptr);
+}
+
 TEST_F(RingTest, RingWithoutStorageTakesNothingAndGetsFromEmptyRingsGiveZero) {
   uint8_t taken[4] = {9, 9, 9, 9};
   auto everyOperation = [&] {
@@ -419,6 +443,8 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
     }
   });
   ASSERT_TRUE(producer.Started());
+  // A run waiting for room in the RxRing sleeps until a take wakes it.
+  if (rx) block.rxThread.store(producer.Handle());
 
   ByteSequence expected(kSeed);
   ByteSequence lengths(kSeed + 1);
@@ -455,6 +481,7 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
 
   EXPECT_EQ(received, total);
   EXPECT_TRUE(producer.WaitFinished());
+  block.rxThread.store(nullptr);
   EXPECT_EQ(outOfOrder, 0);
   EXPECT_EQ(badCounts, 0);
   EXPECT_EQ(inconsistent, 0);

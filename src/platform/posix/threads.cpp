@@ -170,15 +170,33 @@ void ResumeThread(ThreadHandle thread) {
   core.changed.notify_all();
 }
 
-void SuspendCurrentThread() {
+namespace {
+
+// Waits with wait(condition, lock, resumed) for a resume, which it consumes;
+// false at once on a thread the library did not create.
+template <typename Wait>
+bool SuspendWith(Wait wait) {
   ThreadCore* core = currentThread;
-  if (core == nullptr) return;  // nothing could ever resume a host thread
+  if (core == nullptr) return false;  // nothing could ever resume a host thread
   std::unique_lock lock(core->mutex);
-  core->changed.wait(lock, [&] {
+  wait(core->changed, lock, [core] {
     return core->resumeToken || core->terminated.load(std::memory_order_acquire);
   });
   if (core->terminated.load(std::memory_order_acquire)) throw ThreadTerminated{};
   core->resumeToken = false;
+  return true;
+}
+
+}  // namespace
+
+void SuspendCurrentThread() {
+  SuspendWith([](auto& changed, auto& lock, auto resumed) { changed.wait(lock, resumed); });
+}
+
+bool SuspendCurrentThreadFor(uint32_t ms) {
+  return SuspendWith([ms](auto& changed, auto& lock, auto resumed) {
+    changed.wait_for(lock, std::chrono::milliseconds(ms), resumed);
+  });
 }
 
 void TerminateThread(ThreadHandle thread) {
