@@ -66,6 +66,39 @@ TEST_F(ThreadTest, ManyResumeSuspendCyclesLoseNoWakeUp) {
   }
 }
 
+// A timed suspension ends at its time-out without a resume, at once with a
+// kept resume, and on a resume that comes while it sleeps.
+TEST_F(ThreadTest, TimedSuspensionEndsAtItsTimeOutOrOnAResume) {
+  std::atomic<int> stage{0};
+  std::atomic<bool> resumeGiven{false};
+  Clock::duration unresumed{};
+  Clock::duration withKeptResume{};
+  LibraryThread thread([&] {
+    auto start = Clock::now();
+    EXPECT_TRUE(platform::SuspendCurrentThreadFor(30));
+    unresumed = Clock::now() - start;
+    stage.store(1);
+    SpinUntil([&] { return resumeGiven.load(); }, kForever);
+    start = Clock::now();
+    EXPECT_TRUE(platform::SuspendCurrentThreadFor(static_cast<uint32_t>(kForever.count())));
+    withKeptResume = Clock::now() - start;
+    stage.store(2);
+    EXPECT_TRUE(platform::SuspendCurrentThreadFor(static_cast<uint32_t>(kForever.count())));
+    stage.store(3);
+  });
+  thread.Resume();
+  ASSERT_TRUE(WaitUntil([&] { return stage.load() == 1; }, kPrompt));
+  EXPECT_GE(unresumed, milliseconds(30));
+  thread.Resume();  // arrives while the thread runs: kept
+  resumeGiven.store(true);
+  ASSERT_TRUE(WaitUntil([&] { return stage.load() == 2; }, kPrompt));
+  EXPECT_LT(withKeptResume, kPrompt);
+  std::this_thread::sleep_for(kStillBlocked);
+  EXPECT_EQ(stage.load(), 2);
+  thread.Resume();
+  EXPECT_TRUE(WaitUntil([&] { return stage.load() == 3; }, kPrompt));
+}
+
 TEST_F(ThreadTest, TerminationEndsSleepAndSuspensionAtOnce) {
   std::atomic<bool> sleeperUnwound{false};
   std::atomic<bool> sleepReturned{false};
@@ -177,6 +210,7 @@ TEST_F(ThreadTest, AThreadStuckOutsideTheLibraryIsLeftToFinishOnItsOwn) {
 TEST_F(ThreadTest, HostThreadsSleepPlainlyAndPassTerminationPoints) {
   EXPECT_NO_THROW(platform::TerminationPoint());
   EXPECT_NO_THROW(platform::SuspendCurrentThread());
+  EXPECT_FALSE(platform::SuspendCurrentThreadFor(1000));
   EXPECT_NO_THROW(platform::Sleep(0));
   const auto start = Clock::now();
   platform::Sleep(20);
