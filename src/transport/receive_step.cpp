@@ -192,10 +192,10 @@ void EndTurn(PortControlBlock& block, const Connection& connection) {
     platform::Sleep(kTurnMs);
     return;
   }
-  // Fast transfer: sleep until bytes arrive, the silence deadline comes, or
-  // the close shuts the socket. The close always shuts the socket before it
-  // raises rxStop, so the wait needs no shorter bound; a stop the monitor
-  // raised itself ends the turn at once.
+  // Fast transfer: look for bytes briefly, then sleep until they arrive, the
+  // silence deadline comes, or the close shuts the socket. The close always
+  // shuts the socket before it raises rxStop, so the wait needs no shorter
+  // bound; a stop the monitor raised itself ends the turn at once.
   if (block.rxStop.load() != 0) return;
   const platform::Socket socket = connection.socket.load();
   if (SpinBriefly([socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
