@@ -146,7 +146,8 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
   if (platform::SetReceiveBufferSize(socket, kReceiveBufferBytes) != 0) {
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
-  if (platform::SetSendBufferSize(socket, block.fastTransfer ? kFastSendBufferBytes : kSendBufferBytes) != 0) {
+  const int32_t sendBuffer = block.fastTransfer ? kFastSendBufferBytes : kSendBufferBytes;
+  if (platform::SetSendBufferSize(socket, sendBuffer) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
   // In the fast transfer mode a chunk goes out at once rather than waiting

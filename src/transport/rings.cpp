@@ -87,9 +87,12 @@ void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_
   std::memcpy(slots.bytes + slots.write, bytes, static_cast<size_t>(first));
   std::memcpy(slots.bytes, bytes + first, static_cast<size_t>(n - first));
   ring.writeIndex.store(Advance(slots.write, n, slots.size), std::memory_order_relaxed);
-  // Release: a consumer that sees the raised count without the lock, and then
-  // takes the lock, finds the bytes stored.
-  ring.count.fetch_add(n, std::memory_order_release);
+  // The count changes only under the lock, so a store of the value read
+  // under it is as good as an interlocked addition, without a second locked
+  // instruction for every byte the default mode moves. Release: a consumer
+  // that sees the raised count without the lock, and then takes the lock,
+  // finds the bytes stored.
+  ring.count.store(slots.count + n, std::memory_order_release);
 }
 
 // Puts count bytes, waiting with waitForRoom (false: the storage has gone,
@@ -124,8 +127,9 @@ int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool fastLock) 
   if (n == 0) return 0;
   // The count goes down before the bytes are copied out: a producer that sees
   // the freed room still has to take this lock, which is held until they are
-  // out. Release pairs with the producer's acquire reading of the count.
-  ring.count.fetch_sub(n, std::memory_order_release);
+  // out. Release pairs with the producer's acquire reading of the count; a
+  // store, as in StoreRun, since the count changes only under the lock.
+  ring.count.store(slots.count - n, std::memory_order_release);
   const int32_t first = std::min(n, slots.size - slots.read);
   std::memcpy(bytes, slots.bytes + slots.read, static_cast<size_t>(first));
   std::memcpy(bytes + first, slots.bytes, static_cast<size_t>(n - first));
@@ -195,52 +199,28 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
   return true;
 }
 
-// The one-byte operations of the default mode: one lock hold per byte, as
-// the runs above do for many, without their copying loops. A ring moves
-// every byte of the default mode through these, so they are kept short.
-template <typename WaitForRoom>
-void PutByte(const Ring& ring, uint8_t byte, WaitForRoom waitForRoom) {
-  for (;;) {
-    if (!waitForRoom()) return;
-    SpinLockGuard hold(ring.lock);
-    const Slots slots = ReadSlots(ring);
-    if (!slots.Usable()) return;
-    if (slots.count < slots.size) {
-      slots.bytes[slots.write] = byte;
-      ring.writeIndex.store(slots.write + 1 == slots.size ? 0 : slots.write + 1,
-                            std::memory_order_relaxed);
-      // The count changes only under the lock, so a store of the value read
-      // under it is as good as an increment (release: see StoreRun).
-      ring.count.store(slots.count + 1, std::memory_order_release);
-      return;
-    }
-  }
-}
-
-uint8_t TakeByte(const Ring& ring) {
-  SpinLockGuard hold(ring.lock);
-  const Slots slots = ReadSlots(ring);
-  if (!slots.Usable() || slots.count == 0) return 0;
-  ring.count.store(slots.count - 1, std::memory_order_release);
-  const uint8_t byte = slots.bytes[slots.read];
-  ring.readIndex.store(slots.read + 1 == slots.size ? 0 : slots.read + 1, std::memory_order_relaxed);
-  return byte;
-}
-
 }  // namespace
 
 void RxRingPut(PortControlBlock& block, uint8_t byte) {
   const Ring ring = RxRingOf(block);
-  PutByte(ring, byte, [&ring] { return WaitWhileFull(ring); });
+  PutRun(ring, &byte, 1, false, [&ring] { return WaitWhileFull(ring); });
 }
 
-uint8_t RxRingGet(PortControlBlock& block) { return TakeByte(RxRingOf(block)); }
+uint8_t RxRingGet(PortControlBlock& block) {
+  uint8_t byte = 0;
+  TakeRun(RxRingOf(block), &byte, 1, false);
+  return byte;
+}
 
 void TxRingPut(PortControlBlock& block, uint8_t byte) {
-  PutByte(TxRingOf(block), byte, [&block] { return WaitUntilEmptyIfFull(block); });
+  PutRun(TxRingOf(block), &byte, 1, false, [&block] { return WaitUntilEmptyIfFull(block); });
 }
 
-uint8_t TxRingGet(PortControlBlock& block) { return TakeByte(TxRingOf(block)); }
+uint8_t TxRingGet(PortControlBlock& block) {
+  uint8_t byte = 0;
+  TakeRun(TxRingOf(block), &byte, 1, false);
+  return byte;
+}
 
 void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return;
