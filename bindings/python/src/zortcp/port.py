@@ -13,7 +13,7 @@ import queue
 import socket
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, Dict, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, AsyncIterator, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
 
 from . import _native
 from .errors import PortClosedError, ZorError, ZorUsageError, last_error
@@ -168,7 +168,7 @@ class Port:
                     error = ZorError.from_record("ZorOpenPort", result)
                     # A failed open leaves the registration pending; it is
                     # cleared so that no later open of anyone takes it.
-                    library.ZorSetEventHandler(ctypes.cast(None, _native.EventHandler), 0)
+                    library.ZorSetEventHandler(_native.EventHandler(0), 0)  # null: none
                     del _ports[self._id]
                     self._closed = True
                     raise error
@@ -219,12 +219,12 @@ class Port:
     # Calls on the handle ---------------------------------------------------
 
     def _call(self, lock: threading.Lock, call: str, number: int,
-              function: Callable[[int], int]) -> int:
+              function: Callable[[int], Any]) -> int:
         """Runs one library call on the handle unless the port is closing."""
         with lock:
             if self._closing:
                 raise PortClosedError(call, number)
-            result = function(self._handle)
+            result = int(function(self._handle))
         if result < 0:
             raise ZorError.from_record(call, result)
         return result
@@ -235,10 +235,13 @@ class Port:
         timeout seconds (None: for ever) while the transmit ring is full.
         Raises WriteTimeout (with the count queued) when the ring did not
         take everything in time. Queued is not sent: events TRANSMITTED tell.
-        From the handler of a TRANSMITTED or ERROR event, write no more than
-        the ring has room for: that thread is the one that empties it."""
+        In an event handler a write never waits (the handler may run on the
+        very thread that empties the ring): what does not fit raises
+        WriteTimeout at once."""
         view = memoryview(data).cast("B")
         library = _native.library()
+        if getattr(_in_handler, "active", False):
+            timeout = 0.0
         deadline = None if timeout is None else time.monotonic() + timeout
         done = 0
         while done < len(view):
@@ -402,7 +405,11 @@ class Port:
 
     def _on_event(self, kind_number: int, data: Optional[int]) -> None:
         """Runs on the library's monitor threads."""
-        kind = EventKind(kind_number)
+        try:
+            kind = EventKind(kind_number)
+        except ValueError:
+            _log.warning("port %d: unknown event kind %d ignored", self._id, kind_number)
+            return
         if data is None:
             value: Union[str, int] = 0
         elif kind == EventKind.CONNECTED:
@@ -445,9 +452,10 @@ class Port:
             except queue.Full:
                 try:
                     self.events.get_nowait()
-                    self.events_dropped += 1
                 except queue.Empty:
-                    pass
+                    continue
+                with self._received:
+                    self.events_dropped += 1
 
     # asyncio -----------------------------------------------------------------
 
@@ -508,6 +516,13 @@ def _host_text(name: str, host: str) -> str:
         raise TypeError(f"{name} must be a string")
     if "\0" in host or len(host.encode()) > MAX_HOST_CHARS:
         raise ValueError(f"{name} must have at most {MAX_HOST_CHARS} bytes and no NUL")
+    if host[:1].isdigit():
+        # The library takes anything that starts with a digit for a dotted
+        # address.
+        try:
+            ipaddress.IPv4Address(host)
+        except ValueError:
+            raise ValueError(f"{name} starts with a digit but is no dotted IPv4 address: {host!r}") from None
     return host
 
 
@@ -531,18 +546,15 @@ def listen(address: Optional[str], service: Service, *, on_event: Optional[Event
     every local address) and service (0: the system chooses, see
     Port.local_port). It serves one peer at a time. settings as connect()."""
     address = _host_text("address", address or "")
-    if address:
-        try:
-            ipaddress.IPv4Address(address)
-        except ValueError:
-            # The library binds every address for anything not dotted.
-            raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}") from None
+    if address and not address[0].isdigit():
+        # The library would bind every local address for a name.
+        raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}")
     port = Port(True, address, PortSettings(service, settings), on_event, max_events)
     port._open()
     return port
 
 
-def open_ports() -> list:
+def open_ports() -> List[Port]:
     """The ports opened by this process and not yet closed."""
     return list(_ports.values())
 
