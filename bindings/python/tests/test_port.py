@@ -99,6 +99,26 @@ def test_hold_stops_reconnecting_until_release(peer):
         next_event(port, EventKind.CONNECTED)
 
 
+def test_a_peer_that_stops_reading_holds_up_writes_but_not_a_close(peer):
+    port, _ = connected_pair(peer)  # the peer never reads
+    with pytest.raises(zortcp.WriteTimeout) as caught:
+        port.write(bytes(16 * MIB), timeout=1.0)
+    assert 0 < caught.value.written < 16 * MIB
+    ended = []
+
+    def write_for_ever() -> None:
+        try:
+            port.write(bytes(16 * MIB))
+        except zortcp.PortClosedError as error:
+            ended.append(error)
+
+    writer = threading.Thread(target=write_for_ever)
+    writer.start()
+    port.close()
+    writer.join(WAIT)
+    assert ended and not writer.is_alive()
+
+
 def test_misuse_is_refused_before_the_library(peer, tmp_path):
     log = tmp_path / "port.log"
     port, _ = connected_pair(peer, debug_file=str(log), keep_alive=5, connect_timeout=300)

@@ -261,6 +261,11 @@ class Port:
             done += size
         return done
 
+    def _settle(self, size: int) -> None:
+        # Never beyond what was written: a failed chunk taken for larger than
+        # it was is forgotten once the ring has drained.
+        self._tx_settled = min(self._tx_queued, self._tx_settled + size)
+
     def _tx_room(self) -> int:
         return self._tx_size - (self._tx_queued - self._tx_settled)
 
@@ -425,7 +430,7 @@ class Port:
             if kind == EventKind.RECEIVED:
                 self._rx_seq += 1
             elif kind == EventKind.TRANSMITTED:
-                self._tx_settled += int(value)
+                self._settle(int(value))
             elif kind in (EventKind.CONNECTED, EventKind.DISCONNECTED):
                 self._connected = kind == EventKind.CONNECTED
             elif error is not None:
@@ -435,8 +440,7 @@ class Port:
             elif value == ErrorDetail.SEND_FAILED:
                 # The failed chunk is not reported with its size: it held what
                 # was outstanding, up to one chunk.
-                outstanding = self._tx_queued - self._tx_settled
-                self._tx_settled += min(TX_CHUNK, outstanding)
+                self._settle(TX_CHUNK)
             self._received.notify_all()
         self._wake_async()
         if self.on_event is not None:
