@@ -6,8 +6,9 @@
 #
 #   ZORTCP_LIB=path/to/libzortcp.so.1 ZORCAT=path/to/zorcat bash bindings/python/test.sh
 #
-# Without ZORTCP_LIB the library (and zorcat) are built in build/python; with
-# neither set nor built, the installed libzortcp.so.1 and zorcat are used.
+# Without ZORTCP_LIB the library and zorcat are built (normal build) in
+# build/python; ZORTCP_USE_INSTALLED=1 tests against the installed
+# libzortcp.so.1 and zorcat instead.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)

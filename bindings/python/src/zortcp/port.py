@@ -178,10 +178,10 @@ class Port:
             os.unlink(path)
 
     def close(self) -> None:
-        """Closes the port. Waits for reads and writes in progress (a write
-        blocked on a full ring that the peer does not drain waits with it);
-        events of the lost connection may still come during the close, none
-        after. Closing a closed port does nothing."""
+        """Closes the port. Reads and writes waiting in other threads end with
+        PortClosedError; events of the lost connection may still come during
+        the close, none after. Closing a closed port does nothing. Bytes
+        still in the port's rings are dropped."""
         _refuse_in_handler("closing a port")
         with self._close_lock:
             if self._closed:
@@ -539,6 +539,7 @@ def connect(host: str, service: Service, *, on_event: Optional[EventCallback] = 
     debug_level, debug_file, service_type, rx_ring_size, tx_ring_size."""
     if not _host_text("host", host):
         raise ValueError("host must not be empty")
+    _check_size(max_events)
     port = Port(False, host, PortSettings(service, settings), on_event, max_events)
     port._open()
     return port
@@ -550,6 +551,7 @@ def listen(address: Optional[str], service: Service, *, on_event: Optional[Event
     every local address) and service (0: the system chooses, see
     Port.local_port). It serves one peer at a time. settings as connect()."""
     address = _host_text("address", address or "")
+    _check_size(max_events)
     if address and not address[0].isdigit():
         # The library would bind every local address for a name.
         raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}")
