@@ -5,7 +5,8 @@
 # ZORTCP_BUILDS="normal" (or "address thread", ...) runs fewer builds.
 # Each build's run includes the stress and soak tests (tests/stress), whose
 # figures are shown; then the fuzz targets run for ZORTCP_FUZZ_SECONDS each
-# (20 by default, 0 skips them). The time of each step is shown at the end.
+# (20 by default, 0 skips them), the Python package is tested after the normal
+# build. The time of each step is shown at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -42,6 +43,15 @@ if [ "$fuzz_seconds" != 0 ]; then
   echo "=== fuzz"
   ZORTCP_FUZZ_SECONDS=$fuzz_seconds bash scripts/fuzz.sh
   timed "fuzz"
+fi
+
+# The Python package, installed into a fresh virtual environment and tested
+# against the normal build's library.
+if [[ " $builds " == *" normal "* ]]; then
+  echo "=== python package"
+  ZORTCP_LIB=$PWD/build/test-normal/libzortcp.so.1 ZORCAT=$PWD/build/test-normal/tools/zorcat \
+    bash bindings/python/test.sh
+  timed "python package"
 fi
 
 # The installed package: both ways of building against it, the C example

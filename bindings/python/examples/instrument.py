@@ -1,0 +1,23 @@
+"""Asks an instrument on TCP/IP for a reading and prints its answer.
+
+    python instrument.py [HOST [PORT]]      (default 127.0.0.1 5025)
+"""
+
+import sys
+
+import zortcp
+
+host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
+service = int(sys.argv[2]) if len(sys.argv) > 2 else 5025
+
+with zortcp.connect(host, service, retry_count=5) as port:
+    port.wait_connected(timeout=5)  # raises ZorError after 5 failed attempts
+    port.write(b"MEAS:TEMP?\n")
+    answer = b""
+    while not answer.endswith(b"\n"):
+        part = port.read(timeout=5)
+        if not part:
+            sys.exit("the instrument did not answer")
+        answer += part
+    print("instrument says", answer.decode().strip())
+    print("statistics:", port.statistics())

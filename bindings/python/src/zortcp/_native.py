@@ -1,0 +1,86 @@
+"""Loading libzortcp.so.1 and declaring its calls for ctypes."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import threading
+from typing import Optional
+
+# The C handler: source, kind, data, userData.
+EventHandler = ctypes.CFUNCTYPE(
+    ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32
+)
+
+LIBRARY_NAME = "libzortcp.so.1"
+ERROR_TEXT_SIZE = 288
+MAX_HANDLE = 31
+
+
+class PortStatistics(ctypes.Structure):
+    _fields_ = [
+        ("rxBytes", ctypes.c_uint32),
+        ("txBytes", ctypes.c_uint32),
+        ("rxErrors", ctypes.c_uint32),
+        ("txErrors", ctypes.c_uint32),
+        ("connectErrors", ctypes.c_uint32),
+    ]
+
+
+_I32 = ctypes.c_int32
+_U32 = ctypes.c_uint32
+_PI32 = ctypes.POINTER(ctypes.c_int32)
+
+# name: (result type, argument types)
+_PROTOTYPES = {
+    "ZorOpenPort": (_I32, [ctypes.c_char_p, _I32, _U32, ctypes.c_char_p, _PI32]),
+    "ZorClosePort": (_I32, [_I32]),
+    "ZorWritePort": (_I32, [_I32, ctypes.c_char_p, _I32]),
+    "ZorReadPort": (_I32, [_I32, ctypes.c_void_p, _I32, _PI32]),
+    "ZorAnyToRead": (_I32, [_I32]),
+    "ZorSetEventHandler": (_I32, [EventHandler, _U32]),
+    "ZorChangeSignal": (_I32, [_I32, _I32, _U32]),
+    "ZorGetSignal": (_I32, [_I32, _I32, _PI32]),
+    "ZorChangeDefault": (None, [_U32, ctypes.c_void_p, _U32]),
+    "ZorChangeBufferSizes": (None, [_U32, _U32]),
+    "ZorGetConfig": (_I32, [_I32, _I32, ctypes.c_void_p, _PI32]),
+    "ZorGetStatistics": (_I32, [_I32, ctypes.POINTER(PortStatistics)]),
+    "ZorGetLastError": (ctypes.c_char_p, [_PI32, _PI32, ctypes.c_char_p]),
+}
+
+_library: Optional[ctypes.CDLL] = None
+_load_lock = threading.Lock()
+
+
+class LibraryNotFound(OSError):
+    """libzortcp.so.1 could not be loaded."""
+
+
+def library_path() -> str:
+    """The library to load: $ZORTCP_LIB, else the installed libzortcp.so.1."""
+    return os.environ.get("ZORTCP_LIB") or LIBRARY_NAME
+
+
+def library() -> ctypes.CDLL:
+    """The loaded library, loaded on first use.
+
+    ctypes.CDLL gives up the GIL during every call, so a call that waits
+    (a write into a full ring, a close) lets the monitors run the handler.
+    """
+    global _library
+    with _load_lock:
+        if _library is None:
+            path = library_path()
+            try:
+                loaded = ctypes.CDLL(path)
+            except OSError as error:
+                raise LibraryNotFound(
+                    f"cannot load {path}: {error} (install zortcp, or set ZORTCP_LIB "
+                    "to the path of libzortcp.so.1)"
+                ) from error
+            for name, (result, arguments) in _PROTOTYPES.items():
+                function = getattr(loaded, name)
+                function.restype = result
+                function.argtypes = arguments
+            _library = loaded
+        return _library

@@ -1,0 +1,64 @@
+"""asyncio readers, and a process that exits with its ports open."""
+
+from __future__ import annotations
+
+import asyncio
+import subprocess
+import sys
+import textwrap
+
+import zortcp
+from conftest import WAIT, connected_pair
+from zortcp import EventKind
+
+
+def test_asyncio_reader_and_event_stream(peer):
+    port, connection = connected_pair(peer)
+
+    async def exchange() -> "tuple[bytes, list]":
+        reader = asyncio.ensure_future(port.read_async(100))
+        await asyncio.sleep(0)  # the reader has found the ring empty and waits
+        assert not reader.done()
+        connection.sendall(b"measured 21.5")
+        data = await asyncio.wait_for(reader, WAIT)
+        connection.close()
+        kinds = []
+        async for event in port.events_async():
+            kinds.append(event.kind)
+            if event.kind == EventKind.DISCONNECTED:
+                await asyncio.get_running_loop().run_in_executor(None, port.close)
+        return data, kinds
+
+    data, kinds = asyncio.run(asyncio.wait_for(exchange(), WAIT))
+    assert data == b"measured 21.5"
+    assert kinds[0] == EventKind.CONNECTED and EventKind.DISCONNECTED in kinds
+    assert EventKind.RECEIVED in kinds
+
+
+EXIT_SCRIPT = """
+    import threading, zortcp
+    server = zortcp.listen("127.0.0.1", 0)
+    events = []
+    client = zortcp.connect("127.0.0.1", server.local_port, on_event=events.append)
+    client.wait_connected(10)
+    def forever(call):
+        try:
+            while True:
+                call()
+        except zortcp.PortClosedError:  # closed at exit
+            pass
+    # A reader that gets nothing, and a writer whose peer stops reading.
+    threading.Thread(target=forever, args=(client.read,), daemon=True).start()
+    threading.Thread(target=forever, args=(lambda: client.write(bytes(4096)),),
+                     daemon=True).start()
+    server.read(1, timeout=10)
+    print("exiting with", len(zortcp.open_ports()), "ports open", flush=True)
+"""
+
+
+def test_process_exits_cleanly_with_ports_open():
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(EXIT_SCRIPT)],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == "exiting with 2 ports open\n"
+    assert done.stderr == ""

@@ -1,0 +1,150 @@
+"""The binding against real peers: data, events, failures, hold, misuse."""
+
+from __future__ import annotations
+
+import os
+import socket
+import threading
+
+import pytest
+
+import zortcp
+from conftest import WAIT, connected_pair, next_event
+from zortcp import DisconnectReason, ErrorDetail, EventKind
+
+MIB = 1 << 20
+
+
+def test_one_mebibyte_each_way_arrives_intact(peer):
+    outgoing = os.urandom(MIB)
+    incoming = os.urandom(MIB)
+    port, connection = connected_pair(peer, fast_transfer=True, rx_ring_size=MIB)
+    with port:
+        before = port.statistics()
+        received = bytearray()
+
+        def drain() -> None:
+            while len(received) < MIB:
+                received.extend(connection.recv(65536))
+
+        drainer = threading.Thread(target=drain)
+        drainer.start()
+        connection.sendall(incoming)
+        assert port.write(memoryview(outgoing)) == MIB
+        assert port.read_exactly(MIB, timeout=60) == incoming
+        drainer.join(60)
+        assert bytes(received) == outgoing
+        after = port.statistics()
+        assert (after.rx_bytes - before.rx_bytes, after.tx_bytes - before.tx_bytes) == (MIB, MIB)
+
+
+def test_events_come_in_order_to_queue_and_callback(peer):
+    seen = []
+    port = zortcp.connect("127.0.0.1", peer.port, on_event=seen.append)
+    taken = []
+    with port:
+        connection = peer.accept()
+        port.write(b"ping")
+        assert connection.recv(4) == b"ping"
+        connection.sendall(b"pong")
+        assert port.read_exactly(4, timeout=WAIT) == b"pong"
+        connection.close()
+        while not taken or taken[-1].kind != EventKind.DISCONNECTED:
+            taken.append(port.events.get(timeout=WAIT))
+    while not port.events.empty():
+        taken.append(port.events.get_nowait())
+    # The same events; the receive and transmit threads may interleave the two.
+    assert sorted(taken, key=repr) == sorted(seen, key=repr)
+    kinds = [event.kind for event in seen]
+    assert kinds[0] == EventKind.CONNECTED and seen[0].data == f"localhost, Port: {peer.port}"
+    assert EventKind.TRANSMITTED in kinds
+    assert seen[kinds.index(EventKind.DISCONNECTED)].data == DisconnectReason.PEER_CLOSED
+    assert sum(e.data for e in seen if e.kind == EventKind.RECEIVED) == 4
+    assert kinds.index(EventKind.RECEIVED) < kinds.index(EventKind.DISCONNECTED)
+
+
+def test_failures_raise_zor_error_with_the_record():
+    # A port nobody listens on: bound, never listening, so connects are refused.
+    with socket.socket() as unused:
+        unused.bind(("127.0.0.1", 0))
+        refused = unused.getsockname()[1]
+        with zortcp.connect("127.0.0.1", refused, retry_count=2) as port:
+            with pytest.raises(zortcp.ZorError) as caught:
+                port.wait_connected(WAIT)
+        assert (caught.value.location, caught.value.code) == (1002, 10061)
+        assert caught.value.text.startswith("WSAECONNREFUSED")
+        recorded = next_event(port, EventKind.ERROR)
+        assert recorded.data == ErrorDetail.CONNECT_FAILED
+        assert next_event(port, EventKind.ERROR).error.location == 1002
+        # A failed open: the port number is taken.
+        unused.listen()
+        with pytest.raises(zortcp.ZorError) as caught:
+            zortcp.listen("127.0.0.1", refused)
+        assert (caught.value.result, caught.value.location, caught.value.code) == (-2, 10, 10048)
+
+
+def test_hold_stops_reconnecting_until_release(peer):
+    port, connection = connected_pair(peer)
+    with port:
+        port.hold()
+        assert port.held
+        connection.close()
+        next_event(port, EventKind.DISCONNECTED)
+        peer.listener.settimeout(1.0)
+        with pytest.raises(socket.timeout):
+            peer.accept()  # held: no attempt
+        port.release()
+        assert not port.held
+        peer.listener.settimeout(WAIT)
+        peer.accept()
+        next_event(port, EventKind.CONNECTED)
+
+
+def test_a_peer_that_stops_reading_holds_up_writes_but_not_a_close(peer):
+    port, _ = connected_pair(peer)  # the peer never reads
+    with pytest.raises(zortcp.WriteTimeout) as caught:
+        port.write(bytes(16 * MIB), timeout=1.0)
+    assert 0 < caught.value.written < 16 * MIB
+    ended = []
+
+    def write_for_ever() -> None:
+        try:
+            port.write(bytes(16 * MIB))
+        except zortcp.PortClosedError as error:
+            ended.append(error)
+
+    writer = threading.Thread(target=write_for_ever)
+    writer.start()
+    port.close()
+    writer.join(WAIT)
+    assert ended and not writer.is_alive()
+
+
+def test_misuse_is_refused_before_the_library(peer, tmp_path):
+    log = tmp_path / "port.log"
+    port, _ = connected_pair(peer, debug_file=str(log), keep_alive=5, connect_timeout=300)
+    with port:
+        assert log.exists()  # the settings reached the library: it made the log
+        refused = []
+
+        def close_from_handler(event: zortcp.Event) -> None:
+            try:
+                port.close()
+            except zortcp.ZorUsageError as error:
+                refused.append(error)
+
+        port.on_event = close_from_handler
+        port.write(b"x")
+        next_event(port, EventKind.TRANSMITTED)
+        assert refused and not port.closed
+    for call, location in ((lambda: port.write(b"x"), 302), (lambda: port.read(1, 0), 502)):
+        with pytest.raises(zortcp.PortClosedError) as caught:
+            call()
+        assert (caught.value.location, caught.value.code) == (location, location + 900)
+    for bad in ({"debug_file": "a\nService Name=1"}, {"keep_alive": 7201}, {"retries": 1},
+                {"debug_level": 2}, {"fast_transfer": 1}):
+        with pytest.raises((TypeError, ValueError)):
+            zortcp.connect("127.0.0.1", peer.port, **bad)
+    for address in ("localhost", "1.2.3"):
+        with pytest.raises(ValueError):
+            zortcp.listen(address, 0)
