@@ -74,7 +74,7 @@ void SleepTurns(void* argument) {
 
 double MeasureSleepFloor(const Options& options) {
   SleepLoop loop;
-  zortcp::platform::ThreadHandle thread = zortcp::platform::CreateSuspendedThread(&SleepTurns, &loop);
+  const auto thread = zortcp::platform::CreateSuspendedThread(&SleepTurns, &loop);
   zortcp::platform::ResumeThread(thread);
   std::this_thread::sleep_for(milliseconds(300));
   const double percent = IdleCpuPercent(options);

@@ -54,7 +54,9 @@ void Report::Note(std::string text) { notes_.push_back(std::move(text)); }
 void Report::WriteMarkdown(const std::string& path) const {
   std::FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) return;
-  std::fprintf(file, "| Measure | Unit | Plain socket | Default mode | Fast mode | Default / plain | Fast / plain |\n");
+  std::fprintf(file,
+               "| Measure | Unit | Plain socket | Default mode | Fast mode | Default / plain "
+               "| Fast / plain |\n");
   std::fprintf(file, "|---|---|--:|--:|--:|--:|--:|\n");
   for (const auto& row : rows_) {
     // Shares of the mean are compared with the target, not with plain.

@@ -117,7 +117,8 @@ void RunLatency(const Options& options, Report& report) {
   report.Check("fast mode round trip median <= 2x plain socket", fast.medianUs / plain.medianUs,
                "x plain", fast.medianUs <= 2 * plain.medianUs);
 
-  const RoundTrip plainBurst = MeasureRoundTrip(Mode::kPlain, options.fastMessages, milliseconds(0));
+  const RoundTrip plainBurst =
+      MeasureRoundTrip(Mode::kPlain, options.fastMessages, milliseconds(0));
   const RoundTrip standardBurst =
       MeasureRoundTrip(Mode::kDefault, options.defaultMessages, milliseconds(0));
   const RoundTrip fastBurst = MeasureRoundTrip(Mode::kFast, options.fastMessages, milliseconds(0));

@@ -154,13 +154,14 @@ double MeasurePacingCeiling(const Options& options) {
   std::thread feeder([&] { PlainWriter(link.peer, stop); });
   PacedReader reader;
   reader.fd = link.plain.fd();
-  zortcp::platform::ThreadHandle thread = zortcp::platform::CreateSuspendedThread(&PacedRead, &reader);
+  const auto thread = zortcp::platform::CreateSuspendedThread(&PacedRead, &reader);
   zortcp::platform::ResumeThread(thread);
   std::this_thread::sleep_for(duration<double>(options.warmupSeconds));
   const uint64_t before = reader.bytes.load();
   const auto start = Clock::now();
   std::this_thread::sleep_for(duration<double>(options.windowSeconds));
-  const double rate = static_cast<double>(reader.bytes.load() - before) / Seconds(Clock::now() - start) / kMega;
+  const double elapsed = Seconds(Clock::now() - start);
+  const double rate = static_cast<double>(reader.bytes.load() - before) / elapsed / kMega;
   reader.stop.store(true);
   stop.store(true);
   link.peer.Shutdown();
