@@ -14,15 +14,16 @@ std::vector<uint8_t> Payload(size_t size) {
 }
 
 void PortWriter(const Link& link, const std::atomic<bool>& stop) {
-  const uint32_t ring = link.shape.txRing;
+  const uint64_t ring = link.shape.txRing;
   const int32_t size = link.shape.writeBlock;
-  const std::vector<uint8_t> block = Payload(static_cast<size_t>(size));
+  const auto bytes = static_cast<uint64_t>(size);
+  const std::vector<uint8_t> block = Payload(bytes);
   uint64_t written = 0;
   while (!stop.load(std::memory_order_relaxed)) {
-    const uint64_t wakeAt = written + size > ring ? written + size - ring : 0;
+    const uint64_t wakeAt = written + bytes > ring ? written + bytes - ring : 0;
     if (!AwaitTransmitted(link.slot, wakeAt)) return;
     ZorWritePort(link.handle, block.data(), size);
-    written += static_cast<uint64_t>(size);
+    written += bytes;
   }
 }
 

@@ -41,7 +41,7 @@ int32_t OnEvent(int32_t, int32_t kind, void* data, uint32_t userData) {
       wake = slot.readerWaiting;
     }
     if (kind == ZOR_EVENT_TRANSMITTED) {
-      slot.transmitted += *static_cast<int32_t*>(data);
+      slot.transmitted += static_cast<uint64_t>(*static_cast<int32_t*>(data));
       wake = slot.writerWaiting && slot.transmitted >= slot.writerWakeAt;
     }
   }
