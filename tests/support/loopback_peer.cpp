@@ -108,6 +108,10 @@ void PeerConnection::Close() {
   fd_ = -1;
 }
 
+void PeerConnection::Shutdown() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
 void PeerConnection::Reset() {
   if (fd_ < 0) return;
   linger option{1, 0};

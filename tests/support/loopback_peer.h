@@ -36,6 +36,9 @@ class PeerConnection {
   // Waits until the other side has closed (receive returns 0 or fails).
   bool WaitForClose(milliseconds timeout);
   void Close();
+  // Ends both directions, so that a thread blocked on the connection returns;
+  // the descriptor stays open until Close.
+  void Shutdown();
   // Closes with an RST instead of a FIN.
   void Reset();
 
