@@ -237,9 +237,10 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
   // Probes go out once a second from the first silent period on, so a
   // single lost probe does not end a connection whose peer is there. The
   // user time-out decides when the peer is given up, for probes and for
-  // bytes alike; the kernel starts counting outstanding bytes only at their
-  // first retransmission, so it is half a second short of twice the idle
-  // time. The probe count only matters to kernels without it.
+  // bytes alike. The kernel starts counting for outstanding bytes only when
+  // it first sends them again (0.4 s later on loopback), so the time-out is
+  // half a second short of twice the idle time. The probe count only
+  // matters to kernels without a user time-out.
   const int options[][3] = {
       {SOL_SOCKET, SO_KEEPALIVE, 1},
       {IPPROTO_TCP, TCP_KEEPIDLE, idle},
