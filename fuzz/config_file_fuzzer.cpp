@@ -1,6 +1,7 @@
 // The configuration file reader on any bytes: it must stay inside the
 // control block, keep every text field terminated within its capacity,
-// change no field but the six it reads, and only ever set the lookup bit.
+// change no field but those it reads, keep the numbers with a range inside
+// it, and only ever set the lookup bit.
 #include <cstring>
 #include <memory>
 
@@ -40,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZORTCP_FUZZ_CHECK(std::strcmp(block->hostName, kHostPattern) == 0, "the host name is not the file's");
   ZORTCP_FUZZ_CHECK(std::strcmp(block->configFileName, file.path().c_str()) == 0,
                     "the configuration path is not the file's");
+  ZORTCP_FUZZ_CHECK(block->keepAliveSeconds <= zortcp::kMaxKeepAliveSeconds &&
+                        block->connectTimeoutMs <= zortcp::kMaxConnectTimeoutMs,
+                    "Keep Alive and Connect Timeout stay in their ranges");
   ZORTCP_FUZZ_CHECK((block->flags & ~zortcp::kFlagLookupHostName) == zortcp::kFlagServer,
                     "the file only ever sets the lookup bit");
   ZORTCP_FUZZ_CHECK(block->socket.load() == -1 && block->logFile.load() == nullptr,

@@ -128,10 +128,10 @@ bool Untouched(const std::vector<uint8_t>& bytes) {
 }
 
 void ChangeDefault(Input& input) {
-  const uint32_t type = input.Byte() < 220 ? input.Byte() % 7 : input.Word();
+  const uint32_t type = input.Byte() < 220 ? input.Byte() % 9 : input.Word();
   const uint32_t length = input.Byte() < 200 ? input.Byte() % 48 : input.Word();
   const bool text = type == ZOR_DEFAULT_SERVICE || type == ZOR_DEFAULT_SERVICE_TYPE;
-  const bool integer = type >= ZOR_DEFAULT_RETRY_COUNT && type <= ZOR_DEFAULT_FAST_TRANSFER;
+  const bool integer = type >= ZOR_DEFAULT_RETRY_COUNT && type <= ZOR_DEFAULT_CONNECT_TIMEOUT;
   // Exactly the bytes the call may read: no more than length of a text,
   // nor more than its store; four of an integer; none for another type.
   const size_t room = text ? std::min(length, kTextDefaultStore) : integer ? 4 : 0;
@@ -148,6 +148,9 @@ void ChangeDefault(Input& input) {
                     "the service type default keeps its terminator");
   ZORTCP_FUZZ_CHECK(defaults.defaultFastTransfer == 0 || defaults.defaultFastTransfer == 1,
                     "the fast transfer default is on or off");
+  ZORTCP_FUZZ_CHECK(defaults.defaultKeepAliveSeconds <= zortcp::kMaxKeepAliveSeconds &&
+                        defaults.defaultConnectTimeoutMs <= zortcp::kMaxConnectTimeoutMs,
+                    "the keep-alive and connect time-out defaults stay in their ranges");
 }
 
 void ChangeBufferSizes(Input& input) {

@@ -88,6 +88,8 @@ extern "C" {
 #define ZOR_DEFAULT_RETRY_COUNT   3 /* int32_t; 0 retries for ever */
 #define ZOR_DEFAULT_LOOKUP_HOST   4 /* int32_t; non-zero names accepted peers by lookup */
 #define ZOR_DEFAULT_FAST_TRANSFER 5 /* int32_t; non-zero turns the fast transfer mode on */
+#define ZOR_DEFAULT_KEEP_ALIVE    6 /* uint32_t seconds, 1 to 7200; 0 off */
+#define ZOR_DEFAULT_CONNECT_TIMEOUT 7 /* uint32_t milliseconds, 1 to 600000; 0 the system's */
 
 /*
  * The event handler: source is always 2; kind is a ZOR_EVENT_* value; data
@@ -229,6 +231,12 @@ ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t *valu
  *   always ends in a terminator, a longer text is cut to 35 characters).
  * type ZOR_DEFAULT_RETRY_COUNT, ZOR_DEFAULT_LOOKUP_HOST, ZOR_DEFAULT_FAST_TRANSFER (the fast
  *   transfer mode, non-zero on): an int32_t at data; length is not used.
+ * type ZOR_DEFAULT_KEEP_ALIVE (seconds, 1 to 7200, 0 off: a peer that stops
+ *   answering is given up within about twice that), ZOR_DEFAULT_CONNECT_TIMEOUT
+ *   (milliseconds, 1 to 600000, 0 the system's own: a connect attempt that
+ *   has not completed by then fails with 10060): a uint32_t at data; length
+ *   is not used; a value out of range is ignored. A port's "Keep Alive" and
+ *   "Connect Timeout" keywords override them.
  * Any other type, or null data, changes nothing. No result; nothing is
  * recorded. Threads: not at the same time as an open, close or other change
  * of the defaults.

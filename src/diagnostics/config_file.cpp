@@ -28,6 +28,8 @@ enum class Keyword {
   kDebugLevel,
   kDebugOutputFile,
   kFastTransfer,
+  kKeepAlive,
+  kConnectTimeout,
 };
 
 struct KeywordEntry {
@@ -44,6 +46,8 @@ constexpr KeywordEntry kKeywords[] = {
     {"Debug Level", Keyword::kDebugLevel},
     {"Debug Output File", Keyword::kDebugOutputFile},
     {"Fast Transfer", Keyword::kFastTransfer},
+    {"Keep Alive", Keyword::kKeepAlive},
+    {"Connect Timeout", Keyword::kConnectTimeout},
 };
 
 // Locale-independent on purpose: the host may have set any locale.
@@ -93,6 +97,13 @@ int32_t ParseInteger(std::string_view value) {
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
+// A number from 0 to max goes into the setting; any other leaves it as it
+// was.
+void ApplyRangedNumber(uint32_t& setting, std::string_view value, uint32_t max) {
+  const int32_t number = ParseInteger(value);
+  if (number >= 0 && static_cast<uint32_t>(number) <= max) setting = static_cast<uint32_t>(number);
+}
+
 // Copies a value into a text field, cut to the field's capacity less one.
 template <size_t N>
 void CopyText(char (&field)[N], std::string_view value) {
@@ -124,6 +135,12 @@ void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view val
       break;
     case Keyword::kFastTransfer:
       if (IsAffirmative(value)) block.fastTransfer = true;
+      break;
+    case Keyword::kKeepAlive:
+      ApplyRangedNumber(block.keepAliveSeconds, value, kMaxKeepAliveSeconds);
+      break;
+    case Keyword::kConnectTimeout:
+      ApplyRangedNumber(block.connectTimeoutMs, value, kMaxConnectTimeoutMs);
       break;
   }
 }

@@ -20,15 +20,22 @@ struct LibraryDefaults {
   uint32_t defaultRxRingSize = 65536;
   uint32_t defaultTxRingSize = 8192;
   int32_t defaultFastTransfer = 0;
+  uint32_t defaultKeepAliveSeconds = 0;   // 0: off
+  uint32_t defaultConnectTimeoutMs = 0;   // 0: the system's own
 };
+
+// The ranges of "Keep Alive" (seconds) and "Connect Timeout" (milliseconds);
+// 0 turns either off, and a value outside its range is ignored.
+inline constexpr uint32_t kMaxKeepAliveSeconds = 7200;
+inline constexpr uint32_t kMaxConnectTimeoutMs = 600000;
 
 // The defaults live from load to unload and are never reset.
 LibraryDefaults& Defaults();
 
 // Reads the file named by the block's configFileName into the block:
 // "Service Type", "Service Name", "Connect Retry Count", "Lookup Host Name",
-// "Debug Level", "Debug Output File" and "Fast Transfer". A file that cannot
-// be read changes nothing.
+// "Debug Level", "Debug Output File", "Fast Transfer", "Keep Alive" and
+// "Connect Timeout". A file that cannot be read changes nothing.
 void ReadConfigFile(PortControlBlock& block);
 
 }  // namespace zortcp

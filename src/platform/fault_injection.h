@@ -33,6 +33,7 @@ enum class Operation {
   kAllocate,      // sets the last system error
   kCreateThread,  // sets the last system error
   kSetNoDelay,
+  kSetKeepAlive,
   kCount
 };
 

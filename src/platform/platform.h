@@ -99,6 +99,11 @@ Socket Accept(Socket socket, SocketAddress* peer);
 // CloseSocket); a non-blocking one fails with 10035 while the connection is
 // still being made.
 int32_t Connect(Socket socket, const SocketAddress& address);
+// The same for a blocking socket, giving up once timeoutMs milliseconds
+// (negative for no limit) have passed without an outcome: it then fails
+// with 10060, and the attempt is left under way on a socket that is good
+// only for closing. CloseSocket and termination end the wait at once.
+int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs);
 
 // Zero-time-out readiness polls: 1 ready, 0 not ready, kSocketError on
 // failure (a closed or unknown socket fails with 10038). A listening socket
@@ -136,6 +141,14 @@ int32_t SetSendBufferSize(Socket socket, int32_t bytes);      // SO_SNDBUF
 // Sends small writes at once instead of holding them for the peer's
 // acknowledgement (TCP_NODELAY); the fast transfer mode uses it.
 int32_t SetNoDelay(Socket socket);
+// Keep-alive for a connection (1 to 7200 seconds): after seconds without a
+// word from the peer it is probed once a second, and bytes sent may stay
+// unacknowledged for 2 x seconds less half a second, so a peer that has
+// vanished is given up about 2 x seconds after it last answered, whether
+// the connection is idle or has bytes outstanding. The connection then
+// polls readable with nothing waiting, and the next Receive fails with
+// 10060.
+int32_t SetKeepAlive(Socket socket, uint32_t seconds);
 int32_t LocalAddress(Socket socket, SocketAddress* address);  // getsockname
 
 // Resolver. All are thread-safe. Names in network byte order.

@@ -107,6 +107,11 @@ struct PortControlBlock {
 
   // Opt-in fast transfer mode ("Fast Transfer"): set by the open.
   bool fastTransfer = false;
+  // Opt-in dead-peer settings, set by the open: "Keep Alive" in seconds for
+  // every connection made or accepted, "Connect Timeout" in milliseconds for
+  // each connect attempt; 0 leaves either to the system.
+  uint32_t keepAliveSeconds = 0;
+  uint32_t connectTimeoutMs = 0;
   // Fast transfer mode: 1 while the receive monitor sleeps until the host
   // takes bytes out of its full RxRing; RxRingGetRun then wakes it.
   std::atomic<int32_t> rxRoomWanted{0};

@@ -30,6 +30,8 @@ enum DefaultType : uint32_t {
   kDefaultRetryCount = ZOR_DEFAULT_RETRY_COUNT,
   kDefaultLookupHost = ZOR_DEFAULT_LOOKUP_HOST,
   kDefaultFastTransfer = ZOR_DEFAULT_FAST_TRANSFER,
+  kDefaultKeepAlive = ZOR_DEFAULT_KEEP_ALIVE,
+  kDefaultConnectTimeout = ZOR_DEFAULT_CONNECT_TIMEOUT,
 };
 
 // Copies at most the store's 36 bytes and keeps a terminator in it: a
@@ -39,6 +41,13 @@ void ChangeTextDefault(char (&store)[kDefaultTextSize], const void* data, uint32
   const size_t copied = std::min<size_t>(length, kDefaultTextSize);
   std::memcpy(store, data, copied);
   if (std::memchr(store, '\0', kDefaultTextSize) == nullptr) store[kDefaultTextSize - 1] = '\0';
+}
+
+// A number from 0 to max replaces the default; any other is ignored.
+void ChangeRangedDefault(uint32_t& store, const void* data, uint32_t max) {
+  uint32_t value = 0;
+  std::memcpy(&value, data, sizeof(value));
+  if (value <= max) store = value;
 }
 
 int32_t ReadInt32(const void* data) {
@@ -145,6 +154,12 @@ void ChangeDefault(uint32_t type, const void* data, uint32_t length) {
       break;
     case kDefaultFastTransfer:
       defaults.defaultFastTransfer = ReadInt32(data) != 0 ? 1 : 0;
+      break;
+    case kDefaultKeepAlive:
+      ChangeRangedDefault(defaults.defaultKeepAliveSeconds, data, kMaxKeepAliveSeconds);
+      break;
+    case kDefaultConnectTimeout:
+      ChangeRangedDefault(defaults.defaultConnectTimeoutMs, data, kMaxConnectTimeoutMs);
       break;
     default:
       break;

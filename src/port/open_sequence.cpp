@@ -76,6 +76,8 @@ void ApplyDefaults(PortControlBlock& block) {
   block.connectRetryCount = defaults.defaultConnectRetryCount;
   if (defaults.defaultLookupHostName != 0) block.flags |= kFlagLookupHostName;
   block.fastTransfer = defaults.defaultFastTransfer != 0;
+  block.keepAliveSeconds = defaults.defaultKeepAliveSeconds;
+  block.connectTimeoutMs = defaults.defaultConnectTimeoutMs;
 }
 
 // The decimal value of the leading digits; no range check, so a service of

@@ -79,7 +79,8 @@ void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_
                         const char* call);
 
 // Sets the socket buffer sizes of a new connection, recording failures at
-// the role's two locations (receive buffer, then send buffer).
+// the role's two locations (receive buffer, then send buffer), and the
+// port's keep-alive when it has one.
 void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
                           platform::Socket socket, int32_t receiveLocation,
                           int32_t sendLocation);

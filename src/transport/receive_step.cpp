@@ -122,6 +122,19 @@ void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32
              block.portNumber, option, static_cast<uint32_t>(code));
 }
 
+// "Keep Alive": a peer that stops answering ends the connection as a failed
+// receive (10060). Without it the connection would go on as before, so a
+// refusal is only logged.
+void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket) {
+  if (platform::SetKeepAlive(socket, block.keepAliveSeconds) != 0) {
+    LogMessage(block, 1, "%s() - Port: %d, setsockopt(SO_KEEPALIVE) failed. %u\n", role.name,
+               block.portNumber, static_cast<uint32_t>(platform::LastSocketError()));
+    return;
+  }
+  LogMessage(block, 1, "%s() - Port: %d, Keep Alive: %u s\n", role.name, block.portNumber,
+             block.keepAliveSeconds);
+}
+
 }  // namespace
 
 void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
@@ -154,6 +167,7 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
   // for the acknowledgement of the one before; nothing depends on it, so a
   // refusal is ignored.
   if (block.fastTransfer) platform::SetNoDelay(socket);
+  if (block.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
 }
 
 void ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {

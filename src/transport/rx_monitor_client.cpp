@@ -56,6 +56,16 @@ void Connected(PortControlBlock& block, Connection& connection, platform::Socket
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
 }
 
+// Connects within the port's "Connect Timeout", or as long as the system
+// tries when it has none.
+int32_t ConnectToPeer(PortControlBlock& block, platform::Socket socket) {
+  if (block.connectTimeoutMs == 0) return platform::Connect(socket, block.localAddress);
+  LogMessage(block, 1, "RxMonitorClient() - Port: %d, Connect Timeout: %u ms\n", block.portNumber,
+             block.connectTimeoutMs);
+  return platform::ConnectWithin(socket, block.localAddress,
+                                 static_cast<int32_t>(block.connectTimeoutMs));
+}
+
 // One connect attempt with a fresh socket; the first attempt replaces the
 // socket that the open made. The new socket takes the old one's place in
 // one step, so that TxMonitor never finds the port without a socket during
@@ -88,7 +98,7 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
   block.localAddress = block.remoteAddress;
   block.localAddress.family = platform::kAddressFamilyInet;
   block.localAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(block.port & 0xFFFF));
-  if (platform::Connect(socket, block.localAddress) != 0) {
+  if (ConnectToPeer(block, socket) != 0) {
     ConnectFailed(block);
   } else {
     Connected(block, connection, socket);

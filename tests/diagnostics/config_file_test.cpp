@@ -4,6 +4,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -145,6 +146,20 @@ TEST_F(ConfigFileTest, IntegersAreReadLikeStrtolAndClampedTo32Bits) {
   EXPECT_EQ(LevelAfter("Debug Level="), 0);
   EXPECT_EQ(LevelAfter("Debug Level=  "), 0);
   EXPECT_EQ(LevelAfter("Debug Level=-2"), -2);
+}
+
+TEST_F(ConfigFileTest, KeepAliveAndConnectTimeoutTakeNumbersInTheirRangeOnly) {
+  const auto settingsAfter = [this](const std::string& keepAlive, const std::string& timeout) {
+    block_.keepAliveSeconds = 5;
+    block_.connectTimeoutMs = 500;
+    Read("Keep Alive=" + keepAlive + "\nconnect timeout=" + timeout + "\n");
+    return std::pair(block_.keepAliveSeconds, block_.connectTimeoutMs);
+  };
+  EXPECT_EQ(settingsAfter("7200", "600000"), std::pair(7200u, 600000u));
+  EXPECT_EQ(settingsAfter("12s", " 300ms"), std::pair(12u, 300u));
+  EXPECT_EQ(settingsAfter("0", "off"), std::pair(0u, 0u));
+  EXPECT_EQ(settingsAfter("7201", "600001"), std::pair(5u, 500u));
+  EXPECT_EQ(settingsAfter("-1", "99999999999"), std::pair(5u, 500u));
 }
 
 TEST_F(ConfigFileTest, TextValuesAreCutToFieldCapacity) {

@@ -39,7 +39,7 @@ TEST_F(ControlCallsTest, ChangeDefaultSetsRetryCountAndLookupAndIgnoresTheRest) 
 
   const LibraryDefaults before = Defaults();
   const int32_t value = 99;
-  for (uint32_t type : {0u, 6u, 99u, 0xFFFFFFFFu}) ZorChangeDefault(type, &value, 4);
+  for (uint32_t type : {0u, 8u, 99u, 0xFFFFFFFFu}) ZorChangeDefault(type, &value, 4);
   for (uint32_t type : {1u, 2u, 3u, 4u}) ZorChangeDefault(type, nullptr, 5);
   const LibraryDefaults& after = Defaults();
   EXPECT_STREQ(after.defaultService, before.defaultService);
@@ -54,6 +54,28 @@ TEST_F(ControlCallsTest, ChangeDefaultSetsRetryCountAndLookupAndIgnoresTheRest) 
   EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].connectRetryCount, 3);
   ASSERT_TRUE(AcceptPeer().IsOpen());
   EXPECT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
+}
+
+TEST_F(ControlCallsTest, KeepAliveAndConnectTimeoutDefaultsTakeValuesInRangeOnly) {
+  const LibraryDefaults& defaults = Defaults();
+  const auto change = [](uint32_t type, uint32_t value) { ZorChangeDefault(type, &value, 4); };
+  change(ZOR_DEFAULT_KEEP_ALIVE, 7200);
+  change(ZOR_DEFAULT_CONNECT_TIMEOUT, 600000);
+  change(ZOR_DEFAULT_KEEP_ALIVE, 7201);
+  change(ZOR_DEFAULT_CONNECT_TIMEOUT, 0xFFFFFFFFu);
+  EXPECT_EQ(defaults.defaultKeepAliveSeconds, 7200u);
+  EXPECT_EQ(defaults.defaultConnectTimeoutMs, 600000u);
+
+  // A port takes the defaults of its open; later changes leave it alone.
+  const int32_t handle = OpenClient();
+  ASSERT_GE(handle, 0);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].keepAliveSeconds, 7200u);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].connectTimeoutMs, 600000u);
+  change(ZOR_DEFAULT_KEEP_ALIVE, 0);
+  change(ZOR_DEFAULT_CONNECT_TIMEOUT, 0);
+  EXPECT_EQ(defaults.defaultKeepAliveSeconds, 0u);
+  EXPECT_EQ(defaults.defaultConnectTimeoutMs, 0u);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].keepAliveSeconds, 7200u);
 }
 
 TEST_F(ControlCallsTest, ChangeBufferSizesAppliesToLaterPortsOnly) {

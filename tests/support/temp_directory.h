@@ -2,6 +2,7 @@
 // the end of the test.
 #pragma once
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,8 +18,11 @@ class TempDirectory {
   TempDirectory() {
     const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
     std::random_device random;
+    // A parametrised test's name has a "/" that must not make a subdirectory.
+    std::string name = test->name();
+    std::replace(name.begin(), name.end(), '/', '-');
     path_ = std::filesystem::temp_directory_path() /
-            ("zortcp-" + std::string(test->name()) + "-" + std::to_string(random()));
+            ("zortcp-" + name + "-" + std::to_string(random()));
     std::filesystem::create_directories(path_);
   }
   ~TempDirectory() {

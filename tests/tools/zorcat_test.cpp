@@ -284,6 +284,9 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
   EXPECT_NE(help.out.find("Examples:"), std::string::npos);
   EXPECT_NE(help.out.find("zorcat demo"), std::string::npos);
   EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+  const Finished connectHelp = RunZorcat({"connect", "--help"}, Input::Null(), kRunWait);
+  EXPECT_NE(connectHelp.out.find("--keepalive N"), std::string::npos) << connectHelp.out;
+  EXPECT_NE(connectHelp.out.find("--connect-timeout MS"), std::string::npos) << connectHelp.out;
 
   const Finished version = RunZorcat({"--version"}, Input::Null(), kRunWait);
   EXPECT_EQ(version.status, 0);
@@ -296,6 +299,8 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {"connect", "--tx-ring", "100", "127.0.0.1"},  // below the library's minimum
       {"connect", "--level", "2", "127.0.0.1"},      // a level without --log
       {"connect", "--no-such-option", "127.0.0.1"},
+      {"listen", "--keepalive", "7201", "0"},               // beyond the library's range
+      {"connect", "--connect-timeout", "0", "127.0.0.1"},  // 0 is the default, not a time-out
   };
   for (const auto& arguments : misuses) {
     const Finished misuse = RunZorcat(arguments, Input::Null(), kRunWait);

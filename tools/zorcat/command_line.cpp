@@ -45,7 +45,18 @@ struct Parser {
   std::string listenFirst;
   std::string listenSecond;
   int32_t connectRetry = kDefaultConnectRetries;
+  uint32_t keepAlive = kDefaultKeepAliveSeconds;
 };
+
+void AddLivenessOption(CLI::App& command, uint32_t& keepAlive) {
+  command
+      .add_option("--keepalive", keepAlive,
+                  "Give up a peer that stops answering after about 2N seconds "
+                  "(TCP keep-alive, 1 to 7200); 0 turns it off")
+      ->type_name("N")
+      ->check(CLI::Range(uint32_t{0}, kMaxKeepAliveSeconds))
+      ->capture_default_str();
+}
 
 void AddPortOptions(CLI::App& command, PortOptions& port) {
   command
@@ -114,6 +125,13 @@ void DefineCommands(Parser& parser) {
       ->type_name("N")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  parser.connect
+      ->add_option("--connect-timeout", parser.invocation.port.connectTimeout,
+                   "Fail a connect attempt that has not completed within MS milliseconds "
+                   "(1 to 600000; by default the system's own, about two minutes)")
+      ->type_name("MS")
+      ->check(CLI::Range(uint32_t{1}, kMaxConnectTimeoutMs));
+  AddLivenessOption(*parser.connect, parser.keepAlive);
   AddPortOptions(*parser.connect, parser.invocation.port);
 
   parser.listen = app.add_subcommand(
@@ -126,6 +144,7 @@ void DefineCommands(Parser& parser) {
                             "Port number (0: the system chooses) or service name");
   parser.listen->add_flag("--lookup", parser.invocation.port.lookup,
                           "Name accepted peers by a host name lookup");
+  AddLivenessOption(*parser.listen, parser.keepAlive);
   AddPortOptions(*parser.listen, parser.invocation.port);
 }
 
@@ -138,6 +157,7 @@ std::string Complete(Parser& parser) {
     invocation.command = Command::kDemo;
     return "";
   }
+  port.keepAlive = parser.keepAlive;
   if (parser.app.got_subcommand(parser.connect)) {
     invocation.command = Command::kConnect;
     port.service = parser.connectService;

@@ -28,11 +28,21 @@ struct PortOptions {
   // After the end of input: the silence that ends the session. Longer than
   // the second of silence after which a port notices that its peer closed.
   int32_t idleMs = 2000;
+  // The library's "Keep Alive" (seconds, 0 off) and "Connect Timeout"
+  // (milliseconds, 0 the system's own) for the port; unset keeps the
+  // library's defaults.
+  std::optional<uint32_t> keepAlive;
+  std::optional<uint32_t> connectTimeout;
 };
 
 // A connect port gives up after this many failed attempts unless --retry
 // says otherwise; the library on its own retries for ever.
 constexpr int32_t kDefaultConnectRetries = 5;
+// A tool on a terminal should notice a peer that has gone silent, so its
+// ports keep their connections alive unless --keepalive 0 says otherwise.
+constexpr uint32_t kDefaultKeepAliveSeconds = 5;
+constexpr uint32_t kMaxKeepAliveSeconds = 7200;
+constexpr uint32_t kMaxConnectTimeoutMs = 600000;
 
 // The library's limits for what the tool passes on.
 constexpr uint32_t kMinRxRing = 20480;

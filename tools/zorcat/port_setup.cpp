@@ -66,6 +66,10 @@ void ChangeNumberDefault(uint32_t type, int32_t value) {
   ZorChangeDefault(type, &value, sizeof(value));
 }
 
+void ChangeUnsignedDefault(uint32_t type, uint32_t value) {
+  ZorChangeDefault(type, &value, sizeof(value));
+}
+
 std::string WriteLogConfigFile(const PortOptions& options, TempDirectory& scratch) {
   const std::filesystem::path path = scratch.path() / "zorcat.conf";
   WriteConfigFile(
@@ -78,6 +82,10 @@ PortOpening OpenPort(const PortOptions& options, const std::string& configFile, 
   if (!options.service.empty()) ChangeTextDefault(ZOR_DEFAULT_SERVICE, options.service);
   if (options.retry) ChangeNumberDefault(ZOR_DEFAULT_RETRY_COUNT, *options.retry);
   ChangeNumberDefault(ZOR_DEFAULT_LOOKUP_HOST, options.lookup ? 1 : 0);
+  if (options.keepAlive) ChangeUnsignedDefault(ZOR_DEFAULT_KEEP_ALIVE, *options.keepAlive);
+  if (options.connectTimeout) {
+    ChangeUnsignedDefault(ZOR_DEFAULT_CONNECT_TIMEOUT, *options.connectTimeout);
+  }
   ZorChangeBufferSizes(options.rxRing.value_or(UINT32_MAX), options.txRing.value_or(UINT32_MAX));
 
   uint32_t flags = 0;

@@ -46,6 +46,7 @@ void WriteConfigFile(const std::filesystem::path& path, const std::string& copyF
 // Sets a text default of the library (ZorChangeDefault type 1 or 2).
 void ChangeTextDefault(uint32_t type, const std::string& text);
 void ChangeNumberDefault(uint32_t type, int32_t value);
+void ChangeUnsignedDefault(uint32_t type, uint32_t value);
 
 struct PortOpening {
   std::optional<int32_t> handle;  // set when the port is open

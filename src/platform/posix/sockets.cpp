@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/socket_registry.h"
@@ -26,6 +27,11 @@ using posix::SocketEntry;
 using posix::SocketEntryRef;
 
 constexpr int kNoTimeout = -1;
+constexpr uint32_t kKeepAliveMinSeconds = 1;
+constexpr uint32_t kKeepAliveMaxSeconds = 7200;
+constexpr int kKeepAliveProbeSeconds = 1;
+constexpr int kKeepAliveMaxProbes = 127;  // the most TCP_KEEPCNT takes
+constexpr int kRetransmitAllowanceMs = 500;
 
 sockaddr_in ToSystem(const SocketAddress& address) {
   sockaddr_in system{};
@@ -68,9 +74,11 @@ int AcceptDescriptor(const SocketEntry& listener, sockaddr_in* peer) {
 }
 
 // The outcome of a connection attempt that is under way: waits until the
-// socket is writable, then reads the attempt's error.
-int32_t FinishConnect(SocketEntry& entry) {
-  if (posix::WaitForSocket(entry, POLLOUT, kNoTimeout) != 1) return kSocketError;
+// socket is writable (or the time-out ends), then reads the attempt's error.
+int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
+  const int32_t ready = posix::WaitForSocket(entry, POLLOUT, timeoutMs);
+  if (ready == 0) SetLastSocketError(posix::kErrorTimedOut);
+  if (ready != 1) return kSocketError;
   int error = 0;
   socklen_t length = sizeof(error);
   if (getsockopt(entry.fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -160,6 +168,10 @@ Socket Accept(Socket socket, SocketAddress* peer) {
 }
 
 int32_t Connect(Socket socket, const SocketAddress& address) {
+  return ConnectWithin(socket, address, kNoTimeout);
+}
+
+int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
   if (InjectedSocketFailure(Operation::kConnect, socket)) return kSocketError;
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
@@ -177,7 +189,7 @@ int32_t Connect(Socket socket, const SocketAddress& address) {
     RecordSocketFailure(*entry, EWOULDBLOCK);
     return kSocketError;
   }
-  return FinishConnect(*entry);
+  return FinishConnect(*entry, timeoutMs);
 }
 
 int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
@@ -215,6 +227,34 @@ int32_t SetSendBufferSize(Socket socket, int32_t bytes) {
 
 int32_t SetNoDelay(Socket socket) {
   return SetIntegerOption(Operation::kSetNoDelay, socket, IPPROTO_TCP, TCP_NODELAY, 1);
+}
+
+int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
+  if (InjectedSocketFailure(Operation::kSetKeepAlive, socket)) return kSocketError;
+  SocketEntryRef entry = FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  const int idle = static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
+  // Probes go out once a second from the first silent period on, so a
+  // single lost probe does not end a connection whose peer is there. The
+  // user time-out decides when the peer is given up, for probes and for
+  // bytes alike. The kernel starts counting for outstanding bytes only when
+  // it first sends them again (0.4 s later on loopback), so the time-out is
+  // half a second short of twice the idle time. The probe count only
+  // matters to kernels without a user time-out.
+  const int options[][3] = {
+      {SOL_SOCKET, SO_KEEPALIVE, 1},
+      {IPPROTO_TCP, TCP_KEEPIDLE, idle},
+      {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveProbeSeconds},
+      {IPPROTO_TCP, TCP_KEEPCNT, std::min(idle, kKeepAliveMaxProbes)},
+      {IPPROTO_TCP, TCP_USER_TIMEOUT, 2 * idle * 1000 - kRetransmitAllowanceMs},
+  };
+  for (const auto& [level, option, value] : options) {
+    if (setsockopt(entry->fd, level, option, &value, sizeof(value)) != 0) {
+      RecordSocketFailure(*entry, errno);
+      return kSocketError;
+    }
+  }
+  return 0;
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {

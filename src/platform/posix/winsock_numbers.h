@@ -13,6 +13,7 @@ inline constexpr int32_t kErrorNoMoreHandles = 10024;  // socket handles used up
 inline constexpr int32_t kErrorWouldBlock = 10035;
 inline constexpr int32_t kErrorNotSocket = 10038;      // handle closed or never handed out
 inline constexpr int32_t kErrorNoBuffers = 10055;      // out of memory
+inline constexpr int32_t kErrorTimedOut = 10060;       // a connect that outlived its time-out
 inline constexpr int32_t kHostNotFound = 11001;
 inline constexpr int32_t kTryAgain = 11002;
 inline constexpr int32_t kNoRecovery = 11003;
