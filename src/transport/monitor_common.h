@@ -20,7 +20,6 @@ inline constexpr int32_t kSendBufferBytes = 16384;
 // after every few chunks, which holds a loopback connection to a fraction
 // of what it can carry.
 inline constexpr int32_t kFastSendBufferBytes = kReceiveBufferBytes;
-inline constexpr int32_t kWouldBlock = 10035;
 // A fast-mode wait returns at least this often to look at the stop flag.
 inline constexpr int32_t kFastWaitMs = 100;
 

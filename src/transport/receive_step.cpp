@@ -88,7 +88,7 @@ void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& c
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
       StoreFailureNumbers(role.receiveLocation, code);
-      if (code != kWouldBlock) {
+      if (code != platform::kErrorWouldBlock) {
         ReceiveFailed(block, role, connection, code);
         return;
       }

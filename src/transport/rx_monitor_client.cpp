@@ -26,7 +26,7 @@ void LogClient(PortControlBlock& block, const char* text) {
 void ConnectFailed(PortControlBlock& block) {
   const int32_t attempts = block.connectAttempts.fetch_add(1) + 1;
   const int32_t code = platform::LastSocketError();
-  if (code == kWouldBlock) {
+  if (code == platform::kErrorWouldBlock) {
     StoreFailureNumbers(location::kClientConnect, code);
   } else {
     RecordSocketFailure(location::kClientConnect);

@@ -97,7 +97,7 @@ bool ListenStep(PortControlBlock& block, Connection& connection) {
   block.acceptedSocket.store(accepted);
   if (accepted == platform::kNoSocket) {
     const int32_t code = platform::LastSocketError();
-    if (code == kWouldBlock) {
+    if (code == platform::kErrorWouldBlock) {
       StoreFailureNumbers(location::kServerAccept, code);
     } else {
       RecordSocketFailure(location::kServerAccept);

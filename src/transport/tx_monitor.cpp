@@ -100,7 +100,7 @@ int32_t SendOnce(PortControlBlock& block, const uint8_t* data, int32_t length) {
     const int32_t sent = platform::Send(PortSocket(block), data, length);
     if (sent != platform::kSocketError) return sent;
     const int32_t code = platform::LastSocketError();
-    if (code != kWouldBlock) {
+    if (code != platform::kErrorWouldBlock) {
       LogMessage(block, 1, "TxMonitor() - Port: %d, send() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(code));
       return -1;

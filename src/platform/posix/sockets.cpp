@@ -20,7 +20,6 @@ namespace {
 using faults::Operation;
 using posix::FindSocket;
 using posix::InjectedSocketFailure;
-using posix::kErrorFault;
 using posix::RecordSocketFailure;
 using posix::SocketEntry;
 using posix::SocketEntryRef;
