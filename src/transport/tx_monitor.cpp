@@ -4,12 +4,12 @@
 #include <cstdint>
 
 #include "diagnostics/debug_log.h"
-#include "port/error_locations.h"
 #include "port/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
 #include "transport/rings.h"
+#include "zortcp.h"
 
 namespace zortcp {
 namespace {
@@ -123,7 +123,7 @@ bool SendChunk(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
 
 // The chunk is dropped: neither put back nor sent again.
 void ChunkFailed(PortControlBlock& block) {
-  RecordSocketFailure(location::kTransmit);
+  RecordSocketFailure(ZOR_LOCATION_TRANSMIT);
   block.txErrors.fetch_add(1);
   RaiseEvent(block, kEventError, kErrorSendFailed);
   RaiseEvent(block, kEventError, kErrorRecorded);
