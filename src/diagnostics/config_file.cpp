@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "port/control_block.h"
+#include "port/text.h"
 
 namespace zortcp {
 namespace {
@@ -91,14 +92,6 @@ int32_t ParseInteger(std::string_view value) {
     if (magnitude > limit) magnitude = limit;
   }
   return static_cast<int32_t>(negative ? -magnitude : magnitude);
-}
-
-// Copies a value into a text field, cut to the field's capacity less one.
-template <size_t N>
-void CopyText(char (&field)[N], std::string_view value) {
-  const size_t length = value.size() < N - 1 ? value.size() : N - 1;
-  std::memcpy(field, value.data(), length);
-  field[length] = '\0';
 }
 
 void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view value) {
