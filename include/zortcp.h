@@ -91,6 +91,49 @@ extern "C" {
 #define ZOR_DEFAULT_KEEP_ALIVE    6 /* uint32_t seconds, 1 to 7200; 0 off */
 #define ZOR_DEFAULT_CONNECT_TIMEOUT 7 /* uint32_t milliseconds, 1 to 600000; 0 the system's */
 
+/* Error locations: where the failure in the last-error record happened
+ * (ZorGetLastError). The handle test's locations, 100*k + r, come on top of
+ * these (see above); errors.md gives each location's events and errors. */
+/* The steps of ZorOpenPort, which then returns -2. */
+#define ZOR_LOCATION_ALLOCATE_RX_RING          1 /* system error */
+#define ZOR_LOCATION_LOCK_RX_RING              2 /* does not occur on Linux */
+#define ZOR_LOCATION_ALLOCATE_TX_RING          3 /* system error */
+#define ZOR_LOCATION_LOCK_TX_RING              4 /* does not occur on Linux */
+#define ZOR_LOCATION_ALLOCATE_RECV_BUFFER      5 /* system error */
+#define ZOR_LOCATION_LOCK_RECV_BUFFER          6 /* does not occur on Linux */
+#define ZOR_LOCATION_NETWORK_STARTUP           7 /* does not occur on Linux */
+#define ZOR_LOCATION_SERVICE_LOOKUP            8
+#define ZOR_LOCATION_CREATE_SOCKET             9
+#define ZOR_LOCATION_BIND                     10 /* server */
+#define ZOR_LOCATION_HOST_BY_ADDRESS          11 /* does not occur on Linux */
+#define ZOR_LOCATION_HOST_BY_NAME             12 /* client */
+#define ZOR_LOCATION_CREATE_RX_MONITOR        13 /* system error */
+#define ZOR_LOCATION_CREATE_TX_MONITOR        14 /* system error */
+/* The client's receive monitor. */
+#define ZOR_LOCATION_CLIENT_SOCKET          1001 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_CONNECT         1002
+#define ZOR_LOCATION_CLIENT_RECEIVE_BUFFER  1003
+#define ZOR_LOCATION_CLIENT_SEND_BUFFER     1004
+#define ZOR_LOCATION_CLIENT_NON_BLOCKING    1005
+#define ZOR_LOCATION_CLIENT_POLL            1006 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_PENDING_BEFORE  1007 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_RECEIVE         1008
+#define ZOR_LOCATION_CLIENT_PENDING_AFTER   1009 /* ends the monitor */
+/* The transmit monitor. */
+#define ZOR_LOCATION_TRANSMIT               1101
+/* The server's receive monitor. */
+#define ZOR_LOCATION_SERVER_LISTEN          2001 /* ends the monitor */
+#define ZOR_LOCATION_SERVER_LISTEN_POLL     2002 /* ends the monitor */
+#define ZOR_LOCATION_SERVER_ACCEPT          2003
+#define ZOR_LOCATION_SERVER_HOST_BY_ADDRESS 2004
+#define ZOR_LOCATION_SERVER_RECEIVE_BUFFER  2005
+#define ZOR_LOCATION_SERVER_SEND_BUFFER     2006
+#define ZOR_LOCATION_SERVER_NON_BLOCKING    2007
+#define ZOR_LOCATION_SERVER_POLL            2008 /* ends the monitor */
+#define ZOR_LOCATION_SERVER_PENDING_BEFORE  2009 /* ends the monitor */
+#define ZOR_LOCATION_SERVER_RECEIVE         2010
+#define ZOR_LOCATION_SERVER_PENDING_AFTER   2011 /* ends the monitor */
+
 /*
  * The event handler: source is always 2; kind is a ZOR_EVENT_* value; data
  * points to the kind's data, valid only during the call (copy what you keep);

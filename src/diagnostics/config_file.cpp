@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "port/control_block.h"
+#include "port/text.h"
 
 namespace zortcp {
 namespace {
@@ -102,14 +103,6 @@ int32_t ParseInteger(std::string_view value) {
 void ApplyRangedNumber(uint32_t& setting, std::string_view value, uint32_t max) {
   const int32_t number = ParseInteger(value);
   if (number >= 0 && static_cast<uint32_t>(number) <= max) setting = static_cast<uint32_t>(number);
-}
-
-// Copies a value into a text field, cut to the field's capacity less one.
-template <size_t N>
-void CopyText(char (&field)[N], std::string_view value) {
-  const size_t length = value.size() < N - 1 ? value.size() : N - 1;
-  std::memcpy(field, value.data(), length);
-  field[length] = '\0';
 }
 
 void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view value) {

@@ -4,8 +4,9 @@
 // the operations below, whose guarantees are listed with each.
 //
 // Error numbers. Every failing socket operation sets the calling thread's
-// last socket error (LastSocketError) to a Winsock number: system errors are
-// mapped through one table (EWOULDBLOCK/EAGAIN 10035, ECONNREFUSED 10061,
+// last socket error (LastSocketError) to a Winsock number, named in the one
+// error table (socket_errors.h): system errors are mapped through its errno
+// column (EWOULDBLOCK/EAGAIN 10035, ECONNREFUSED 10061,
 // ECONNRESET and EPIPE 10054, ...), resolver failures are 11001 (host not
 // found), 11002 (try again), 11003 (no recovery) and 11004 (no data, also a
 // service name that is not found). A call on a handle that is closed or was
@@ -21,6 +22,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "platform/socket_errors.h"
 
 namespace zortcp::platform {
 

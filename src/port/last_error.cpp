@@ -1,11 +1,11 @@
 #include "port/last_error.h"
 
-#include <algorithm>
 #include <cstring>
 #include <mutex>
 
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
+#include "port/text.h"
 
 namespace zortcp {
 namespace {
@@ -21,19 +21,13 @@ struct LastErrorRecord {
 std::mutex recordLock;
 LastErrorRecord record;
 
-void CopyText(std::string_view text) {
-  const size_t length = std::min(text.size(), static_cast<size_t>(kErrorTextSize - 1));
-  std::memcpy(record.errorText, text.data(), length);
-  record.errorText[length] = '\0';
-}
-
 }  // namespace
 
 void StoreFailure(int32_t location, int32_t code, std::string_view text) {
   std::lock_guard guard(recordLock);
   record.errorLocation = location;
   record.errorCode = code;
-  CopyText(text);
+  CopyText(record.errorText, text);
 }
 
 void StoreFailureNumbers(int32_t location, int32_t code) {

@@ -7,12 +7,12 @@
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
 #include "port/control_block.h"
-#include "port/error_locations.h"
 #include "port/last_error.h"
 #include "port/port_calls.h"
 #include "port/sequences.h"
 #include "port/text.h"
 #include "transport/monitors.h"
+#include "zortcp.h"
 
 namespace zortcp {
 namespace {
@@ -46,22 +46,22 @@ int32_t AllocateBuffers(PortControlBlock& block) {
   const LibraryDefaults& defaults = Defaults();
   block.rxMemory = platform::AllocateZeroed(defaults.defaultRxRingSize);
   if (!block.rxMemory) {
-    RecordSystemFailure(location::kAllocateRxRing);
-    return location::kAllocateRxRing;
+    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_RX_RING);
+    return ZOR_LOCATION_ALLOCATE_RX_RING;
   }
   block.rxBuffer.store(block.rxMemory.get());
   block.txMemory = platform::AllocateZeroed(defaults.defaultTxRingSize);
   if (!block.txMemory) {
-    RecordSystemFailure(location::kAllocateTxRing);
+    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_TX_RING);
     ReleaseMemory(block);
-    return location::kAllocateTxRing;
+    return ZOR_LOCATION_ALLOCATE_TX_RING;
   }
   block.txBuffer.store(block.txMemory.get());
   block.recvMemory = platform::AllocateZeroed(kRecvBufferSize);
   if (!block.recvMemory) {
-    RecordSystemFailure(location::kAllocateRecvBuffer);
+    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_RECV_BUFFER);
     ReleaseMemory(block);
-    return location::kAllocateRecvBuffer;
+    return ZOR_LOCATION_ALLOCATE_RECV_BUFFER;
   }
   block.recvBuffer = block.recvMemory.get();
   block.rxSize.store(static_cast<int32_t>(defaults.defaultRxRingSize));
@@ -95,9 +95,9 @@ int32_t ResolvePort(PortControlBlock& block) {
   }
   uint16_t port = 0;
   if (platform::ServiceByName(block.serviceName, block.serviceType, &port) != 0) {
-    RecordSocketFailure(location::kServiceLookup);
+    RecordSocketFailure(ZOR_LOCATION_SERVICE_LOOKUP);
     ReleaseMemory(block);
-    return location::kServiceLookup;
+    return ZOR_LOCATION_SERVICE_LOOKUP;
   }
   block.port = port;
   return 0;
@@ -120,10 +120,10 @@ int32_t BindServer(PortControlBlock& block) {
                                : platform::HostToNetwork32(0);
   block.localAddress = InetAddress(block.port, address);
   if (platform::Bind(block.socket.load(), block.localAddress) != 0) {
-    RecordSocketFailure(location::kBind);
+    RecordSocketFailure(ZOR_LOCATION_BIND);
     CloseOpenSocket(block);
     ReleaseMemory(block);
-    return location::kBind;
+    return ZOR_LOCATION_BIND;
   }
   if (block.port == 0) {
     // The system chose the port: report the one it chose.
@@ -141,10 +141,10 @@ int32_t ResolveRemoteHost(PortControlBlock& block) {
   if (!StartsWithDigit(block.hostName)) {
     uint32_t address = 0;
     if (platform::HostByName(block.hostName, &address) != 0) {
-      RecordSocketFailure(location::kHostByName);
+      RecordSocketFailure(ZOR_LOCATION_HOST_BY_NAME);
       CloseOpenSocket(block);
       ReleaseMemory(block);
-      return location::kHostByName;
+      return ZOR_LOCATION_HOST_BY_NAME;
     }
     block.remoteAddress.address = address;
     CopyText(block.remoteHostName, block.hostName);
@@ -169,22 +169,22 @@ int32_t CreateMonitors(PortControlBlock& block) {
   platform::ThreadHandle rxThread = platform::CreateSuspendedThread(
       server ? RxMonitorServer : RxMonitorClient, &block.rxThreadArg);
   if (rxThread == nullptr) {
-    RecordSystemFailure(location::kCreateRxMonitor);
+    RecordSystemFailure(ZOR_LOCATION_CREATE_RX_MONITOR);
     CloseOpenSocket(block);
     ReleaseMemory(block);
-    return location::kCreateRxMonitor;
+    return ZOR_LOCATION_CREATE_RX_MONITOR;
   }
   block.rxThread.store(rxThread);
   block.txThreadArg = &block;
   platform::ThreadHandle txThread = platform::CreateSuspendedThread(TxMonitor, &block.txThreadArg);
   if (txThread == nullptr) {
-    RecordSystemFailure(location::kCreateTxMonitor);
+    RecordSystemFailure(ZOR_LOCATION_CREATE_TX_MONITOR);
     // The receive monitor has never run: it ends without a step.
     platform::TerminateThread(rxThread);
     platform::CloseThreadHandle(block.rxThread.exchange(nullptr));
     CloseOpenSocket(block);
     ReleaseMemory(block);
-    return location::kCreateTxMonitor;
+    return ZOR_LOCATION_CREATE_TX_MONITOR;
   }
   block.txThread.store(txThread);
   return 0;
@@ -227,9 +227,9 @@ int32_t OpenSequence(PortControlBlock& block) {
 
   block.socket.store(platform::OpenSocket());
   if (block.socket.load() == kNoSocket) {
-    RecordSocketFailure(location::kCreateSocket);
+    RecordSocketFailure(ZOR_LOCATION_CREATE_SOCKET);
     ReleaseMemory(block);
-    return location::kCreateSocket;
+    return ZOR_LOCATION_CREATE_SOCKET;
   }
   block.acceptedSocket.store(kNoSocket);
 

@@ -4,18 +4,24 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string_view>
 
 namespace zortcp {
 
-inline void CopyText(char* destination, size_t capacity, const char* source) {
+inline void CopyText(char* destination, size_t capacity, std::string_view source) {
   if (capacity == 0) return;
-  size_t length = source == nullptr ? 0 : ::strnlen(source, capacity - 1);
-  std::memcpy(destination, source == nullptr ? "" : source, length);
-  destination[length] = '\0';
+  destination[source.copy(destination, capacity - 1)] = '\0';
 }
 
-template <size_t N>
-void CopyText(char (&destination)[N], const char* source) {
+// A C text is read no further than the field can hold.
+inline void CopyText(char* destination, size_t capacity, const char* source) {
+  if (source == nullptr) source = "";
+  const size_t readable = capacity == 0 ? 0 : capacity - 1;
+  CopyText(destination, capacity, std::string_view(source, ::strnlen(source, readable)));
+}
+
+template <size_t N, typename Source>
+void CopyText(char (&destination)[N], Source source) {
   CopyText(destination, N, source);
 }
 

@@ -12,15 +12,18 @@ namespace zortcp {
 
 inline constexpr uint32_t kTurnMs = 1;
 inline constexpr uint32_t kSilenceMs = 1000;
+// The most that one receive takes (into the block's recvBuffer) and one send
+// gives (from the transmit monitor's chunk).
 inline constexpr int32_t kChunkSize = 4096;
-inline constexpr int32_t kReceiveBufferBytes = 262144;
-inline constexpr int32_t kSendBufferBytes = 16384;
+static_assert(kChunkSize <= kRecvBufferSize, "a receive must fit the receive buffer");
+// The system's buffers of a connected socket, set when it connects.
+inline constexpr int32_t kSocketReceiveBufferBytes = 262144;
+inline constexpr int32_t kSocketSendBufferBytes = 16384;
 // The fast transfer mode gives a connection a send buffer as large as its
 // receive buffer: with 16384 bytes the transmit monitor waits for the peer
 // after every few chunks, which holds a loopback connection to a fraction
 // of what it can carry.
-inline constexpr int32_t kFastSendBufferBytes = kReceiveBufferBytes;
-inline constexpr int32_t kWouldBlock = 10035;
+inline constexpr int32_t kFastSocketSendBufferBytes = kSocketReceiveBufferBytes;
 // A fast-mode wait returns at least this often to look at the stop flag.
 inline constexpr int32_t kFastWaitMs = 100;
 

@@ -88,7 +88,7 @@ void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& c
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
       StoreFailureNumbers(role.receiveLocation, code);
-      if (code != kWouldBlock) {
+      if (code != platform::kErrorWouldBlock) {
         ReceiveFailed(block, role, connection, code);
         return;
       }
@@ -156,10 +156,11 @@ void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_
 void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
                           platform::Socket socket, int32_t receiveLocation,
                           int32_t sendLocation) {
-  if (platform::SetReceiveBufferSize(socket, kReceiveBufferBytes) != 0) {
+  if (platform::SetReceiveBufferSize(socket, kSocketReceiveBufferBytes) != 0) {
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
-  const int32_t sendBuffer = block.fastTransfer ? kFastSendBufferBytes : kSendBufferBytes;
+  const int32_t sendBuffer =
+      block.fastTransfer ? kFastSocketSendBufferBytes : kSocketSendBufferBytes;
   if (platform::SetSendBufferSize(socket, sendBuffer) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }

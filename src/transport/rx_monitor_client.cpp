@@ -3,11 +3,11 @@
 // to the retry count, reconnects after a loss unless the port is held by
 // signal 1, and receives into the RxRing while connected.
 #include "diagnostics/debug_log.h"
-#include "port/error_locations.h"
 #include "port/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
+#include "zortcp.h"
 
 namespace zortcp {
 namespace {
@@ -15,8 +15,12 @@ namespace {
 constexpr uint32_t kRetryPauseMs = 250;
 
 constexpr ReceiveRole kClientRole{
-    "RxMonitorClient",        false, location::kClientPoll, location::kClientPendingBefore,
-    location::kClientReceive, location::kClientPendingAfter,
+    "RxMonitorClient",
+    false,
+    ZOR_LOCATION_CLIENT_POLL,
+    ZOR_LOCATION_CLIENT_PENDING_BEFORE,
+    ZOR_LOCATION_CLIENT_RECEIVE,
+    ZOR_LOCATION_CLIENT_PENDING_AFTER,
 };
 
 void LogClient(PortControlBlock& block, const char* text) {
@@ -26,10 +30,10 @@ void LogClient(PortControlBlock& block, const char* text) {
 void ConnectFailed(PortControlBlock& block) {
   const int32_t attempts = block.connectAttempts.fetch_add(1) + 1;
   const int32_t code = platform::LastSocketError();
-  if (code == kWouldBlock) {
-    StoreFailureNumbers(location::kClientConnect, code);
+  if (code == platform::kErrorWouldBlock) {
+    StoreFailureNumbers(ZOR_LOCATION_CLIENT_CONNECT, code);
   } else {
-    RecordSocketFailure(location::kClientConnect);
+    RecordSocketFailure(ZOR_LOCATION_CLIENT_CONNECT);
     block.connectErrors.fetch_add(1);
     RaiseEvent(block, kEventError, kErrorConnectFailed);
     RaiseEvent(block, kEventError, kErrorRecorded);
@@ -47,10 +51,10 @@ void Connected(PortControlBlock& block, Connection& connection, platform::Socket
   block.connected.store(1);
   RaiseConnectedEvent(block, block.remoteHostName, block.port);
   LogClient(block, "connect() successful");
-  SetConnectionBuffers(block, kClientRole, socket, location::kClientReceiveBuffer,
-                       location::kClientSendBuffer);
+  SetConnectionBuffers(block, kClientRole, socket, ZOR_LOCATION_CLIENT_RECEIVE_BUFFER,
+                       ZOR_LOCATION_CLIENT_SEND_BUFFER);
   if ((block.flags & kFlagBlocking) == 0 && platform::SetNonBlocking(socket, true) != 0) {
-    RecordSetupFailure(block, kClientRole, location::kClientNonBlocking, "ioctlsocket");
+    RecordSetupFailure(block, kClientRole, ZOR_LOCATION_CLIENT_NON_BLOCKING, "ioctlsocket");
   }
   connection.lastActivity = platform::TickCount();
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
@@ -78,7 +82,7 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
   // of a failed socket() stays for the record below.
   if (previous != platform::kNoSocket) platform::CloseSocket(previous);
   if (socket == platform::kNoSocket) {
-    const int32_t code = RecordSocketFailure(location::kClientSocket);
+    const int32_t code = RecordSocketFailure(ZOR_LOCATION_CLIENT_SOCKET);
     RaiseEvent(block, kEventError, kErrorRecorded);
     LogMessage(block, 1, "RxMonitorClient() - Port: %d, socket() failed. %u\n", block.portNumber,
                static_cast<uint32_t>(code));

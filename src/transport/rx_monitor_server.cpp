@@ -5,12 +5,12 @@
 #include <string>
 
 #include "diagnostics/debug_log.h"
-#include "port/error_locations.h"
 #include "port/last_error.h"
 #include "port/text.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
+#include "zortcp.h"
 
 namespace zortcp {
 namespace {
@@ -20,8 +20,12 @@ constexpr int32_t kBacklog = 1;
 constexpr const char* kUnknownPeer = "Unknown";
 
 constexpr ReceiveRole kServerRole{
-    "RxMonitorServer",        true, location::kServerPoll, location::kServerPendingBefore,
-    location::kServerReceive, location::kServerPendingAfter,
+    "RxMonitorServer",
+    true,
+    ZOR_LOCATION_SERVER_POLL,
+    ZOR_LOCATION_SERVER_PENDING_BEFORE,
+    ZOR_LOCATION_SERVER_RECEIVE,
+    ZOR_LOCATION_SERVER_PENDING_AFTER,
 };
 
 void LogServer(PortControlBlock& block, const char* text) {
@@ -42,7 +46,7 @@ void NamePeer(PortControlBlock& block) {
   }
   std::string name;
   if (platform::HostByAddress(block.peerAddress.address, &name) != 0) {
-    const int32_t code = RecordSocketFailure(location::kServerHostByAddress);
+    const int32_t code = RecordSocketFailure(ZOR_LOCATION_SERVER_HOST_BY_ADDRESS);
     RaiseEvent(block, kEventError, kErrorRecorded);
     SetPeerName(block, kUnknownPeer);
     LogMessage(block, 1, "RxMonitorServer() - Port: %d, gethostbyaddr() failed. %u\n",
@@ -62,11 +66,11 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
   block.connected.store(1);
   RaiseConnectedEvent(block, block.remoteHostName, block.peerPort.load());
   LogServer(block, "Connected");
-  SetConnectionBuffers(block, kServerRole, accepted, location::kServerReceiveBuffer,
-                       location::kServerSendBuffer);
+  SetConnectionBuffers(block, kServerRole, accepted, ZOR_LOCATION_SERVER_RECEIVE_BUFFER,
+                       ZOR_LOCATION_SERVER_SEND_BUFFER);
   if ((block.flags & kFlagBlocking) == 0 && platform::SetNonBlocking(accepted, true) != 0) {
     block.connectErrors.fetch_add(1);
-    const int32_t code = RecordSocketFailure(location::kServerNonBlocking);
+    const int32_t code = RecordSocketFailure(ZOR_LOCATION_SERVER_NON_BLOCKING);
     RaiseEvent(block, kEventError, kErrorRecorded);
     LogMessage(block, 1, "RxMonitorServer() - Port: %d, ioctlsocket() failed. %u\n",
                block.portNumber, static_cast<uint32_t>(code));
@@ -85,7 +89,7 @@ int32_t PollListener(PortControlBlock& block) {
 bool ListenStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = PollListener(block);
   if (pending == platform::kSocketError) {
-    FailMonitor(block, kServerRole, location::kServerListenPoll, "select");
+    FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
     return true;
   }
   if (pending == 0) {
@@ -97,10 +101,10 @@ bool ListenStep(PortControlBlock& block, Connection& connection) {
   block.acceptedSocket.store(accepted);
   if (accepted == platform::kNoSocket) {
     const int32_t code = platform::LastSocketError();
-    if (code == kWouldBlock) {
-      StoreFailureNumbers(location::kServerAccept, code);
+    if (code == platform::kErrorWouldBlock) {
+      StoreFailureNumbers(ZOR_LOCATION_SERVER_ACCEPT, code);
     } else {
-      RecordSocketFailure(location::kServerAccept);
+      RecordSocketFailure(ZOR_LOCATION_SERVER_ACCEPT);
       block.connectErrors.fetch_add(1);
       RaiseEvent(block, kEventError, kErrorRecorded);
       LogMessage(block, 1, "RxMonitorServer() - Port: %d, accept() failed. %u\n", block.portNumber,
@@ -118,7 +122,7 @@ bool ListenStep(PortControlBlock& block, Connection& connection) {
 void RefusalStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = platform::PollReadable(block.socket.load());
   if (pending == platform::kSocketError) {
-    FailMonitor(block, kServerRole, location::kServerListenPoll, "select");
+    FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
   } else if (pending > 0) {
     platform::SocketAddress refusedAddress;
     platform::CloseSocket(platform::Accept(block.socket.load(), &refusedAddress));
@@ -146,7 +150,7 @@ void RxMonitorServer(void* argument) {
   block.connected.store(0);
   LogServer(block, "Thread started");
   if (platform::Listen(block.socket.load(), kBacklog) != 0) {
-    FailMonitor(block, kServerRole, location::kServerListen, "listen");
+    FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN, "listen");
   }
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
 

@@ -4,12 +4,12 @@
 #include <cstdint>
 
 #include "diagnostics/debug_log.h"
-#include "port/error_locations.h"
 #include "port/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
 #include "transport/rings.h"
+#include "zortcp.h"
 
 namespace zortcp {
 namespace {
@@ -100,7 +100,7 @@ int32_t SendOnce(PortControlBlock& block, const uint8_t* data, int32_t length) {
     const int32_t sent = platform::Send(PortSocket(block), data, length);
     if (sent != platform::kSocketError) return sent;
     const int32_t code = platform::LastSocketError();
-    if (code != kWouldBlock) {
+    if (code != platform::kErrorWouldBlock) {
       LogMessage(block, 1, "TxMonitor() - Port: %d, send() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(code));
       return -1;
@@ -123,7 +123,7 @@ bool SendChunk(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
 
 // The chunk is dropped: neither put back nor sent again.
 void ChunkFailed(PortControlBlock& block) {
-  RecordSocketFailure(location::kTransmit);
+  RecordSocketFailure(ZOR_LOCATION_TRANSMIT);
   block.txErrors.fetch_add(1);
   RaiseEvent(block, kEventError, kErrorSendFailed);
   RaiseEvent(block, kEventError, kErrorRecorded);

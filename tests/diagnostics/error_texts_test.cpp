@@ -1,10 +1,17 @@
 #include "diagnostics/error_texts.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
+
+#include "platform/socket_errors.h"
 
 namespace zortcp {
 namespace {
@@ -55,6 +62,119 @@ TEST(SystemErrorText, MessageHasNoTrailingLineEnd) {
   EXPECT_NE(text.back(), '\n');
   EXPECT_NE(text.back(), '\r');
   EXPECT_LT(text.size(), static_cast<size_t>(kSystemMessageCapacity));
+}
+
+// One row of the socket error table in docs/errors.md: its text, spelt out
+// in the row or in a block below the table, and the system errors named in
+// its last column.
+struct DocumentedError {
+  std::string text;
+  std::vector<std::string> systemErrors;
+};
+
+// The system error names (EINTR, ...) that a text mentions, sorted.
+std::vector<std::string> SystemErrorNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::string word;
+  for (const char c : text + " ") {
+    if (c >= 'A' && c <= 'Z') {
+      word += c;
+      continue;
+    }
+    if (word.size() > 1 && word.front() == 'E') names.push_back(word);
+    word.clear();
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The text of a block shown below the table: the fenced lines after the
+// paragraph that starts with the number.
+std::string BlockText(const std::vector<std::string>& lines, const std::string& number) {
+  auto line = std::find_if(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return l.starts_with(number + " ("); });
+  if (line == lines.end()) return "(no block for " + number + ")";
+  const bool endsInLineEnd = line->find("it ends in a line end") != std::string::npos;
+  line = std::find(line, lines.end(), "```");
+  std::string text;
+  for (++line; line != lines.end() && *line != "```"; ++line) text += *line + "\n";
+  if (!endsInLineEnd && !text.empty()) text.pop_back();
+  return text;
+}
+
+// The cells of a table row "| a | b | c |", without their padding.
+std::vector<std::string> Cells(const std::string& line) {
+  std::vector<std::string> cells;
+  size_t start = 1;
+  for (size_t bar = line.find('|', start); bar != std::string::npos; bar = line.find('|', start)) {
+    cells.push_back(line.substr(start + 1, bar - start - 2));
+    start = bar + 1;
+  }
+  return cells;
+}
+
+// A row's text: spelt out between backquotes, or "N lines, M characters,
+// below" for a block below the table, whose size is then checked.
+std::string RowText(const std::vector<std::string>& lines, const std::string& number,
+                    const std::string& cell) {
+  size_t lineCount = 0;
+  size_t characters = 0;
+  if (std::sscanf(cell.c_str(), "%zu lines, %zu characters, below", &lineCount, &characters) == 2) {
+    const std::string text = BlockText(lines, number);
+    EXPECT_EQ(LineEnds(text) + (text.ends_with('\n') ? 0u : 1u), lineCount) << number;
+    EXPECT_EQ(text.size(), characters) << number;
+    return text;
+  }
+  if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`') {
+    return cell.substr(1, cell.size() - 2);
+  }
+  return cell;
+}
+
+// The socket error table of docs/errors.md: the rows whose first cell is a
+// five-digit number.
+std::map<uint32_t, DocumentedError> ReadDocumentedErrors() {
+  std::ifstream file(ZORTCP_DOCS_DIR "/errors.md");
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(file, line);) lines.push_back(line);
+
+  std::map<uint32_t, DocumentedError> documented;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> cells = line.starts_with("| ") ? Cells(line)
+                                                                   : std::vector<std::string>();
+    if (cells.size() != 3 || cells[0].size() != 5 ||
+        cells[0].find_first_not_of("0123456789") != std::string::npos) {
+      continue;
+    }
+    documented[static_cast<uint32_t>(std::stoul(cells[0]))] = {
+        RowText(lines, cells[0], cells[1]), SystemErrorNames(cells[2])};
+  }
+  return documented;
+}
+
+// The error table's numbers with their errno columns, as written.
+struct TableRow {
+  uint32_t number;
+  const char* systemErrors;
+};
+constexpr TableRow kTableRows[] = {
+#define ZOR_TABLE_ROW(rowName, number, errnos, rowText) {number, #errnos},
+    ZOR_SOCKET_ERRORS(ZOR_TABLE_ROW)
+#undef ZOR_TABLE_ROW
+};
+
+TEST(SocketErrorText, ErrorReferenceShowsEveryTableRow) {
+  const std::map<uint32_t, DocumentedError> documented = ReadDocumentedErrors();
+  EXPECT_EQ(documented.size(), std::size(kTableRows));
+  for (const TableRow& row : kTableRows) {
+    const auto entry = documented.find(row.number);
+    if (entry == documented.end()) {
+      ADD_FAILURE() << row.number << " is not in docs/errors.md";
+      continue;
+    }
+    EXPECT_EQ(entry->second.text, SocketErrorText(row.number)) << row.number;
+    EXPECT_EQ(entry->second.systemErrors, SystemErrorNames(row.systemErrors)) << row.number;
+  }
 }
 
 }  // namespace

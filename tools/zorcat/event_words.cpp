@@ -31,10 +31,15 @@ constexpr std::array<Word, 5> kErrorDetails{{
 }};
 
 // Failure locations after which the port's receive monitor ends by itself:
-// no socket for a connect attempt, and the readiness polls and pending-byte
-// counts of a client (1001 to 1009) and of a server (2001 to 2011) that fail.
-constexpr std::array<int32_t, 9> kMonitorEndingLocations{1001, 1006, 1007, 1009, 2001,
-                                                         2002, 2008, 2009, 2011};
+// no socket for a connect attempt, a failed listen, and the readiness polls
+// and pending-byte counts of either receive monitor that fail.
+constexpr std::array<int32_t, 9> kMonitorEndingLocations{
+    ZOR_LOCATION_CLIENT_SOCKET,         ZOR_LOCATION_CLIENT_POLL,
+    ZOR_LOCATION_CLIENT_PENDING_BEFORE, ZOR_LOCATION_CLIENT_PENDING_AFTER,
+    ZOR_LOCATION_SERVER_LISTEN,         ZOR_LOCATION_SERVER_LISTEN_POLL,
+    ZOR_LOCATION_SERVER_POLL,           ZOR_LOCATION_SERVER_PENDING_BEFORE,
+    ZOR_LOCATION_SERVER_PENDING_AFTER,
+};
 
 template <size_t N>
 std::string WordFor(const std::array<Word, N>& table, int32_t number) {

@@ -1,42 +1,20 @@
-// Per-thread error numbers, the one errno-to-Winsock table, and system
-// message texts.
+// Per-thread error numbers, the errno-to-Winsock mapping made from the one
+// error table (socket_errors.h), and system message texts.
 #include <locale.h>
 #include <string.h>
 
 #include <cerrno>
+#include <initializer_list>
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/socket_errors.h"
 
 namespace zortcp::platform {
 namespace {
 
 thread_local int32_t lastSocketError = 0;
 thread_local int32_t lastSystemError = 0;
-
-struct ErrorPair {
-  int system;
-  int32_t winsock;
-};
-
-// The only place where system error numbers meet Winsock numbers.
-constexpr ErrorPair kWinsockErrors[] = {
-    {EINTR, 10004},        {EBADF, 10009},           {EACCES, 10013},
-    {EFAULT, 10014},       {EINVAL, 10022},          {EMFILE, 10024},
-    {EWOULDBLOCK, 10035},  {EAGAIN, 10035},          {EINPROGRESS, 10036},
-    {EALREADY, 10037},     {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},
-    {EMSGSIZE, 10040},     {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},
-    {EPROTONOSUPPORT, 10043}, {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},
-    {EPFNOSUPPORT, 10046}, {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},
-    {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},       {ENETUNREACH, 10051},
-    {ENETRESET, 10052},    {ECONNABORTED, 10053},    {ECONNRESET, 10054},
-    {EPIPE, 10054},        {ENOBUFS, 10055},         {EISCONN, 10056},
-    {ENOTCONN, 10057},     {ESHUTDOWN, 10058},       {ETOOMANYREFS, 10059},
-    {ETIMEDOUT, 10060},    {ECONNREFUSED, 10061},    {ELOOP, 10062},
-    {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},       {EHOSTUNREACH, 10065},
-    {ENOTEMPTY, 10066},    {EUSERS, 10068},          {EDQUOT, 10069},
-    {ESTALE, 10070},       {EREMOTE, 10071},
-};
 
 // The user's locale for message texts, made once; the C locale when the
 // environment names one the system does not have.
@@ -49,6 +27,13 @@ locale_t MessageLocale() {
   return locale;
 }
 
+bool OneOf(int errorNumber, std::initializer_list<int> systemErrors) {
+  for (const int systemError : systemErrors) {
+    if (systemError == errorNumber) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int32_t LastSocketError() { return lastSocketError; }
@@ -57,12 +42,19 @@ void SetLastSocketError(int32_t code) { lastSocketError = code; }
 int32_t LastSystemError() { return lastSystemError; }
 void SetLastSystemError(int32_t code) { lastSystemError = code; }
 
+// A row's system errors, "(EINTR)" or "()", as a list.
+#define ZOR_ERRNO_LIST(...) {__VA_ARGS__}
+#define ZOR_MAP_ERRNO(name, number, errnos, text) \
+  if (OneOf(errorNumber, ZOR_ERRNO_LIST errnos)) return number;
+
+// The only place where system error numbers meet Winsock numbers.
 int32_t WinsockErrorFromSystem(int errorNumber) {
-  for (const ErrorPair& pair : kWinsockErrors) {
-    if (pair.system == errorNumber) return pair.winsock;
-  }
+  ZOR_SOCKET_ERRORS(ZOR_MAP_ERRNO)
   return errorNumber;
 }
+
+#undef ZOR_MAP_ERRNO
+#undef ZOR_ERRNO_LIST
 
 std::string SystemMessageText(int32_t errorNumber) {
   // glibc makes up "Unknown error N" for numbers it has no message for;

@@ -10,19 +10,12 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/posix/winsock_numbers.h"
+#include "platform/socket_errors.h"
 
 namespace zortcp::platform {
 namespace {
 
 using faults::Operation;
-
-using posix::kErrorFault;
-using posix::kErrorNoBuffers;
-using posix::kHostNotFound;
-using posix::kNoData;
-using posix::kNoRecovery;
-using posix::kTryAgain;
 
 // Room for one services entry: its name, aliases and protocol.
 constexpr size_t kServiceEntryBytes = 4096;
@@ -37,18 +30,18 @@ bool InjectedFailure(Operation operation) {
 int32_t ResolverFailure(int status) {
   switch (status) {
     case EAI_NONAME:
-      return kHostNotFound;
+      return kErrorHostNotFound;
     case EAI_AGAIN:
-      return kTryAgain;
+      return kErrorTryAgain;
     case EAI_NODATA:
     case EAI_ADDRFAMILY:
-      return kNoData;
+      return kErrorNoData;
     case EAI_MEMORY:
       return kErrorNoBuffers;
     case EAI_SYSTEM:
       return WinsockErrorFromSystem(errno);
     default:
-      return kNoRecovery;
+      return kErrorNoRecovery;
   }
 }
 
@@ -130,7 +123,7 @@ int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port) {
   servent* found = nullptr;
   const int status = getservbyname_r(name, protocol, &entry, buffer, sizeof(buffer), &found);
   if (status != 0 || found == nullptr) {
-    SetLastSocketError(kNoData);
+    SetLastSocketError(kErrorNoData);
     return kSocketError;
   }
   *port = ntohs(static_cast<uint16_t>(found->s_port));

@@ -17,8 +17,6 @@ namespace {
 using faults::Operation;
 using posix::FindSocket;
 using posix::InjectedSocketFailure;
-using posix::kErrorFault;
-using posix::kErrorInvalid;
 using posix::RecordSocketFailure;
 using posix::SocketEntry;
 using posix::SocketEntryRef;
@@ -113,7 +111,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
       // Our own shutdown makes recv see an end of stream; that is a
       // receive cut short, not a peer that closed.
       if (!entry->closed.load(std::memory_order_acquire)) return 0;
-      SetLastSocketError(posix::kErrorInterrupted);
+      SetLastSocketError(kErrorInterrupted);
       return kSocketError;
     }
     if (errno == EINTR) continue;

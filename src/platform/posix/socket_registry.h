@@ -9,7 +9,7 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/posix/winsock_numbers.h"
+#include "platform/socket_errors.h"
 
 namespace zortcp::platform::posix {
 

@@ -21,7 +21,6 @@ namespace {
 using faults::Operation;
 using posix::FindSocket;
 using posix::InjectedSocketFailure;
-using posix::kErrorFault;
 using posix::RecordSocketFailure;
 using posix::SocketEntry;
 using posix::SocketEntryRef;
@@ -77,7 +76,7 @@ int AcceptDescriptor(const SocketEntry& listener, sockaddr_in* peer) {
 // socket is writable (or the time-out ends), then reads the attempt's error.
 int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
   const int32_t ready = posix::WaitForSocket(entry, POLLOUT, timeoutMs);
-  if (ready == 0) SetLastSocketError(posix::kErrorTimedOut);
+  if (ready == 0) SetLastSocketError(kErrorTimedOut);
   if (ready != 1) return kSocketError;
   int error = 0;
   socklen_t length = sizeof(error);
