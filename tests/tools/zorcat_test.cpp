@@ -307,8 +307,8 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
   const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
       {{"listen", "127.0.0.1"}, "listen 127.0.0.1 needs a SERVICE too"},
       {{"connect", "127.0.0.1", "99999"}, "SERVICE 99999 is not a port number (0 to 65535)"},
-      {{"connect", "--retry", "-1", "127.0.0.1"}, "not in range [0 - 2147483647]"},
-      {{"connect", "--rx-ring", "3000000000", "127.0.0.1"}, "not in range [20480 - 2147483647]"},
+      {{"connect", "--retry", "-1", "127.0.0.1"}, "Value -1 not in range 0 to 2147483647"},
+      {{"connect", "--rx-ring", "3000000000", "127.0.0.1"}, "Value 3000000000 not in range 20480 to 2147483647"},
       {{"bogus"}, "unknown command 'bogus': demo, connect or listen"},
   };
   for (const auto& [arguments, message] : mistakes) {
