@@ -189,45 +189,45 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${ZORTCP_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(ZORTCP_DEBIAN_VERSION ${PROJECT_VERSION}-${ZORTCP_DEBIAN_REVISION})
 
+# CPack indents the lines of a description and writes an empty line as the
+# paragraph separator " .".
 set(ZORTCP_DESCRIPTION_TAIL
-" zortcp is a shared library that a host application loads to exchange byte
- streams over TCP/IP through up to 32 ports. Each port is a client that
- connects and reconnects to a host and service, or a server that serves one
- peer at a time; monitor threads of the library move the bytes and report
- connections, data and failures through an event handler.")
+"zortcp is a shared library that a host application loads to exchange byte
+streams over TCP/IP through up to 32 ports. Each port is a client that
+connects and reconnects to a host and service, or a server that serves one
+peer at a time; monitor threads of the library move the bytes and report
+connections, data and failures through an event handler.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_MULTIARCH same)
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION
 "TCP/IP byte-stream ports for host applications
 ${ZORTCP_DESCRIPTION_TAIL}
- .
- This package holds the shared library.")
+
+This package holds the shared library.")
 # A shlibs file, so that packages of hosts that link the library depend on
 # this one. The ldconfig trigger replaces the maintainer scripts that CPack
 # writes: see cmake/DebianTrigger.cmake.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_MULTIARCH same)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libzortcp1 (= ${ZORTCP_DEBIAN_VERSION})")
 set(CPACK_COMPONENT_DEV_DESCRIPTION
 "TCP/IP byte-stream ports for host applications (development files)
 ${ZORTCP_DESCRIPTION_TAIL}
- .
- This package holds what building a host needs: the C header, the
- development link, a CMake package and a pkg-config file, the zortcp(3) man
- page, the documentation and example hosts in C and C++.")
+
+This package holds what building a host needs: the C header, the
+development link, a CMake package and a pkg-config file, the zortcp(3) man
+page, the documentation and example hosts in C and C++.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libzortcp1 (>= ${PROJECT_VERSION})")
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 "tries zortcp ports from a terminal
- zorcat connects to or listens on a TCP/IP service through a port of the
- zortcp library: standard input goes to the peer, what the peer sends goes
- to standard output, and the port's events are shown in words. It also runs
- a self-contained demonstration of a server and a client port.")
+zorcat connects to or listens on a TCP/IP service through a port of the
+zortcp library: standard input goes to the peer, what the peer sends goes
+to standard output, and the port's events are shown in words. It also runs
+a self-contained demonstration of a server and a client port.")
 
 # The runtime dependencies on the system's libraries come from the binaries
 # themselves when dpkg-shlibdeps (dpkg-dev) is there; otherwise they are

@@ -3,7 +3,11 @@
 # it is missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang libclang-rt-14-dev)
+# The packaging checks (scripts/install_check.sh) need dpkg-dev, pkgconf,
+# python3, binutils, pandoc (the man pages), lintian, abigail-tools (abidw,
+# abidiff) and man-db (man -w).
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang libclang-rt-14-dev
+          dpkg-dev pkgconf python3 binutils pandoc lintian abigail-tools man-db)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

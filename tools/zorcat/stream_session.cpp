@@ -293,6 +293,7 @@ int StreamSession::Finish() {
   sendFailuresAtEnd_ = traffic_.sendFailures.load();
   ZorPortStatistics statistics{};
   ZorGetStatistics(handle_, &statistics);
+  PrintChunks();
   ZorClosePort(handle_);
   // The close shuts the sockets under the monitors, which report what that
   // does to them; these events are the close's own.
