@@ -77,6 +77,7 @@ class StreamSession {
     return Finish();
   }
 
+ private:
   // The chunks received and sent since the last such line.
   struct ChunkTally {
     uint32_t chunks = 0;
@@ -84,7 +85,6 @@ class StreamSession {
     PortEvent last{};
   };
 
- private:
   void Announce();
   void WaitForWork();
   void HandleEvents(const std::vector<PortEvent>& events);
