@@ -22,8 +22,8 @@ esac
 comment_for() {
   case "$1" in
     fuzz/corpus/*) ;;
-    *.cpp | *.hpp | *.cc) echo "// $tag" ;;
-    *.c | *.h | *.h.in | *.map) echo "/* $tag */" ;;
+    include/*.h | examples/*.h | *.c | *.h.in | *.map) echo "/* $tag */" ;;
+    *.cpp | *.hpp | *.cc | *.h) echo "// $tag" ;;
     *.sh | *CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in | *Makefile | .ci/run)
       echo "# $tag" ;;
   esac
