@@ -40,6 +40,9 @@
 
 #include <stdint.h>
 
+/* ZORTCP_VERSION_MAJOR, _MINOR, _PATCH and ZORTCP_VERSION_STRING. */
+#include "zortcp_version.h"
+
 #if defined(__GNUC__)
 #define ZOR_API __attribute__((visibility("default")))
 #else

@@ -307,6 +307,44 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
     EXPECT_EQ(misuse.status, kExitUsage) << misuse.err;
     EXPECT_FALSE(misuse.err.empty());
   }
+
+  // Mistakes that were once taken for something else, each told in a line.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> mistakes = {
+      {{"listen", "127.0.0.1"}, "listen 127.0.0.1 needs a SERVICE too"},
+      {{"connect", "127.0.0.1", "99999"}, "SERVICE 99999 is not a port number (0 to 65535)"},
+      {{"connect", "--retry", "-1", "127.0.0.1"}, "Value -1 not in range 0 to 2147483647"},
+      {{"connect", "--rx-ring", "3000000000", "127.0.0.1"}, "Value 3000000000 not in range 20480 to 2147483647"},
+      {{"bogus"}, "unknown command 'bogus': demo, connect or listen"},
+  };
+  for (const auto& [arguments, message] : mistakes) {
+    const Finished mistake = RunZorcat(arguments, Input::Null(), kRunWait);
+    EXPECT_EQ(mistake.status, kExitUsage) << mistake.err;
+    EXPECT_NE(mistake.err.find(message), std::string::npos) << mistake.err;
+    EXPECT_LT(mistake.err.size(), 200u) << mistake.err;
+  }
+}
+
+TEST(ZorcatListen, QuietKeepsTheListeningPortCrlfSendsCrLfAndAnUncreatableLogIsReported) {
+  ScratchDirectory scratch;
+  const auto input = scratch.Write("lines.txt", "one\ntwo\r\n");
+  const auto log = scratch.path() / "no-such-directory" / "port.log";
+  ZorcatProcess zorcat(
+      {"listen", "-q", "--crlf", "--log", log.string(), "--idle", "0", "127.0.0.1", "0"},
+      Input::File(input));
+  ASSERT_TRUE(zorcat.WaitForError("listens on 127.0.0.1 port ", kStartWait)) << zorcat.err();
+  const std::string port = NumberAfter(zorcat.err(), "listens on 127.0.0.1 port ");
+  ASSERT_FALSE(port.empty()) << zorcat.err();
+  PeerConnection client = ConnectLoopback(static_cast<uint16_t>(std::stoi(port)));
+  ASSERT_TRUE(client.IsOpen());
+
+  EXPECT_EQ(Text(client.ReceiveExactly(10, kPeerWait)), "one\r\ntwo\r\n");
+  client.Close();
+  const Finished finished = zorcat.Wait(kRunWait);
+  ASSERT_TRUE(finished.exited);
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_NE(finished.err.find("warning: cannot create the debug log " + log.string()),
+            std::string::npos)
+      << finished.err;
 }
 
 }  // namespace

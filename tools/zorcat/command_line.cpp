@@ -1,7 +1,9 @@
 #include "zorcat/command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -83,23 +85,32 @@ void AddPortOptions(CLI::App& command, PortOptions& port) {
                   "Receive ring size in bytes, at least 20480 "
                   "(the library's default is 65536)")
       ->type_name("BYTES")
-      ->check(CLI::Range(kMinRxRing, UINT32_MAX - 1));
+      ->check(CLI::Range(kMinRxRing, kMaxRingSize));
   command
       .add_option("--tx-ring", port.txRing,
                   "Transmit ring size in bytes, at least 4096 "
                   "(the library's default is 8192)")
       ->type_name("BYTES")
-      ->check(CLI::Range(kMinTxRing, UINT32_MAX - 1));
+      ->check(CLI::Range(kMinTxRing, kMaxRingSize));
   command.add_flag("--blocking", port.blocking, "Leave the connected socket in blocking mode");
   command.add_flag("--hex", port.hex, "Write received bytes as a hexadecimal dump");
   command.add_flag("--stats", port.stats, "Show the port's statistics at exit");
-  command.add_flag("-q,--quiet", port.quiet, "No events, notes or progress line; failures only");
+  command.add_flag("--crlf", port.crlf,
+                   "Send the line ends of standard input as CR LF (a CR already in front of "
+                   "an LF is kept)");
+  CLI::Option* quiet = command.add_flag(
+      "-q,--quiet", port.quiet,
+      "No events, notes or progress line; failures and the listening port only");
+  command
+      .add_flag("-v,--verbose", port.verbose,
+                "A line for every chunk received or sent (by default a line a second at most)")
+      ->excludes(quiet);
   command
       .add_option("--idle", port.idleMs,
                   "After the end of input, close once nothing was received for MS "
                   "milliseconds; 0 waits for the peer to close")
       ->type_name("MS")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Range(0, INT32_MAX))
       ->capture_default_str();
 }
 
@@ -123,7 +134,7 @@ void DefineCommands(Parser& parser) {
       ->add_option("--retry", parser.connectRetry,
                    "Give up after N failed connect attempts; 0 retries for ever")
       ->type_name("N")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Range(0, INT32_MAX))
       ->capture_default_str();
   parser.connect
       ->add_option("--connect-timeout", parser.invocation.port.connectTimeout,
@@ -148,8 +159,40 @@ void DefineCommands(Parser& parser) {
   AddPortOptions(*parser.listen, parser.invocation.port);
 }
 
-// What CLI11 cannot check: the optional first argument of listen and the
-// lengths that the library's fields hold.
+bool IsNumber(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+    return std::isdigit(c) != 0;
+  });
+}
+
+// A service is a port number or a name; a port number beyond 65535 would
+// be cut to another port by the library.
+std::string CheckService(const std::string& service) {
+  if (!IsNumber(service)) return "";
+  const size_t digits = service.find_first_not_of('0');
+  if (digits != std::string::npos &&
+      (service.size() - digits > 5 || std::stoul(service.substr(digits)) > kMaxServicePort)) {
+    return "SERVICE " + service + " is not a port number (0 to 65535)";
+  }
+  return "";
+}
+
+// The command is the first argument that is not an option; CLI11 would take
+// an unknown one for a missing command.
+std::string CheckCommandName(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* argument = argv[i];
+    if (argument[0] == '-') continue;
+    for (const char* known : {"demo", "connect", "listen"}) {
+      if (std::strcmp(argument, known) == 0) return "";
+    }
+    return std::string("unknown command '") + argument + "': demo, connect or listen";
+  }
+  return "";
+}
+
+// What CLI11 cannot check: the optional first argument of listen, the range
+// of a numeric service and the lengths that the library's fields hold.
 std::string Complete(Parser& parser) {
   Invocation& invocation = parser.invocation;
   PortOptions& port = invocation.port;
@@ -167,9 +210,16 @@ std::string Complete(Parser& parser) {
     port.server = true;
     if (parser.listenFirst.empty()) return "listen needs a SERVICE (a port number, or 0)";
     const bool both = !parser.listenSecond.empty();
+    // A lone address is a forgotten service, not a service of its own.
+    if (!both && std::isdigit(static_cast<unsigned char>(parser.listenFirst[0])) &&
+        !IsNumber(parser.listenFirst)) {
+      return "listen " + parser.listenFirst +
+             " needs a SERVICE too: zorcat listen [ADDRESS] SERVICE";
+    }
     port.host = both ? parser.listenFirst : "";
     port.service = both ? parser.listenSecond : parser.listenFirst;
   }
+  if (std::string problem = CheckService(port.service); !problem.empty()) return problem;
   if (port.host.size() > kMaxHostLength) return "the host name is too long";
   if (port.service.size() > kMaxServiceLength) return "the service name is too long";
   if (port.configFile.size() > kMaxPathLength) return "the configuration file's path is too long";
@@ -180,6 +230,11 @@ std::string Complete(Parser& parser) {
 }  // namespace
 
 std::optional<Invocation> ParseCommandLine(int argc, char** argv, int& exitStatus) {
+  if (const std::string problem = CheckCommandName(argc, argv); !problem.empty()) {
+    std::cerr << "zorcat: " << problem << "\nRun with --help for more information.\n";
+    exitStatus = kExitUsage;
+    return std::nullopt;
+  }
   Parser parser;
   DefineCommands(parser);
   try {

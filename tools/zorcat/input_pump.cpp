@@ -61,11 +61,13 @@ uint64_t TxCredit::Dropped() {
   return dropped_;
 }
 
-InputPump::InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor)
+InputPump::InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor,
+                     bool crlf)
     : handle_(handle),
       traffic_(traffic),
       credit_(credit),
       input_(inputDescriptor),
+      crlf_(crlf),
       quietBeforeKick_(kFirstKickPause) {
   if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
     throw std::system_error(errno, std::generic_category(), "pump pipe");
@@ -93,9 +95,12 @@ void InputPump::Stop() {
 
 void InputPump::Run() {
   std::vector<char> buffer(kReadSize);
+  std::vector<char> expanded;
   while (WaitFor(&InputPump::HasRoom) && WaitForInput()) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(credit_.Room(), buffer.size()));
-    const ssize_t got = ::read(input_, buffer.data(), want);
+    // With --crlf every byte read may become two.
+    const uint64_t room = crlf_ ? credit_.Room() / 2 : credit_.Room();
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(room, buffer.size()));
+    ssize_t got = ::read(input_, buffer.data(), want);
     if (got == 0) {
       inputEnded_.store(true, std::memory_order_release);
       Drain();
@@ -109,8 +114,14 @@ void InputPump::Run() {
     // Bytes queued without a connection would wait (client) or be dropped
     // (server), so they wait here for one.
     if (!WaitFor(&InputPump::IsConnected)) return;
+    const char* bytes = buffer.data();
+    if (crlf_) {
+      AddCarriageReturns(buffer, static_cast<size_t>(got), expanded);
+      bytes = expanded.data();
+      got = static_cast<ssize_t>(expanded.size());
+    }
     credit_.Queued(static_cast<uint64_t>(got));
-    ZorWritePort(handle_, buffer.data(), static_cast<int32_t>(got));
+    ZorWritePort(handle_, bytes, static_cast<int32_t>(got));
   }
 }
 
@@ -127,7 +138,17 @@ bool InputPump::WaitFor(bool (InputPump::*condition)()) {
   return false;
 }
 
-bool InputPump::HasRoom() { return credit_.Room() > 0; }
+bool InputPump::HasRoom() { return credit_.Room() >= (crlf_ ? 2u : 1u); }
+
+void InputPump::AddCarriageReturns(const std::vector<char>& in, size_t count,
+                                   std::vector<char>& out) {
+  out.clear();
+  for (size_t i = 0; i < count; ++i) {
+    if (in[i] == '\n' && lastByte_ != '\r') out.push_back('\r');
+    out.push_back(in[i]);
+    lastByte_ = in[i];
+  }
+}
 
 bool InputPump::IsConnected() { return traffic_.connected.load(); }
 

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "zorcat/event_feed.h"
 
@@ -49,7 +50,9 @@ class TxCredit {
 
 class InputPump {
  public:
-  InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor);
+  // crlf: an LF of the input that has no CR in front of it is sent as CR LF.
+  InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor,
+            bool crlf = false);
   ~InputPump();
   InputPump(const InputPump&) = delete;
   InputPump& operator=(const InputPump&) = delete;
@@ -74,11 +77,15 @@ class InputPump {
   bool WaitForInput();
   void KickIfQuiet(bool quiet);
   void Fail(const std::string& reason);
+  // Copies count bytes of in to out with a CR put in front of each bare LF.
+  void AddCarriageReturns(const std::vector<char>& in, size_t count, std::vector<char>& out);
 
   const int32_t handle_;
   PortTraffic& traffic_;
   TxCredit& credit_;
   const int input_;
+  const bool crlf_;
+  char lastByte_ = 0;
   int stopPipe_[2] = {-1, -1};
   std::atomic<bool> stop_{false};
   std::atomic<bool> inputEnded_{false};

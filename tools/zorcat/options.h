@@ -25,6 +25,8 @@ struct PortOptions {
   bool hex = false;
   bool stats = false;
   bool quiet = false;
+  bool verbose = false;  // a line for every chunk received or sent
+  bool crlf = false;     // line ends of the input are sent as CR LF
   // After the end of input: the silence that ends the session. Longer than
   // the second of silence after which a port notices that its peer closed.
   int32_t idleMs = 2000;
@@ -48,6 +50,8 @@ constexpr uint32_t kMaxConnectTimeoutMs = 600000;
 constexpr uint32_t kMinRxRing = 20480;
 constexpr uint32_t kMinTxRing = 4096;
 constexpr uint32_t kDefaultTxRing = 8192;
+constexpr uint32_t kMaxRingSize = 0x7FFFFFFF;  // the library ignores larger sizes
+constexpr uint32_t kMaxServicePort = 65535;
 constexpr size_t kMaxHostLength = 129;
 constexpr size_t kMaxPathLength = 129;
 constexpr size_t kMaxLogPathLength = 131;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -39,6 +40,9 @@ constexpr milliseconds kDrainStallLimit{10000};
 // How long a server port may take to start listening before zorcat says
 // that it listens all the same (a failed listen is reported as an event).
 constexpr milliseconds kListenWait{2000};
+// Without -v, the chunks received and sent are told in one line per this
+// time at most.
+constexpr milliseconds kChunkLinePause{1000};
 
 enum class Phase { kSending, kDraining, kLingering };
 
@@ -56,7 +60,7 @@ class StreamSession {
         console_(options.quiet),
         traffic_(EventFeed::Instance().Traffic(kStreamTag)),
         credit_(traffic_, options.txRing.value_or(kDefaultTxRing)),
-        pump_(handle, traffic_, credit_, STDIN_FILENO),
+        pump_(handle, traffic_, credit_, STDIN_FILENO, options.crlf),
         output_(STDOUT_FILENO, options.hex),
         progress_(console_) {}
 
@@ -67,12 +71,20 @@ class StreamSession {
       WaitForWork();
       HandleEvents(EventFeed::Instance().Take());
       CheckForEnd();
+      if (Clock::now() - chunkLineShown_ >= kChunkLinePause) PrintChunks();
       progress_.Update(traffic_.transmitted.load(), traffic_.received.load());
     }
     return Finish();
   }
 
  private:
+  // The chunks received and sent since the last such line.
+  struct ChunkTally {
+    uint32_t chunks = 0;
+    uint64_t bytes = 0;
+    PortEvent last{};
+  };
+
   void Announce();
   void WaitForWork();
   void HandleEvents(const std::vector<PortEvent>& events);
@@ -82,6 +94,8 @@ class StreamSession {
   void End(Ending ending, const std::string& reason);
   int Finish();
   void PrintEvent(const PortEvent& event, const char* when = "");
+  void PrintChunks(const char* when = "");
+  std::string DescribeChunks(const ChunkTally& tally, const char* verb) const;
   int ReportEnding(const ZorPortStatistics& statistics);
   std::string PortName() const { return "port " + std::to_string(handle_); }
 
@@ -105,6 +119,9 @@ class StreamSession {
   Clock::time_point lastActivity_ = Clock::now();
   uint64_t drainProgress_ = 0;
   uint32_t sendFailuresAtEnd_ = 0;
+  ChunkTally receivedChunks_;
+  ChunkTally sentChunks_;
+  Clock::time_point chunkLineShown_{};
 };
 
 void StreamSession::Announce() {
@@ -116,8 +133,10 @@ void StreamSession::Announce() {
     WaitUntilListening(options_.host, port, kListenWait);
     const bool dotted =
         !options_.host.empty() && std::isdigit(static_cast<unsigned char>(options_.host[0]));
-    console_.Line("zorcat: " + PortName() + " listens on " +
-                  (dotted ? options_.host : std::string("every local address")) + portText);
+    // The port (the system's choice for service 0) is output, not chatter:
+    // shown with -q too.
+    console_.Report("zorcat: " + PortName() + " listens on " +
+                    (dotted ? options_.host : std::string("every local address")) + portText);
   } else {
     // A configuration file may set its own retry count.
     const int32_t retries = options_.retry.value_or(0);
@@ -230,7 +249,42 @@ void StreamSession::End(Ending ending, const std::string& reason) {
 }
 
 void StreamSession::PrintEvent(const PortEvent& event, const char* when) {
+  const bool chunk = event.kind == ZOR_EVENT_RECEIVED || event.kind == ZOR_EVENT_TRANSMITTED;
+  if (chunk && !options_.verbose) {
+    ChunkTally& tally = event.kind == ZOR_EVENT_RECEIVED ? receivedChunks_ : sentChunks_;
+    ++tally.chunks;
+    tally.bytes += static_cast<uint32_t>(event.value);
+    tally.last = event;
+    if (Clock::now() - chunkLineShown_ >= kChunkLinePause) PrintChunks(when);
+    return;
+  }
+  // Lines stay in the order of the events.
+  PrintChunks(when);
   console_.Line(TimeOfDay(event.when) + " " + PortName() + " " + when + DescribeEvent(event));
+}
+
+std::string StreamSession::DescribeChunks(const ChunkTally& tally, const char* verb) const {
+  if (tally.chunks == 1) return DescribeEvent(tally.last);
+  return std::string(verb) + " " + std::to_string(tally.bytes) + " bytes in " +
+         std::to_string(tally.chunks) + " chunks";
+}
+
+void StreamSession::PrintChunks(const char* when) {
+  if (receivedChunks_.chunks == 0 && sentChunks_.chunks == 0) return;
+  std::string line;
+  const ChunkTally* latest = nullptr;
+  if (receivedChunks_.chunks > 0) {
+    line = DescribeChunks(receivedChunks_, "received");
+    latest = &receivedChunks_;
+  }
+  if (sentChunks_.chunks > 0) {
+    line += (line.empty() ? "" : ", ") + DescribeChunks(sentChunks_, "transmitted");
+    if (latest == nullptr || sentChunks_.last.when > latest->last.when) latest = &sentChunks_;
+  }
+  console_.Line(TimeOfDay(latest->last.when) + " " + PortName() + " " + when + line);
+  receivedChunks_ = {};
+  sentChunks_ = {};
+  chunkLineShown_ = Clock::now();
 }
 
 int StreamSession::Finish() {
@@ -239,10 +293,12 @@ int StreamSession::Finish() {
   sendFailuresAtEnd_ = traffic_.sendFailures.load();
   ZorPortStatistics statistics{};
   ZorGetStatistics(handle_, &statistics);
+  PrintChunks();
   ZorClosePort(handle_);
   // The close shuts the sockets under the monitors, which report what that
   // does to them; these events are the close's own.
   for (const PortEvent& event : EventFeed::Instance().Take()) PrintEvent(event, "closing: ");
+  PrintChunks("closing: ");
   console_.EndProgress();
   return ReportEnding(statistics);
 }
@@ -318,6 +374,13 @@ int RunStreamSession(const PortOptions& options) {
   if (!opening.handle) {
     console.Report("zorcat: open failed: " + opening.failure);
     return kExitOpenFailed;
+  }
+  // The port opens its debug log while it opens, and goes on without one
+  // that it cannot create.
+  std::error_code ignored;
+  if (!options.logFile.empty() && !std::filesystem::exists(options.logFile, ignored)) {
+    console.Report("zorcat: warning: cannot create the debug log " + options.logFile +
+                   "; the port runs without it");
   }
   return StreamSession(options, *opening.handle).Run();
 }
