@@ -47,7 +47,8 @@ TEST_F(ClientPeerTest, HalfClosedPeerHasItsBytesDeliveredThenCountsAsClosed) {
   EXPECT_EQ(std::string(reply.begin(), reply.end()), "reply");
 
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_DISCONNECTED));
-  EXPECT_THAT(events.Sequence(), ElementsAre("1", "3", "4", "2/0"));
+  // The port may already have connected again.
+  EXPECT_THAT(FirstEvents(4), ElementsAre("1", "3", "4", "2/0"));
   EXPECT_EQ(ReadAll(handle), "last words");
   EXPECT_TRUE(peer.WaitForClose(kWait));
   ASSERT_TRUE(AcceptPeer().IsOpen());
