@@ -1,11 +1,12 @@
 #include "diagnostics/config_file.h"
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <string>
 #include <string_view>
 
+#include "platform/platform.h"
 #include "port/control_block.h"
 #include "port/text.h"
 
@@ -20,6 +21,9 @@ constinit LibraryDefaults gDefaults;
 // as several lines.
 constexpr int kLineBufferSize = 260;
 constexpr int kCharactersPerRead = 255;
+// A configuration file is a few dozen lines; whatever lies beyond this is
+// not read.
+constexpr size_t kMaxConfigFileBytes = 64 * 1024;
 
 enum class Keyword {
   kServiceType,
@@ -175,17 +179,25 @@ void ApplyLine(PortControlBlock& block, char* line) {
 LibraryDefaults& Defaults() { return gDefaults; }
 
 void ReadConfigFile(PortControlBlock& block) {
-  // Only a file is read: a device that never ends (/dev/zero) or a pipe
-  // without a writer would hold the open for ever, so it counts as a file
-  // that cannot be read.
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(block.configFileName, error)) return;
-  // "e": the descriptor is not inherited by a host's child processes.
-  std::FILE* file = std::fopen(block.configFileName, "re");
-  if (file == nullptr) return;
+  // Only a regular file is read, and only as much of it as is there at once
+  // up to the bound: a device that never ends (/dev/zero), a pipe without a
+  // writer or a file whose reads wait (/proc/kmsg) must not hold the open.
+  std::string contents;
+  if (!platform::ReadRegularFile(block.configFileName, kMaxConfigFileBytes, &contents)) return;
   char line[kLineBufferSize];
-  while (std::fgets(line, kCharactersPerRead + 1, file) != nullptr) ApplyLine(block, line);
-  std::fclose(file);
+  for (size_t start = 0; start < contents.size();) {
+    // A piece ends after its line end or at the read limit; a zero byte in
+    // it ends the line early, as it does for any C string.
+    const size_t limit = std::min(contents.size() - start, size_t{kCharactersPerRead});
+    const size_t lineEnd = contents.find('\n', start);
+    const size_t length = lineEnd != std::string::npos && lineEnd - start < limit
+                              ? lineEnd - start + 1
+                              : limit;
+    std::memcpy(line, contents.data() + start, length);
+    line[length] = '\0';
+    ApplyLine(block, line);
+    start += length;
+  }
 }
 
 }  // namespace zortcp

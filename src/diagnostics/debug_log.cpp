@@ -122,8 +122,9 @@ void LogDataDump(PortControlBlock& block, int32_t level, const void* data, int32
 }
 
 void OpenDebugLog(PortControlBlock& block) {
-  // "e": the descriptor is not inherited by a host's child processes.
-  std::FILE* file = std::fopen(block.debugOutputFile, "we");
+  // A file that cannot be opened at once (a FIFO without a reader) counts
+  // as one that cannot be created.
+  std::FILE* file = platform::CreateTextFile(block.debugOutputFile);
   if (file == nullptr) {
     block.debugLevel.store(0, std::memory_order_relaxed);
     return;

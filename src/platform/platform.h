@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -163,6 +164,13 @@ int32_t HostByAddress(uint32_t address, std::string* name);
 // A service's port in host byte order, for a protocol name ("tcp").
 int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port);
 
+// Tests: how many socket calls are blocked in a wait right now, in the whole
+// process (a blocking Connect, Accept, Receive or Send waiting for its
+// socket, or a readiness wait). The count rises just before the call waits,
+// once nothing but the socket, its close or the thread's termination can end
+// the wait: a test that needs a call to be blocked waits for the count.
+int32_t BlockedSocketWaits();
+
 // ---------------------------------------------------------------- threads
 
 // Thrown inside a library thread that has been terminated, from whichever
@@ -213,6 +221,15 @@ void CloseThreadHandle(ThreadHandle thread);
 // terminated; does nothing on other threads.
 void TerminationPoint();
 
+// Tests: how many library threads are in a Sleep of 1 ms or more or in a
+// suspension right now. The count rises once a resume or a termination is
+// certain to end that wait (not merely to be kept for it).
+int32_t WaitingLibraryThreads();
+
+// The argument that the calling library thread was created with; nullptr on
+// a thread that the library did not create.
+void* CurrentThreadArgument();
+
 // Best effort: time-critical is the highest non-real-time priority the
 // system permits (nice -20); a refusal is ignored.
 void SetCurrentThreadPriority(ThreadPriority priority);
@@ -239,7 +256,26 @@ LocalTime CurrentLocalTime();
 // a thread that keeps a copy can never have the memory freed under it.
 using MemoryBlock = std::shared_ptr<uint8_t[]>;
 
-// nullptr on failure, with LastSystemError set (12 for no memory).
+// nullptr on failure, with LastSystemError set (12 for no memory). Large
+// blocks are mapped from the system as they are needed: a page costs
+// resident memory only once it is first touched.
 MemoryBlock AllocateZeroed(size_t bytes);
+
+// ---------------------------------------------------------------- files
+
+// Neither operation ever waits: a FIFO, a device or a file whose reads block
+// is opened without blocking, or not at all. Descriptors are close-on-exec,
+// so a host's child processes do not inherit them.
+
+// The first maxBytes bytes (at most) of a regular file, as far as they can
+// be read without waiting. False, with contents empty, when the path is not
+// a regular file or cannot be opened.
+bool ReadRegularFile(const char* path, size_t maxBytes, std::string* contents);
+
+// Creates (empties) a file for writing and hands it over as a stdio stream
+// whose writes block as a plain file's do. nullptr when the file cannot be
+// created or opened at once: a FIFO without a reader, a missing directory,
+// no permission.
+std::FILE* CreateTextFile(const char* path);
 
 }  // namespace zortcp::platform

@@ -1,7 +1,10 @@
 #include "transport/events.h"
 
+#include <cxxabi.h>
+
 #include <cstdio>
 
+#include "diagnostics/debug_log.h"
 #include "platform/platform.h"
 #include "port/control_block.h"
 
@@ -12,11 +15,28 @@ namespace {
 // digits fit with room to spare.
 constexpr size_t kConnectedTextSize = 260;
 
+// The monitor whose thread raises the event, for the log.
+const char* MonitorName(const PortControlBlock& block) {
+  if (platform::CurrentThreadArgument() == &block.txThreadArg) return "TxMonitor";
+  return (block.flags & kFlagServer) != 0 ? "RxMonitorServer" : "RxMonitorClient";
+}
+
 void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
   // A monitor that the close has given up on raises nothing more, and one
   // that is terminated while the host's handler runs ends when it returns.
   platform::TerminationPoint();
-  block.eventHandler(kEventSource, kind, data, block.eventUserData);
+  try {
+    block.eventHandler(kEventSource, kind, data, block.eventUserData);
+  } catch (const platform::ThreadTerminated&) {
+    throw;
+  } catch (const abi::__forced_unwind&) {
+    throw;  // a thread being cancelled must unwind to its end
+  } catch (...) {
+    // A C++ host's handler that throws must not end the monitor: the
+    // event counts as handled and the monitor goes on.
+    LogMessage(block, 1, "%s() - Port: %d, Event handler threw an exception. Event: %d\n",
+               MonitorName(block), block.portNumber, kind);
+  }
   platform::TerminationPoint();
 }
 

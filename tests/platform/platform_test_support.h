@@ -12,6 +12,7 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "support/loopback_peer.h"
+#include "support/wait_until.h"
 
 namespace zortcp::testing {
 
@@ -64,6 +65,17 @@ auto Launch(Call call) {
 template <typename Future>
 bool EndsWithin(Future& future, milliseconds bound) {
   return future.wait_for(bound) == std::future_status::ready;
+}
+
+// Waits until count socket calls are blocked in their waits, and library
+// threads in their sleeps or suspensions: what a close, a resume or a
+// termination does next then meets a call that is waiting, not one that is
+// about to start.
+inline bool SocketCallsBlocked(int32_t count = 1) {
+  return WaitUntil([&] { return platform::BlockedSocketWaits() >= count; }, kPrompt);
+}
+inline bool LibraryThreadsWaiting(int32_t count = 1) {
+  return WaitUntil([&] { return platform::WaitingLibraryThreads() >= count; }, kPrompt);
 }
 
 // A library thread that runs a lambda.

@@ -93,7 +93,7 @@ TEST_F(ThreadTest, TimedSuspensionEndsAtItsTimeOutOrOnAResume) {
   resumeGiven.store(true);
   ASSERT_TRUE(WaitUntil([&] { return stage.load() == 2; }, kPrompt));
   EXPECT_LT(withKeptResume, kPrompt);
-  std::this_thread::sleep_for(kStillBlocked);
+  ASSERT_TRUE(LibraryThreadsWaiting());
   EXPECT_EQ(stage.load(), 2);
   thread.Resume();
   EXPECT_TRUE(WaitUntil([&] { return stage.load() == 3; }, kPrompt));
@@ -116,7 +116,7 @@ TEST_F(ThreadTest, TerminationEndsSleepAndSuspensionAtOnce) {
   });
   sleeper.Resume();
   suspended.Resume();
-  std::this_thread::sleep_for(kStillBlocked);
+  ASSERT_TRUE(LibraryThreadsWaiting(2));
 
   const auto start = Clock::now();
   sleeper.Terminate();
@@ -141,7 +141,7 @@ TEST_F(ThreadTest, TerminationEndsABlockedReceiveAndLaterTerminationPoints) {
     receiveReturned.store(true);
   });
   receiver.Resume();
-  std::this_thread::sleep_for(kStillBlocked);
+  ASSERT_TRUE(SocketCallsBlocked());
   receiver.Terminate();
   EXPECT_TRUE(WaitUntil([&] { return unwound.load(); }, kPrompt));
   receiver.Close();

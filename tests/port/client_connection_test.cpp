@@ -222,7 +222,8 @@ TEST_F(ClientConnectionTest, BlockingPortWaitsInTheForcedReceiveUntilBytesArrive
   ASSERT_EQ(ZorOpenPort("localhost", 0, ZOR_OPEN_BLOCKING, nullptr, &handle), 0);
   PeerConnection peer = AcceptPeer();
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
-  std::this_thread::sleep_for(milliseconds(1300));  // the silence that forces a receive
+  // The silence forces a receive, which waits.
+  ASSERT_TRUE(WaitUntil([] { return platform::BlockedSocketWaits() >= 1; }, kWait));
   EXPECT_EQ(LastErrorNow().code, 0);  // no would-block result: the receive waits
   ASSERT_TRUE(peer.SendAll("late"));
   ASSERT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == 4; }, kWait));

@@ -2,8 +2,10 @@
 // the data calls and the monitors write, with the handle in the exported
 // calls' lines and handle + 1 in the monitors' lines.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -141,15 +143,31 @@ INSTANTIATE_TEST_SUITE_P(Levels, DebugLogTest, ::testing::Values(1, 2, 3, 4));
 
 using DebugLogFileTest = ClientPortTest;
 
-TEST_F(DebugLogFileTest, LogThatCannotBeCreatedLeavesThePortWithoutOne) {
+// A log that cannot be opened at once, in a directory that does not exist or
+// a FIFO that nobody reads, leaves the port without one, and the open does
+// not wait for it.
+class UnopenableLogTest : public ClientPortTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
   TempDirectory directory;
+  const std::string log = directory.File(GetParam());
+  if (std::string(GetParam()) == "fifo.log") {
+    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+  }
   const std::string config = directory.File("port.cfg");
-  WriteFile(config, "Debug Level=2\nDebug Output File=" + directory.File("missing/port.log") + "\n");
+  WriteFile(config, "Debug Level=2\nDebug Output File=" + log + "\n");
   int32_t handle = -1;
+  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kWait);
   EXPECT_EQ(PortTable()[0].debugLevel.load(), 0);
   EXPECT_EQ(PortTable()[0].logFile.load(), nullptr);
 }
+
+INSTANTIATE_TEST_SUITE_P(Paths, UnopenableLogTest, ::testing::Values("missing/port.log", "fifo.log"),
+                         [](const ::testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.index == 0 ? "MissingDirectory" : "FifoWithoutReader");
+                         });
 
 // The log file's name stays with the block: a later port that sets only a
 // level writes to the file its predecessor named, emptied first.

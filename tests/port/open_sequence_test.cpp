@@ -2,7 +2,9 @@
 // fault injection, with its numbers and text, its undo, the handle output
 // and the pending handler kept for the next open.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <functional>
 #include <string>
 
@@ -144,6 +146,31 @@ TEST_F(OpenTest, DottedAddressWithoutAReverseNameOpensUnderTheAddress) {
   ASSERT_TRUE(AcceptPeer().IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
   EXPECT_EQ(events.Events()[0].text, "127.0.0.1, Port: " + listener.PortText());
+}
+
+// This process's resident memory, from /proc/self/statm (in pages).
+size_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  size_t size = 0;
+  size_t resident = 0;
+  statm >> size >> resident;
+  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Ring memory that no byte has passed through yet takes no resident memory:
+// two 128 MiB rings cost far less than their size at the open.
+TEST_F(OpenTest, LargeRingsCostNothingUntilBytesPassThroughThem) {
+  constexpr uint32_t kRingBytes = 128u << 20;
+  ZorChangeBufferSizes(kRingBytes, kRingBytes);
+  const size_t before = ResidentBytes();
+  const int32_t handle = OpenClient();
+  ASSERT_GE(handle, 0);
+  PeerConnection peer = AcceptPeer();
+  ASSERT_TRUE(peer.IsOpen());
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
+  const size_t after = ResidentBytes();
+  EXPECT_LT(after > before ? after - before : 0, size_t{kRingBytes} / 8) << before << " -> " << after;
+  EXPECT_EQ(ZorClosePort(handle), 0);
 }
 
 }  // namespace

@@ -47,7 +47,8 @@ TEST_F(ClientPeerTest, HalfClosedPeerHasItsBytesDeliveredThenCountsAsClosed) {
   EXPECT_EQ(std::string(reply.begin(), reply.end()), "reply");
 
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_DISCONNECTED));
-  EXPECT_THAT(events.Sequence(), ElementsAre("1", "3", "4", "2/0"));
+  // The port may already have connected again.
+  EXPECT_THAT(FirstEvents(4), ElementsAre("1", "3", "4", "2/0"));
   EXPECT_EQ(ReadAll(handle), "last words");
   EXPECT_TRUE(peer.WaitForClose(kWait));
   ASSERT_TRUE(AcceptPeer().IsOpen());
@@ -65,13 +66,14 @@ TEST_F(ClientPeerTest, SilentPeerOfABlockingPortKeepsTheConnectionAndCloseStaysP
   PeerConnection peer = AcceptPeer();
   ASSERT_TRUE(peer.IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
-  std::this_thread::sleep_for(milliseconds(1500));
+  ASSERT_TRUE(WaitUntil([] { return platform::BlockedSocketWaits() >= 1; }, kWait));
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
 
   ASSERT_TRUE(peer.SendAll("after the silence"));
   ASSERT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == 17; }, kWait));
   EXPECT_EQ(ReadAll(handle), "after the silence");
-  std::this_thread::sleep_for(milliseconds(1200));  // the monitor blocks in its receive again
+  // The monitor blocks in its receive again.
+  ASSERT_TRUE(WaitUntil([] { return platform::BlockedSocketWaits() >= 1; }, kWait));
 
   const auto start = Clock::now();
   EXPECT_EQ(ZorClosePort(handle), 0);

@@ -7,10 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "support/client_port.h"
+#include "support/temp_directory.h"
 
 namespace zortcp::testing {
 namespace {
@@ -110,6 +113,50 @@ TEST_F(EventHandlerTest, HandlerThatCallsBackIntoTheLibraryEchoesEveryByte) {
   const auto start = Clock::now();
   EXPECT_EQ(ZorClosePort(handle), 0);
   EXPECT_LT(Clock::now() - start, kCloseBound);
+}
+
+// A C++ host whose handler throws, a standard exception or anything else:
+// each throw is logged and the monitors go on as if the handler had
+// returned, so later bytes and the disconnection still come, and the close
+// stays prompt.
+TEST_F(EventHandlerTest, ThrowingHandlerIsLoggedAndTheMonitorsGoOn) {
+  TempDirectory directory;
+  const std::string log = directory.File("port.log");
+  const std::string config = directory.File("port.cfg");
+  WriteFile(config, "Debug Level=1\nDebug Output File=" + log + "\n");
+  events.SetCallback([](const RecordedEvent& event) {
+    if (event.kind == ZOR_EVENT_CONNECTED) throw 1;
+    throw std::runtime_error("host failure");
+  });
+  events.Register();
+  int32_t handle = -1;
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  PeerConnection peer = AcceptPeer();
+  ASSERT_TRUE(peer.IsOpen());
+  for (const std::string text : {"first", "second"}) {
+    ASSERT_TRUE(peer.SendAll(text));
+    EXPECT_EQ(ReadPortExactly(handle, text.size(), kWait), std::vector<uint8_t>(text.begin(), text.end()));
+  }
+  EXPECT_EQ(ZorWritePort(handle, "out", 3), 0);
+  EXPECT_EQ(peer.ReceiveExactly(3, kWait).size(), 3u);
+  EXPECT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED));
+  peer.Close();
+  EXPECT_TRUE(WaitForEvent(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED));
+
+  // Each throw is logged once the handler has been left, after the event
+  // was recorded.
+  const auto logged = [&](const std::string& monitor, int kind) {
+    const std::string line = monitor + "() - Port: 1, Event handler threw an exception. Event: " +
+                             std::to_string(kind) + "\n";
+    return WaitUntil([&] { return ReadFile(log).find(line) != std::string::npos; }, kWait);
+  };
+  for (const int kind : {ZOR_EVENT_CONNECTED, ZOR_EVENT_RECEIVED, ZOR_EVENT_DISCONNECTED}) {
+    EXPECT_TRUE(logged("RxMonitorClient", kind)) << kind;
+  }
+  EXPECT_TRUE(logged("TxMonitor", ZOR_EVENT_TRANSMITTED));
+  const auto start = Clock::now();
+  EXPECT_EQ(ZorClosePort(handle), 0);
+  EXPECT_LT(Clock::now() - start, milliseconds(2000));
 }
 
 }  // namespace

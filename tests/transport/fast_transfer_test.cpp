@@ -22,9 +22,6 @@ using ::testing::ElementsAre;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMiB = 1 << 20;
-// Long enough for the default mode's transmit monitor to finish its 10 ms
-// pause and suspend itself, so that the next write is gathered whole.
-constexpr milliseconds kSettle{60};
 constexpr milliseconds kSilence{1000};
 // What a close may take here: the monitors stop cooperatively long before
 // the close's own limit of about five seconds each.
@@ -123,7 +120,9 @@ ScriptResult RunScriptedExchange(bool fast) {
   EXPECT_EQ(ZorWritePort(handle, small.data(), 100), 0);
   EXPECT_EQ(peer->ReceiveExactly(100, kWait), small);
   EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 1, kWait));
-  std::this_thread::sleep_for(kSettle);
+  // The transmit monitor has found its ring empty and suspends itself, so
+  // that the next write is gathered whole.
+  EXPECT_TRUE(WaitUntil([&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
 
   const std::vector<uint8_t> answer = RandomBytes(200, 12);
   EXPECT_TRUE(peer->SendAll(answer.data(), answer.size()));
@@ -133,7 +132,9 @@ ScriptResult RunScriptedExchange(bool fast) {
   EXPECT_EQ(ZorWritePort(handle, large.data(), 5000), 0);
   EXPECT_EQ(peer->ReceiveExactly(5000, kWait), large);
   EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 3, kWait));
-  std::this_thread::sleep_for(kSettle);
+  // The transmit monitor has found its ring empty and suspends itself, so
+  // that the next write is gathered whole.
+  EXPECT_TRUE(WaitUntil([&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
 
   const std::vector<uint8_t> largeAnswer = RandomBytes(6000, 14);
   EXPECT_TRUE(peer->SendAll(largeAnswer.data(), largeAnswer.size()));
@@ -295,7 +296,11 @@ TEST_P(FastTransferTest, CloseStaysWithinItsBound) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, "0", 2);
   int32_t server = -1;
   ASSERT_EQ(ZorOpenPort("127.0.0.1", 0, ZOR_OPEN_SERVER, nullptr, &server), 0);
-  std::this_thread::sleep_for(milliseconds(50));  // listening by now
+  // Running, and in the fast mode waiting for a connection.
+  EXPECT_TRUE(WaitUntil([&] {
+    return PortTable()[static_cast<size_t>(server)].rxRunning.load() == 1 &&
+           (!GetParam() || platform::BlockedSocketWaits() >= 1);
+  }, kWait));
   start = Clock::now();
   EXPECT_EQ(ZorClosePort(server), 0);
   EXPECT_LT(Clock::now() - start, kCloseBound);

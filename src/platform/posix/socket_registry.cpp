@@ -50,6 +50,17 @@ bool WaitCancelled(const SocketEntry& entry) {
   return true;
 }
 
+std::atomic<int32_t> blockedWaits{0};
+
+// Counts a wait in BlockedSocketWaits while it lives.
+class CountedSocketWait {
+ public:
+  CountedSocketWait() { blockedWaits.fetch_add(1, std::memory_order_release); }
+  ~CountedSocketWait() { blockedWaits.fetch_sub(1, std::memory_order_release); }
+  CountedSocketWait(const CountedSocketWait&) = delete;
+  CountedSocketWait& operator=(const CountedSocketWait&) = delete;
+};
+
 }  // namespace
 
 SocketEntry::~SocketEntry() {
@@ -138,6 +149,9 @@ int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs)
                        {entry.cancelFd, POLLIN, 0},
                        {TerminationDescriptor(), POLLIN, 0}};
   const nfds_t count = watched[2].fd >= 0 ? 3 : 2;
+  // The close and the termination leave their descriptors readable for
+  // good, so either ends the wait even if it came before the poll.
+  const CountedSocketWait counted;
   for (;;) {
     if (WaitCancelled(entry)) return kSocketError;
     const int result = poll(watched, count, timeoutMs < 0 ? -1 : RemainingMs(deadline));
@@ -152,3 +166,9 @@ int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs)
 }
 
 }  // namespace zortcp::platform::posix
+
+namespace zortcp::platform {
+
+int32_t BlockedSocketWaits() { return posix::blockedWaits.load(std::memory_order_acquire); }
+
+}  // namespace zortcp::platform

@@ -13,4 +13,13 @@ int TerminationDescriptor();
 // True when the calling thread is a library thread that has been terminated.
 bool TerminationRequested();
 
+// Counts a library thread's wait in WaitingLibraryThreads while it lives.
+class CountedThreadWait {
+ public:
+  CountedThreadWait();
+  ~CountedThreadWait();
+  CountedThreadWait(const CountedThreadWait&) = delete;
+  CountedThreadWait& operator=(const CountedThreadWait&) = delete;
+};
+
 }  // namespace zortcp::platform::posix

@@ -59,6 +59,8 @@ struct ThreadCore {
 
 thread_local ThreadCore* currentThread = nullptr;
 
+std::atomic<int32_t> waitingThreads{0};
+
 void SignalTermination(ThreadCore& core) {
   if (core.terminated.exchange(true, std::memory_order_acq_rel)) return;
   const uint64_t one = 1;
@@ -116,6 +118,9 @@ int TerminationDescriptor() { return currentThread != nullptr ? currentThread->t
 bool TerminationRequested() {
   return currentThread != nullptr && currentThread->terminated.load(std::memory_order_acquire);
 }
+
+CountedThreadWait::CountedThreadWait() { waitingThreads.fetch_add(1, std::memory_order_release); }
+CountedThreadWait::~CountedThreadWait() { waitingThreads.fetch_sub(1, std::memory_order_release); }
 
 }  // namespace posix
 
@@ -179,6 +184,9 @@ bool SuspendWith(Wait wait) {
   ThreadCore* core = currentThread;
   if (core == nullptr) return false;  // nothing could ever resume a host thread
   std::unique_lock lock(core->mutex);
+  // Counted under the mutex: a resume after the count has risen finds the
+  // thread in its wait.
+  const posix::CountedThreadWait counted;
   wait(core->changed, lock, [core] {
     return core->resumeToken || core->terminated.load(std::memory_order_acquire);
   });
@@ -224,6 +232,10 @@ void CloseThreadHandle(ThreadHandle thread) {
   }
   delete thread;
 }
+
+int32_t WaitingLibraryThreads() { return waitingThreads.load(std::memory_order_acquire); }
+
+void* CurrentThreadArgument() { return currentThread != nullptr ? currentThread->argument : nullptr; }
 
 void TerminationPoint() {
   if (posix::TerminationRequested()) throw ThreadTerminated{};

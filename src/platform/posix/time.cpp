@@ -35,6 +35,7 @@ timespec ToTimespec(int64_t nanoseconds) {
 void InterruptibleSleep(int terminationFd, uint32_t ms) {
   const int64_t deadline = MonotonicNanoseconds() + int64_t{ms} * kNanosecondsPerMillisecond;
   pollfd termination{terminationFd, POLLIN, 0};
+  const posix::CountedThreadWait counted;
   for (;;) {
     TerminationPoint();
     const int64_t left = deadline - MonotonicNanoseconds();
