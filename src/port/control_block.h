@@ -159,18 +159,24 @@ int32_t NotInUse(CallNumber call);
 // A host call's stay inside an open port, from its handle test to its
 // return. The call is counted before the port's life is read, and the close
 // marks the port closing before it reads the count, so either the call
-// finds the port closing or the close waits for the call to leave.
+// finds the port closing or the close waits for the call to leave. A call
+// that finds the port not open leaves before it records its failure, so
+// that calls made over and over cannot keep a close waiting.
 class PortCall {
  public:
   PortCall(int32_t handle, CallNumber call) {
     if (handle >= 0 && handle < kPortCount) {
       PortControlBlock& entered = PortTable()[static_cast<size_t>(handle)];
       entered.callsInside.fetch_add(1);
-      block_ = TestHandle(handle, call, &result_);
-      if (block_ == nullptr) entered.callsInside.fetch_sub(1);
-    } else {
-      TestHandle(handle, call, &result_);
+      if (entered.life.load() == PortLife::kOpen) {
+        block_ = TestHandle(handle, call, &result_);
+        if (block_ == nullptr) entered.callsInside.fetch_sub(1);
+        return;
+      }
+      entered.callsInside.fetch_sub(1);
     }
+    // Records the failure; a port that has opened since counts as found closed.
+    if (TestHandle(handle, call, &result_) != nullptr) result_ = NotInUse(call);
   }
   ~PortCall() {
     if (block_ != nullptr) block_->callsInside.fetch_sub(1);

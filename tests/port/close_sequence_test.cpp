@@ -162,6 +162,7 @@ TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
     while (!closed.load()) {
       ZorChangeSignal(handle, 1, 0);
       releases.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));  // leaves the monitors a processor
     }
   });
   EXPECT_TRUE(WaitUntil([&] { return releases.load() > 0; }, kWait));
