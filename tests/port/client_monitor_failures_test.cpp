@@ -35,6 +35,7 @@ const PortControlBlock& BlockOf(int32_t handle) { return PortTable()[static_cast
 // retry count. Bytes written meanwhile wait for the connection that follows
 // once sockets can be made again; TxMonitor drops no chunk.
 TEST_F(ClientMonitorFailureTest, SocketFailureIsRetriedAndBytesWaitForTheConnection) {
+  UseRetryCount(0);  // never gives up
   // The open makes the first socket; the monitor's attempts the next ones.
   faults::Inject(Operation::kOpenSocket, {.error = 10024, .count = 3, .skip = 1});
   const int32_t handle = OpenClient();
@@ -63,6 +64,7 @@ TEST_F(ClientMonitorFailureTest, SocketFailuresEndTheMonitorAtTheRetryCount) {
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "5/4", "5/5"));
   ExpectLastError(1001, 10024);
   EXPECT_FALSE(listener.Accept(kQuiet).has_value());
+  UseRetryCount(0);
 }
 
 TEST_F(ClientMonitorFailureTest, FailedConnectIsRetriedAfter250ms) {

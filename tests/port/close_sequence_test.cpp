@@ -139,7 +139,16 @@ TEST_F(CloseTest, CloseTerminatesAMonitorStuckInTheHandler) {
 // sending, and another host thread that keeps releasing signal 1: the close
 // is prompt all the same, in both transfer modes, and the port does not
 // connect again while it closes.
-class PromptCloseTest : public CloseTest, public ::testing::WithParamInterface<bool> {};
+class PromptCloseTest : public CloseTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void TearDown() override {
+    CloseTest::TearDown();
+    // The library-wide defaults outlive the test within its process.
+    const int32_t off = 0;
+    ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &off, sizeof(off));
+    ZorChangeBufferSizes(LibraryDefaults{}.defaultRxRingSize, 0xFFFFFFFFu);
+  }
+};
 
 TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
   const int32_t fast = GetParam() ? 1 : 0;
