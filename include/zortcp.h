@@ -186,14 +186,19 @@ ZOR_API int32_t ZorOpenPort(const char *host, int32_t reserved, uint32_t flags,
 /*
  * Closes a port and frees its handle (call number 2).
  * Closes the port's debug log, then its sockets, then stops its transmit and
- * its receive monitor, waiting up to about 5 s for each and terminating one
- * that has not stopped by then; bytes still in either ring are dropped. The
+ * its receive monitor, normally within about 100 ms whatever the peer sends
+ * and whether or not the host reads; a monitor held in the event handler is
+ * waited for up to about 5 s and then terminated. Bytes still in either
+ * ring, or received but not yet in the receive ring, are dropped. Calls for
+ * the port made by other threads while it closes return -2. The
  * handler may still get the events of the lost connection (5/4, 2/2, and
  * 5/3, 5/4 for a chunk) before the call returns, and none after. The
  * handle's statistics are kept; the handle can be opened again at once.
  * Result: 0; -1 invalid handle (201/1101); -2 not open (202/1102).
  * Threads: never from within the port's own event handler (the close waits
- * for the thread that runs it), and not while a data call for the port runs.
+ * for the thread that runs it). A call for the port that another thread is
+ * making when the close begins is waited for (a write waiting for room gives
+ * up, returning -2); one made after that returns -2 (x02 record).
  */
 ZOR_API int32_t ZorClosePort(int32_t handle);
 
@@ -208,7 +213,9 @@ ZOR_API int32_t ZorClosePort(int32_t handle);
  * the monitor has emptied it, so a write larger than the ring (8192 bytes
  * unless changed) returns once all of it is queued. size 0 or less, or null
  * data, queues nothing.
- * Result: 0; -1 invalid handle (301/1201); -2 not open (302/1202).
+ * Result: 0; -1 invalid handle (301/1201); -2 not open (302/1202), also
+ * while the port is still being opened, and when its close began while the
+ * write waited for room (the bytes not yet queued are not sent).
  * Threads: one writing thread per port at a time. From the transmit
  * monitor's own events (kinds 4 and 5 with details 3, 4) write no more than
  * the ring has room for: a full ring would wait for that very thread.

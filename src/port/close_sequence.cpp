@@ -1,5 +1,5 @@
-// Closing a port: hold it, close its sockets, stop its monitors within a
-// bounded wait, and free what the open obtained.
+// Closing a port: mark it closing, hold it, close its sockets, stop its
+// monitors within a bounded wait, and free what the open obtained.
 #include <atomic>
 
 #include "diagnostics/debug_log.h"
@@ -7,12 +7,14 @@
 #include "port/control_block.h"
 #include "port/port_calls.h"
 #include "port/sequences.h"
+#include "transport/rings.h"
 
 namespace zortcp {
 namespace {
 
 constexpr uint32_t kStopPollMs = 50;
 constexpr uint32_t kStopLimitMs = 5000;  // at most 101 pauses of 50 ms
+constexpr uint32_t kCallPollMs = 1;
 
 void CloseSockets(PortControlBlock& block) {
   if ((block.flags & kFlagServer) != 0) {
@@ -21,43 +23,54 @@ void CloseSockets(PortControlBlock& block) {
   platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
 }
 
-// Asks a monitor to stop, waits for it in 50 ms polls, and terminates it if
-// it is still running after the limit. A monitor that ended by itself is
-// neither asked nor waited for.
-void StopMonitor(std::atomic<int32_t>& running, std::atomic<int32_t>& stop,
-                 platform::ThreadHandle thread) {
+// A call finds the port closing and leaves at once (a write waiting for
+// room in a full TxRing gives up), so this wait is short; it is bounded all
+// the same, since the host may have stopped a thread in the middle of a call.
+void WaitForCallsToLeave(const PortControlBlock& block) {
+  const uint32_t begun = platform::TickCount();
+  while (block.callsInside.load() != 0 && platform::TickCount() - begun <= kStopLimitMs) {
+    platform::Sleep(kCallPollMs);
+  }
+}
+
+// A monitor that ended by itself is neither asked nor waited for.
+void AskToStop(const std::atomic<int32_t>& running, std::atomic<int32_t>& stop,
+               platform::ThreadHandle thread) {
   if (running.load() == 0) return;
   int32_t expected = 0;
   stop.compare_exchange_strong(expected, 1);  // a flag already 1 counts as raised
-  platform::ResumeThread(thread);  // TxMonitor suspends itself on an empty ring
-  for (uint32_t waited = 0; running.load() != 0;) {
+  // TxMonitor suspends itself on an empty TxRing, a fast-mode receive
+  // monitor on a full RxRing: either looks at its stop flag once resumed.
+  platform::ResumeThread(thread);
+}
+
+// Waits in 50 ms polls until the monitor has stopped or the limit after the
+// begin has passed, and terminates it if it is still running then.
+void WaitForMonitor(const std::atomic<int32_t>& running, platform::ThreadHandle thread,
+                    uint32_t begunAt) {
+  while (running.load() != 0 && platform::TickCount() - begunAt <= kStopLimitMs) {
     platform::Sleep(kStopPollMs);
-    waited += kStopPollMs;
-    if (waited > kStopLimitMs) break;
   }
   if (running.load() != 0) platform::TerminateThread(thread);
 }
 
-// Storage goes under each ring's lock, so that a data call that a host
-// makes against the rules during the close finds no storage rather than
-// freed memory.
-void ReleaseRing(SpinLock& lock, std::atomic<int32_t>& size, std::atomic<uint8_t*>& buffer,
-                 platform::MemoryBlock& memory) {
-  SpinLockGuard guard(lock);
-  size.store(0);
-  buffer.store(nullptr);
-  memory.reset();
-}
-
 }  // namespace
 
-void CloseSequence(PortControlBlock& block) {
+void CloseBegin(PortControlBlock& block) {
+  block.life.store(PortLife::kClosing);
+  // No call that was inside before the hold can release it afterwards.
+  WaitForCallsToLeave(block);
   block.signal.store(1);
   // The sockets are closed before the stop requests so that a monitor
   // blocked in a socket call returns.
   CloseSockets(block);
-  StopMonitor(block.txRunning, block.txStop, block.txThread.load());
-  StopMonitor(block.rxRunning, block.rxStop, block.rxThread.load());
+  AskToStop(block.txRunning, block.txStop, block.txThread.load());
+  AskToStop(block.rxRunning, block.rxStop, block.rxThread.load());
+}
+
+void CloseFinish(PortControlBlock& block, uint32_t begunAt) {
+  WaitForMonitor(block.txRunning, block.txThread.load(), begunAt);
+  WaitForMonitor(block.rxRunning, block.rxThread.load(), begunAt);
   // A socket that a monitor made while the close began, or left behind when
   // it was terminated, goes too.
   CloseSockets(block);
@@ -66,17 +79,29 @@ void CloseSequence(PortControlBlock& block) {
 
   block.recvBuffer = nullptr;
   block.recvMemory.reset();
-  ReleaseRing(block.rxLock, block.rxSize, block.rxBuffer, block.rxMemory);
-  ReleaseRing(block.txLock, block.txSize, block.txBuffer, block.txMemory);
+  ReleaseRings(block);
   block.signal.store(0);
+}
+
+void CloseSequence(PortControlBlock& block) {
+  const uint32_t begunAt = platform::TickCount();
+  CloseBegin(block);
+  CloseFinish(block, begunAt);
 }
 
 int32_t ClosePort(int32_t handle) {
   int32_t result = 0;
   PortControlBlock* block = TestHandle(handle, CallNumber::kClosePort, &result);
   if (block == nullptr) return result;
+  // Of two closes of one port made at once, one closes it; the other finds
+  // it not in use.
+  PortLife open = PortLife::kOpen;
+  if (!block->life.compare_exchange_strong(open, PortLife::kClosing)) {
+    return NotInUse(CallNumber::kClosePort);
+  }
   CloseDebugLog(*block);
   CloseSequence(*block);
+  block->life.store(PortLife::kFree);
   block->inUse.store(0, std::memory_order_release);
   return 0;
 }

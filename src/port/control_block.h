@@ -28,8 +28,17 @@ inline constexpr uint32_t kFlagServer = ZOR_OPEN_SERVER;
 inline constexpr uint32_t kFlagLookupHostName = ZOR_OPEN_LOOKUP_HOST_NAME;
 inline constexpr uint32_t kFlagBlocking = ZOR_OPEN_BLOCKING;
 
+// Where a block is in its port's life. A port is open from the moment its
+// rings are ready and its monitors may run (a handler may call it before
+// ZorOpenPort has returned) until its close begins.
+enum class PortLife : int32_t { kFree, kOpening, kOpen, kClosing };
+
 struct PortControlBlock {
   std::atomic<int32_t> inUse{0};
+  std::atomic<PortLife> life{PortLife::kFree};
+  // Host calls inside the port (see PortCall); the close waits for them to
+  // leave before it touches anything that they use.
+  std::atomic<int32_t> callsInside{0};
   int32_t portNumber = 0;  // handle + 1, printed by the monitors' log lines
   char hostName[kHostNameSize] = {};
   char serviceName[kServiceTextSize] = {};
@@ -43,6 +52,10 @@ struct PortControlBlock {
   std::atomic<int32_t> connected{0};
   int32_t connectRetryCount = 0;
   std::atomic<int32_t> connectAttempts{0};
+  // Client: 1 while the receive monitor is between the socket of one
+  // attempt, which it has closed, and the socket of the next, which it has
+  // not made yet; TxMonitor then waits instead of dropping its chunk.
+  std::atomic<int32_t> replacingSocket{0};
   std::atomic<int32_t> signal{0};
   std::atomic<platform::Socket> socket{platform::kNoSocket};
   std::atomic<platform::Socket> acceptedSocket{platform::kNoSocket};
@@ -140,10 +153,51 @@ enum class CallNumber : int32_t {
   kGetStatistics = 9,
 };
 
-// The handle test: the block of an open (or opening) port, or nullptr with
-// the failure recorded and *result set to -1 (invalid handle) or -2 (block
-// not in use).
+// The handle test: the block of an open port, or nullptr with the failure
+// recorded and *result set to -1 (invalid handle) or -2 (block not in use).
+// A port that is still being opened, or whose close has begun, is not in use.
 PortControlBlock* TestHandle(int32_t handle, CallNumber call, int32_t* result);
+
+// Records the handle failure of a port that is not in use; returns -2.
+int32_t NotInUse(CallNumber call);
+
+// A host call's stay inside an open port, from its handle test to its
+// return. The call is counted before the port's life is read, and the close
+// marks the port closing before it reads the count, so either the call
+// finds the port closing or the close waits for the call to leave. A call
+// that finds the port not open leaves before it records its failure, so
+// that calls made over and over cannot keep a close waiting.
+class PortCall {
+ public:
+  PortCall(int32_t handle, CallNumber call) {
+    if (handle >= 0 && handle < kPortCount) {
+      PortControlBlock& entered = PortTable()[static_cast<size_t>(handle)];
+      entered.callsInside.fetch_add(1);
+      if (entered.life.load() == PortLife::kOpen) {
+        block_ = TestHandle(handle, call, &result_);
+        if (block_ == nullptr) entered.callsInside.fetch_sub(1);
+        return;
+      }
+      entered.callsInside.fetch_sub(1);
+    }
+    // Records the failure; a port that has opened since counts as found closed.
+    if (TestHandle(handle, call, &result_) != nullptr) result_ = NotInUse(call);
+  }
+  ~PortCall() {
+    if (block_ != nullptr) block_->callsInside.fetch_sub(1);
+  }
+  PortCall(const PortCall&) = delete;
+  PortCall& operator=(const PortCall&) = delete;
+
+  // The open port's block, or nullptr when the handle test failed.
+  PortControlBlock* block() const { return block_; }
+  // The handle test's result: 0, -1 or -2.
+  int32_t result() const { return result_; }
+
+ private:
+  PortControlBlock* block_ = nullptr;
+  int32_t result_ = 0;
+};
 
 // Load and unload, as the shared library's constructor and destructor do
 // them; tests call them to start from a freshly loaded library. Load returns

@@ -121,17 +121,17 @@ int32_t SetEventHandler(ZorEventHandler handler, uint32_t userData) {
 }
 
 int32_t ChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kChangeSignal, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kChangeSignal);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   if (signalNumber == kSignalHold) block->signal.store(static_cast<int32_t>(value & 1));
   return 0;
 }
 
 int32_t GetSignal(int32_t handle, int32_t signalNumber, int32_t* value) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kGetSignal, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kGetSignal);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   if (signalNumber == kSignalHold && value != nullptr) *value = block->signal.load();
   return 0;
 }
@@ -179,9 +179,9 @@ void ChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize) {
 }
 
 int32_t GetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kGetConfig, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kGetConfig);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   switch (item) {
     case ZOR_CONFIG_LOCAL_ADDRESS:
       GetLocalAddress(*block, output, length);
@@ -211,9 +211,9 @@ int32_t GetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
 }
 
 int32_t GetStatistics(int32_t handle, ZorPortStatistics* output) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kGetStatistics, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kGetStatistics);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   if (output != nullptr) {
     output->rxBytes = block->rxBytes.load();
     output->txBytes = block->txBytes.load();

@@ -23,31 +23,39 @@ void WakeTxMonitor(PortControlBlock& block) {
   if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
 }
 
+// Queues the bytes; the count queued, short of size only when the port's
+// close began while the TxRing was full.
+int32_t QueueBytes(PortControlBlock& block, const uint8_t* bytes, int32_t size) {
+  if (size <= 0) return 0;
+  if (block.fastTransfer) return TxRingPutRun(block, bytes, size);
+  int32_t queued = 0;
+  while (queued < size && TxRingPut(block, bytes[queued])) ++queued;
+  return queued;
+}
+
 }  // namespace
 
 int32_t WritePort(int32_t handle, const void* data, int32_t size) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kWritePort, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kWritePort);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   if (data == nullptr) size = 0;  // null data counts as no bytes
   if (LogIsOpen(*block)) {
     LogMessage(*block, 1, "ZorWritePort() - Port: %d, Packet Size: %d\n", handle, size);
     LogDataDump(*block, 4, data, size);
   }
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  if (block->fastTransfer) {
-    if (size > 0) TxRingPutRun(*block, bytes, size);
-  } else {
-    for (int32_t index = 0; index < size; ++index) TxRingPut(*block, bytes[index]);
-  }
+  const int32_t queued = QueueBytes(*block, static_cast<const uint8_t*>(data), size);
   WakeTxMonitor(*block);
+  // Bytes that the close overtook are not reported as queued: the port was
+  // closed under the call.
+  if (queued < size) return NotInUse(CallNumber::kWritePort);
   return 0;
 }
 
 int32_t ReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kReadPort, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kReadPort);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   auto* bytes = static_cast<uint8_t*>(buffer);
   if (bytes == nullptr) capacity = 0;  // a null buffer takes nothing
   int32_t delivered = 0;
@@ -69,9 +77,9 @@ int32_t ReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count)
 }
 
 int32_t AnyToRead(int32_t handle) {
-  int32_t result = 0;
-  PortControlBlock* block = TestHandle(handle, CallNumber::kAnyToRead, &result);
-  if (block == nullptr) return result;
+  const PortCall call(handle, CallNumber::kAnyToRead);
+  PortControlBlock* block = call.block();
+  if (block == nullptr) return call.result();
   if (LogIsOpen(*block)) {
     LogMessage(*block, 2, "ZorAnyToRead() - Port: %d, Returning: %d\n", handle,
                block->rxCount.load());

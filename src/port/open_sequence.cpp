@@ -12,6 +12,7 @@
 #include "port/sequences.h"
 #include "port/text.h"
 #include "transport/monitors.h"
+#include "transport/rings.h"
 #include "zortcp.h"
 
 namespace zortcp {
@@ -28,14 +29,9 @@ constexpr uint32_t kPortUnknown = 0xFFFF;
 // What a failed step gives back: the memory release always, and the socket
 // and the receive monitor when they exist.
 void ReleaseMemory(PortControlBlock& block) {
-  block.rxSize.store(0);
-  block.txSize.store(0);
   block.recvBuffer = nullptr;
   block.recvMemory.reset();
-  block.rxBuffer.store(nullptr);
-  block.rxMemory.reset();
-  block.txBuffer.store(nullptr);
-  block.txMemory.reset();
+  ReleaseRings(block);
 }
 
 void CloseOpenSocket(PortControlBlock& block) {
@@ -190,10 +186,12 @@ int32_t CreateMonitors(PortControlBlock& block) {
   return 0;
 }
 
-// Each side is reset just before its monitor is resumed, receive side
-// first. The running flag is raised before the resume, so that a close
-// that follows at once still stops a monitor that has not run its first
-// step before the memory goes.
+// Both sides are reset before either monitor is resumed, and the port is
+// open from then on: a handler may write from the receive monitor's
+// connected event before TxMonitor has been resumed, and those bytes must
+// not be reset away. The running flags are raised before the resumes, so
+// that a close that follows at once still stops a monitor that has not run
+// its first step before the memory goes.
 void StartMonitors(PortControlBlock& block) {
   block.rxWriteIndex.store(0);
   block.rxReadIndex.store(0);
@@ -202,7 +200,6 @@ void StartMonitors(PortControlBlock& block) {
   block.rxRoomWanted.store(0);
   block.rxStop.store(0);
   block.rxRunning.store(1);
-  platform::ResumeThread(block.rxThread.load());
 
   block.txWriteIndex.store(0);
   block.txReadIndex.store(0);
@@ -210,6 +207,10 @@ void StartMonitors(PortControlBlock& block) {
   SpinLockReset(block.txLock);
   block.txStop.store(0);
   block.txRunning.store(1);
+
+  block.replacingSocket.store(0);
+  block.life.store(PortLife::kOpen);
+  platform::ResumeThread(block.rxThread.load());
   platform::ResumeThread(block.txThread.load());
 }
 
@@ -262,12 +263,14 @@ int32_t OpenPort(const char* host, uint32_t flags, const char* configFile, int32
   SpinLockReset(block->logLock);
   block->debugLevel.store(0);
   block->logFile.store(nullptr);
+  block->life.store(PortLife::kOpening);
   block->inUse.store(1, std::memory_order_release);
   block->flags = flags;
   CopyText(block->hostName, host);
   CopyText(block->configFileName, configFile);
 
   if (OpenSequence(*block) != 0) {
+    block->life.store(PortLife::kFree);
     block->inUse.store(0, std::memory_order_release);
     if (handle != nullptr) *handle = 0;
     return -2;

@@ -12,9 +12,16 @@ struct PortControlBlock;
 // failed, with the failure recorded and everything obtained given back.
 int32_t OpenSequence(PortControlBlock& block);
 
-// Holds the port, closes its sockets, stops TxMonitor and then the receive
-// monitor (terminating one that does not stop in time) and frees the
-// port's memory. Reports nothing.
+// Holds the port, closes its sockets, stops both monitors (terminating one
+// that does not stop in time) and frees the port's memory. Reports nothing.
+// It is made of two halves, so that the unload can ask every port to stop
+// before it waits for any: CloseBegin marks the port closing, waits for the
+// host's calls inside it to leave, holds it, closes its sockets and asks
+// both monitors to stop; CloseFinish, given the tick at which the first of
+// the begins was made, waits for the monitors until about 5 s after it,
+// terminates those still running and frees what the open obtained.
 void CloseSequence(PortControlBlock& block);
+void CloseBegin(PortControlBlock& block);
+void CloseFinish(PortControlBlock& block, uint32_t begunAt);
 
 }  // namespace zortcp

@@ -2,6 +2,8 @@
 // receive step that they run on a connection, and the turn pacing.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 
@@ -43,6 +45,18 @@ bool SpinBriefly(Ready ready) {
     platform::Sleep(0);
   } while (std::chrono::steady_clock::now() < until);
   return ready();
+}
+
+// Sleeps ms milliseconds in short steps, ending early once stop is raised,
+// so that a pause never holds up a close.
+inline constexpr uint32_t kPauseStepMs = 10;
+inline void PauseUnlessStopped(const std::atomic<int32_t>& stop, uint32_t ms) {
+  const uint32_t start = platform::TickCount();
+  for (;;) {
+    const uint32_t elapsed = platform::TickCount() - start;
+    if (stop.load() != 0 || elapsed >= ms) return;
+    platform::Sleep(std::min(ms - elapsed, kPauseStepMs));
+  }
 }
 
 // The block a monitor was started for: its argument is the address of the

@@ -61,17 +61,24 @@ void ReceiveFailed(PortControlBlock& block, const ReceiveRole& role, Connection&
              static_cast<uint32_t>(code));
 }
 
-void HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
+// Puts a received chunk into the RxRing. A stop request that comes while
+// the ring is full ends the wait for room: the rest of the chunk is
+// discarded, as the bytes in the ring are at the close, and nothing is
+// reported for it. False when the chunk was cut short.
+bool HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
+  int32_t stored = 0;
   if (block.fastTransfer) {
-    RxRingPutRun(block, block.recvBuffer, received);
+    stored = RxRingPutRun(block, block.recvBuffer, received);
   } else {
-    for (int32_t index = 0; index < received; ++index) RxRingPut(block, block.recvBuffer[index]);
+    while (stored < received && RxRingPut(block, block.recvBuffer[stored])) ++stored;
   }
-  block.rxBytes.fetch_add(static_cast<uint32_t>(received), std::memory_order_relaxed);
+  block.rxBytes.fetch_add(static_cast<uint32_t>(stored), std::memory_order_relaxed);
+  if (stored < received) return false;
   RaiseEvent(block, kEventReceived, received);
   LogMessage(block, 1, "%s() - Port: %d, Passed packet to event handler\n", role.name,
              block.portNumber);
   LogDataDump(block, 3, block.recvBuffer, received);
+  return true;
 }
 
 void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pending) {
@@ -80,10 +87,11 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 }
 
 // Receives until no more bytes wait: one chunk of up to 4096 bytes per
-// receive, 1 ms apart. A failure or the peer's close ends the loop.
+// receive, 1 ms apart. A failure, the peer's close or a stop request ends
+// the loop, so that a peer that keeps sending cannot hold up the close.
 void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                  uint32_t pending) {
-  while (pending != 0) {
+  while (pending != 0 && block.rxStop.load() == 0) {
     const int32_t received = platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
@@ -101,7 +109,7 @@ void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& c
         PeerClosed(block, role, connection);
         return;
       }
-      HandOver(block, role, received);
+      if (!HandOver(block, role, received)) return;
     }
     if (platform::PendingBytes(connection.socket.load(), &pending) != 0) {
       FailMonitor(block, role, role.pendingAfterLocation, "ioctlsocket");

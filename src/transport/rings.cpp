@@ -45,10 +45,10 @@ Ring TxRingOf(PortControlBlock& block) {
           block.txCount,  block.txLock,      block.txSize};
 }
 
-// A ring as read under its lock. The open and the close change the storage
-// without the lock: the open publishes the capacity only once the storage
-// exists, the close takes it back to 0 before freeing the storage, so the
-// capacity is read first, with acquire order.
+// A ring as read under its lock. The open gives the ring its storage
+// without the lock, publishing the capacity only once the storage exists,
+// so the capacity is read first, with acquire order; the close (and a failed
+// open) takes the storage away under the lock (ReleaseRings).
 struct Slots {
   int32_t size;
   uint8_t* bytes;
@@ -95,26 +95,28 @@ void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_
   ring.count.store(slots.count + n, std::memory_order_release);
 }
 
-// Puts count bytes, waiting with waitForRoom (false: the storage has gone,
-// drop the rest) whenever the ring is full. Under the lock the room is
-// tested again: with one producer it is always there, but a second producer
-// must never make the ring overflow. The fast mode's runs take the lock
-// yielding first (fastLock).
+// Puts count bytes, waiting with waitForRoom (false: the storage has gone
+// or the wait was called off, drop the rest) whenever the ring is full, and
+// returns how many it stored. Under the lock the room is tested again: with
+// one producer it is always there, but a second producer must never make
+// the ring overflow. The fast mode's runs take the lock yielding first
+// (fastLock).
 template <typename WaitForRoom>
-void PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool fastLock,
-            WaitForRoom waitForRoom) {
-  while (count > 0) {
-    if (!waitForRoom()) return;
+int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool fastLock,
+               WaitForRoom waitForRoom) {
+  int32_t stored = 0;
+  while (stored < count) {
+    if (!waitForRoom()) break;
     SpinLockGuard hold(ring.lock, fastLock);
     const Slots slots = ReadSlots(ring);
-    if (!slots.Usable()) return;
-    const int32_t n = std::min(count, slots.size - slots.count);
+    if (!slots.Usable()) break;
+    const int32_t n = std::min(count - stored, slots.size - slots.count);
     if (n > 0) {
-      StoreRun(ring, slots, bytes, n);
-      bytes += n;
-      count -= n;
+      StoreRun(ring, slots, bytes + stored, n);
+      stored += n;
     }
   }
+  return stored;
 }
 
 // Takes up to count bytes, as many as are stored, under one hold of the lock.
@@ -140,11 +142,12 @@ int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool fastLock) 
 // Waits in 1 ms turns while the RxRing is full. The count is read without
 // the lock (acquire, so that the consumer's lock hold is seen to have
 // begun): a stale reading only costs one more turn. False when the storage
-// goes away.
-bool WaitWhileFull(const Ring& ring) {
+// goes away or the receive monitor is asked to stop: a host that has
+// stopped reading must not hold up the close.
+bool WaitWhileFull(const Ring& ring, const std::atomic<int32_t>& stop) {
   for (;;) {
     const int32_t size = ring.size.load(std::memory_order_acquire);
-    if (size <= 0) return false;
+    if (size <= 0 || stop.load() != 0) return false;
     if (ring.count.load(std::memory_order_acquire) < size) return true;
     platform::Sleep(kFullWaitTurnMs);
   }
@@ -154,8 +157,8 @@ bool WaitWhileFull(const Ring& ring) {
 // the processor a number of times, the receive monitor sleeps until the host
 // takes bytes out (RxRingGetRun wakes it) instead of looking again every
 // millisecond, which would hold a busy connection to one ring-full per turn
-// whenever the host is a little late. Like the default mode's wait it has no
-// stop test: the close's resume only makes it look again. The flag is raised
+// whenever the host is a little late. Like the default mode's wait it ends
+// at the stop request, which the close follows with a resume. The flag is raised
 // before the last look at the count, and the reader lowers the count before
 // it reads the flag (both sequentially consistent), so a wake-up is never
 // lost; the sleep still ends after kRoomSleepMs, so that storage taken away
@@ -164,7 +167,7 @@ bool WaitWhileFull(const Ring& ring) {
 bool WaitForRxRoom(PortControlBlock& block) {
   for (int32_t turn = 0;; ++turn) {
     const int32_t size = block.rxSize.load(std::memory_order_acquire);
-    if (size <= 0) return false;
+    if (size <= 0 || block.rxStop.load() != 0) return false;
     if (block.rxCount.load(std::memory_order_acquire) < size) return true;
     if (turn < kFastYieldTurns) {
       platform::Sleep(0);
@@ -182,10 +185,16 @@ bool WaitForRxRoom(PortControlBlock& block) {
 // TxMonitor suspends itself whenever it finds the ring empty, so it is woken
 // on every turn that finds it suspended; a resume it does not need is kept
 // and costs it one extra look at the ring. The full test is made once: after
-// the wait the ring is empty. False when the storage goes away.
+// the wait the ring is empty. False when the storage goes away or the port's
+// close begins: TxMonitor is about to stop, and a writer on its own thread
+// (a handler) would otherwise wait for itself.
 bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
+  const auto calledOff = [&block] {
+    return block.txSize.load(std::memory_order_acquire) <= 0 ||
+           block.life.load() == PortLife::kClosing;
+  };
+  if (calledOff()) return false;
   const int32_t size = block.txSize.load(std::memory_order_acquire);
-  if (size <= 0) return false;
   if (block.txCount.load(std::memory_order_acquire) < size) return true;
   int32_t turn = 0;
   do {
@@ -194,16 +203,29 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
       if (monitor != nullptr) platform::ResumeThread(monitor);
     }
     platform::Sleep(FullWaitPause(turn++, yieldTurns));
-    if (block.txSize.load(std::memory_order_acquire) <= 0) return false;
+    if (calledOff()) return false;
   } while (block.txCount.load(std::memory_order_acquire) != 0);
   return true;
 }
 
+// Takes one ring's storage away under its lock and empties it, so that a
+// call that comes late finds a ring without storage, never freed memory or
+// the positions of a port that is gone.
+void ReleaseRing(const Ring& ring, platform::MemoryBlock& memory) {
+  SpinLockGuard hold(ring.lock);
+  ring.size.store(0, std::memory_order_release);
+  ring.buffer.store(nullptr, std::memory_order_release);
+  ring.readIndex.store(0, std::memory_order_relaxed);
+  ring.writeIndex.store(0, std::memory_order_relaxed);
+  ring.count.store(0, std::memory_order_release);
+  memory.reset();
+}
+
 }  // namespace
 
-void RxRingPut(PortControlBlock& block, uint8_t byte) {
+bool RxRingPut(PortControlBlock& block, uint8_t byte) {
   const Ring ring = RxRingOf(block);
-  PutRun(ring, &byte, 1, false, [&ring] { return WaitWhileFull(ring); });
+  return PutRun(ring, &byte, 1, false, [&] { return WaitWhileFull(ring, block.rxStop); }) == 1;
 }
 
 uint8_t RxRingGet(PortControlBlock& block) {
@@ -212,8 +234,9 @@ uint8_t RxRingGet(PortControlBlock& block) {
   return byte;
 }
 
-void TxRingPut(PortControlBlock& block, uint8_t byte) {
-  PutRun(TxRingOf(block), &byte, 1, false, [&block] { return WaitUntilEmptyIfFull(block); });
+bool TxRingPut(PortControlBlock& block, uint8_t byte) {
+  return PutRun(TxRingOf(block), &byte, 1, false,
+                [&block] { return WaitUntilEmptyIfFull(block); }) == 1;
 }
 
 uint8_t TxRingGet(PortControlBlock& block) {
@@ -222,15 +245,15 @@ uint8_t TxRingGet(PortControlBlock& block) {
   return byte;
 }
 
-void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
-  if (bytes == nullptr) return;
-  PutRun(RxRingOf(block), bytes, count, true, [&block] { return WaitForRxRoom(block); });
+int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr) return 0;
+  return PutRun(RxRingOf(block), bytes, count, true, [&block] { return WaitForRxRoom(block); });
 }
 
-void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
-  if (bytes == nullptr) return;
-  PutRun(TxRingOf(block), bytes, count, true,
-         [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
+int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (bytes == nullptr) return 0;
+  return PutRun(TxRingOf(block), bytes, count, true,
+                [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
@@ -246,6 +269,11 @@ int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
   return TakeRun(TxRingOf(block), bytes, count, true);
+}
+
+void ReleaseRings(PortControlBlock& block) {
+  ReleaseRing(RxRingOf(block), block.rxMemory);
+  ReleaseRing(TxRingOf(block), block.txMemory);
 }
 
 }  // namespace zortcp

@@ -6,7 +6,10 @@
 //
 // Full rings: RxRingPut waits (1 ms turns) until one byte has been taken;
 // TxRingPut waits until the TxRing is completely empty, waking a suspended
-// TxMonitor on every turn.
+// TxMonitor on every turn. A wait ends without storing the rest when the
+// storage goes away; the RxRing's also at the receive monitor's stop
+// request, the TxRing's once the port's close has begun. The puts tell
+// whether (or how many of) their bytes were stored.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +18,9 @@ namespace zortcp {
 
 struct PortControlBlock;
 
-void RxRingPut(PortControlBlock& block, uint8_t byte);
+bool RxRingPut(PortControlBlock& block, uint8_t byte);
 uint8_t RxRingGet(PortControlBlock& block);  // only after rxCount != 0
-void TxRingPut(PortControlBlock& block, uint8_t byte);
+bool TxRingPut(PortControlBlock& block, uint8_t byte);
 uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
 
 // Run variants for the fast transfer mode: the same rules, but a run of
@@ -25,11 +28,16 @@ uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
 // (SpinLockAcquireYieldingFirst). RxRingPutRun stores all count
 // bytes, waiting as RxRingPut does whenever the ring is full. The gets take
 // up to count bytes (as many as are stored) and return how many they took.
-void RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
 // TxRingPutRun stores all count bytes; a full TxRing takes more only once
 // it is empty, as for TxRingPut.
-void TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+
+// Takes both rings' storage away under their locks and empties them: the
+// bytes still in them are discarded, and a data call that comes late finds
+// no storage. The close and a failed open give the storage back this way.
+void ReleaseRings(PortControlBlock& block);
 
 }  // namespace zortcp

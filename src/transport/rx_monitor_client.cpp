@@ -1,7 +1,10 @@
 // The receive monitor of a client port. It owns the connection: it connects
 // with a fresh socket for every attempt, retries 250 ms after a failure up
 // to the retry count, reconnects after a loss unless the port is held by
-// signal 1, and receives into the RxRing while connected.
+// signal 1, and receives into the RxRing while connected. An attempt whose
+// socket cannot be made (the descriptor table is full, say) is a failed
+// attempt too: the monitor survives it and connects once sockets can be
+// made again.
 #include "diagnostics/debug_log.h"
 #include "port/last_error.h"
 #include "transport/events.h"
@@ -27,6 +30,14 @@ void LogClient(PortControlBlock& block, const char* text) {
   LogMessage(block, 1, "RxMonitorClient() - Port: %d, %s\n", block.portNumber, text);
 }
 
+// At the retry count the monitor raises 5/5 and ends.
+void CountTowardRetryLimit(PortControlBlock& block, int32_t attempts) {
+  if (block.connectRetryCount != 0 && attempts >= block.connectRetryCount) {
+    RaiseEvent(block, kEventError, kErrorRetryLimit);
+    block.rxStop.store(1);
+  }
+}
+
 void ConnectFailed(PortControlBlock& block) {
   const int32_t attempts = block.connectAttempts.fetch_add(1) + 1;
   const int32_t code = platform::LastSocketError();
@@ -37,14 +48,23 @@ void ConnectFailed(PortControlBlock& block) {
     block.connectErrors.fetch_add(1);
     RaiseEvent(block, kEventError, kErrorConnectFailed);
     RaiseEvent(block, kEventError, kErrorRecorded);
-    if (block.connectRetryCount != 0 && attempts >= block.connectRetryCount) {
-      RaiseEvent(block, kEventError, kErrorRetryLimit);
-      block.rxStop.store(1);
-    }
+    CountTowardRetryLimit(block, attempts);
     LogMessage(block, 1, "RxMonitorClient() - Port: %d, connect() failed. %u\n", block.portNumber,
                static_cast<uint32_t>(code));
   }
-  if (block.rxStop.load() == 0) platform::Sleep(kRetryPauseMs);
+  PauseUnlessStopped(block.rxStop, kRetryPauseMs);
+}
+
+// No socket for the attempt: recorded, raised and logged at 1001, counted
+// as an attempt, and retried after the pause. TxMonitor keeps waiting for
+// the socket to come (replacingSocket stays 1) until the monitor ends.
+void SocketFailed(PortControlBlock& block) {
+  const int32_t code = RecordSocketFailure(ZOR_LOCATION_CLIENT_SOCKET);
+  RaiseEvent(block, kEventError, kErrorRecorded);
+  CountTowardRetryLimit(block, block.connectAttempts.fetch_add(1) + 1);
+  LogMessage(block, 1, "RxMonitorClient() - Port: %d, socket() failed. %u\n", block.portNumber,
+             static_cast<uint32_t>(code));
+  PauseUnlessStopped(block.rxStop, kRetryPauseMs);
 }
 
 void Connected(PortControlBlock& block, Connection& connection, platform::Socket socket) {
@@ -71,29 +91,27 @@ int32_t ConnectToPeer(PortControlBlock& block, platform::Socket socket) {
 }
 
 // One connect attempt with a fresh socket; the first attempt replaces the
-// socket that the open made. The new socket takes the old one's place in
-// one step, so that TxMonitor never finds the port without a socket during
-// an attempt: it would drop the chunk it holds instead of waiting for the
-// connection.
+// socket that the open made. The previous socket is closed before the new
+// one is made, so that with a full descriptor table its descriptor is the
+// one given back for the new socket. Meanwhile replacingSocket tells
+// TxMonitor that a socket is coming: it waits for the connection instead
+// of dropping the chunk it holds. The flag is raised before the old socket
+// goes and lowered only after the new one is in place.
 void ConnectStep(PortControlBlock& block, Connection& connection) {
+  block.replacingSocket.store(1);
+  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
   const platform::Socket socket = platform::OpenSocket();
-  const platform::Socket previous = block.socket.exchange(socket);
-  // Closing a handle that this exchange took over cannot fail, so the error
-  // of a failed socket() stays for the record below.
-  if (previous != platform::kNoSocket) platform::CloseSocket(previous);
   if (socket == platform::kNoSocket) {
-    const int32_t code = RecordSocketFailure(ZOR_LOCATION_CLIENT_SOCKET);
-    RaiseEvent(block, kEventError, kErrorRecorded);
-    LogMessage(block, 1, "RxMonitorClient() - Port: %d, socket() failed. %u\n", block.portNumber,
-               static_cast<uint32_t>(code));
-    block.rxStop.store(1);
+    SocketFailed(block);
     return;
   }
+  block.socket.store(socket);
+  block.replacingSocket.store(0);
   // A hold or a close that came while the socket was made wins: either it
   // sees the new socket and closes it, or the attempt is not made and the
   // socket goes here. None is left that a close has not seen: TxMonitor
   // would wait on it, for want of a connection, until it is terminated.
-  if (block.signal.load() != 0) {
+  if (block.signal.load() != 0 || block.rxStop.load() != 0) {
     platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
     return;
   }
@@ -111,6 +129,7 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
 
 void EndMonitor(PortControlBlock& block) {
   platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  block.replacingSocket.store(0);  // no socket is coming any more
   if (block.connected.load() == 1) {
     platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
     block.connected.store(0);

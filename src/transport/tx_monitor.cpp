@@ -54,12 +54,37 @@ int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
 // A client's receive monitor replaces its socket at every connect attempt
 // and closes the one it replaced. A test that met that closed socket is made
 // again on the new one, so that bytes waiting for the connection are not
-// dropped. A socket taken away (after a loss, or by the close) is no
-// replacement.
-bool SocketReplaced(const PortControlBlock& block, platform::Socket tested) {
-  if ((block.flags & kFlagServer) != 0) return false;
+// dropped; while the new socket is still to come (replacingSocket), the
+// monitor waits for it. A socket taken away (after a loss, or by the close)
+// is no replacement.
+enum class SocketChange { kNone, kComing, kReplaced };
+
+SocketChange ChangeOfSocket(const PortControlBlock& block, platform::Socket tested) {
+  if ((block.flags & kFlagServer) != 0) return SocketChange::kNone;
+  // The flag is read before the socket: it is raised before the old socket
+  // goes and lowered after the new one is in place, so a socket found
+  // missing with the flag down was taken away, not replaced.
+  if (block.replacingSocket.load() != 0) return SocketChange::kComing;
   const platform::Socket current = block.socket.load();
-  return current != platform::kNoSocket && current != tested;
+  return current != platform::kNoSocket && current != tested ? SocketChange::kReplaced
+                                                             : SocketChange::kNone;
+}
+
+// After a failed test: true when the test is to be made again. A socket
+// still to come is waited for in 1 ms turns, until the close stops the
+// monitor.
+bool TestAgain(PortControlBlock& block, platform::Socket tested) {
+  switch (ChangeOfSocket(block, tested)) {
+    case SocketChange::kReplaced:
+      return true;
+    case SocketChange::kComing:
+      if (block.txStop.load() != 0) return false;
+      platform::Sleep(kNextChunkPauseMs);
+      return true;
+    case SocketChange::kNone:
+      break;
+  }
+  return false;
 }
 
 // Waits in 1 ms turns until the socket takes data (in the fast transfer
@@ -71,7 +96,7 @@ bool WaitUntilWritable(PortControlBlock& block) {
     const int32_t writable = platform::PollWritable(socket);
     if (writable > 0) return true;
     if (writable == platform::kSocketError) {
-      if (SocketReplaced(block, socket)) continue;
+      if (TestAgain(block, socket)) continue;
       LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(platform::LastSocketError()));
       return false;
@@ -86,7 +111,7 @@ bool WaitUntilWritable(PortControlBlock& block) {
       busyLogged = true;
     }
     if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {
-      if (SocketReplaced(block, socket)) continue;
+      if (TestAgain(block, socket)) continue;
       LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
                  static_cast<uint32_t>(platform::LastSocketError()));
       return false;

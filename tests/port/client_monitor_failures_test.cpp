@@ -30,17 +30,41 @@ void ExpectLastError(int32_t location, int32_t code) {
 
 const PortControlBlock& BlockOf(int32_t handle) { return PortTable()[static_cast<size_t>(handle)]; }
 
-TEST_F(ClientMonitorFailureTest, SocketFailureForAnAttemptEndsTheMonitor) {
-  // The open makes the first socket; the monitor's first attempt the second.
-  faults::Inject(Operation::kOpenSocket, {.error = 10024, .skip = 1});
+// A socket that cannot be made for an attempt (a full descriptor table) is
+// a failed attempt: 5/4 at 1001 each time, retried, and counted toward the
+// retry count. Bytes written meanwhile wait for the connection that follows
+// once sockets can be made again; TxMonitor drops no chunk.
+TEST_F(ClientMonitorFailureTest, SocketFailureIsRetriedAndBytesWaitForTheConnection) {
+  UseRetryCount(0);  // never gives up
+  // The open makes the first socket; the monitor's attempts the next ones.
+  faults::Inject(Operation::kOpenSocket, {.error = 10024, .count = 3, .skip = 1});
+  const int32_t handle = OpenClient();
+  ASSERT_GE(handle, 0);
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED));
+  ExpectLastError(1001, 10024);
+  const std::string bytes = "written while no socket could be made";
+  ASSERT_EQ(ZorWritePort(handle, bytes.data(), static_cast<int32_t>(bytes.size())), 0);
+
+  PeerConnection peer = AcceptPeer();
+  ASSERT_TRUE(peer.IsOpen());
+  EXPECT_EQ(Text(peer.ReceiveExactly(bytes.size(), kWait)), bytes);
+  EXPECT_EQ(faults::FailuresMade(Operation::kOpenSocket), 3);
+  EXPECT_THAT(FirstEvents(4), ElementsAre("5/4", "5/4", "5/4", "1"));
+  const ZorPortStatistics statistics = StatisticsOf(handle);
+  EXPECT_EQ(statistics.txErrors, 0u);
+  EXPECT_EQ(statistics.connectErrors, 0u);
+}
+
+TEST_F(ClientMonitorFailureTest, SocketFailuresEndTheMonitorAtTheRetryCount) {
+  UseRetryCount(2);
+  faults::Inject(Operation::kOpenSocket, {.error = 10024, .count = -1, .skip = 1});
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
   ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).rxRunning.load() == 0; }, kWait));
-  EXPECT_THAT(events.Sequence(), ElementsAre("5/4"));
+  EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "5/4", "5/5"));
   ExpectLastError(1001, 10024);
-  const ZorPortStatistics statistics = StatisticsOf(handle);
-  EXPECT_EQ(statistics.connectErrors, 0u);
   EXPECT_FALSE(listener.Accept(kQuiet).has_value());
+  UseRetryCount(0);
 }
 
 TEST_F(ClientMonitorFailureTest, FailedConnectIsRetriedAfter250ms) {

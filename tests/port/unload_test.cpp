@@ -1,6 +1,6 @@
-// Unloading the library with ports still open: every open port is closed
-// in index order, its log stays open for the monitors' last lines, and its
-// block stays claimed.
+// Unloading the library with ports still open: every open port is asked to
+// stop before any is waited for, its log stays open for the monitors' last
+// lines, and its block stays claimed.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ void ExpectEndsWithExitLines(const std::vector<std::string>& lines, int32_t port
   EXPECT_TRUE(isExit(lines.back())) << lines.back();
 }
 
-TEST_F(UnloadTest, UnloadClosesOpenPortsInIndexOrderAndLeavesTheirLogsOpen) {
+TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndLeavesTheirLogsOpen) {
   std::string log3;
   std::string log7;
   const std::string config3 = LoggingConfig("port3", &log3);
@@ -76,15 +76,13 @@ TEST_F(UnloadTest, UnloadClosesOpenPortsInIndexOrderAndLeavesTheirLogsOpen) {
   ExpectEndsWithExitLines(LogLines(log3), 4);
   ExpectEndsWithExitLines(LogLines(log7), 8);
 
-  // Port 3's monitor had ended (its last event, 2/2) before port 7's close
-  // began: port 7 raised nothing before that.
+  // Each port's monitor ended while connected: its last event is 2/2.
   const std::vector<RecordedEvent> of3 = events.Events();
   const std::vector<RecordedEvent> of7 = eventsOf7.Events();
   ASSERT_FALSE(of3.empty());
-  ASSERT_GE(of7.size(), 2u);
+  ASSERT_FALSE(of7.empty());
   EXPECT_EQ(of3.back().ToString(), "2/2");
   EXPECT_EQ(of7.back().ToString(), "2/2");
-  EXPECT_LE(of3.back().when, of7[1].when);
 
   // A later load closes the logs that the unload left open.
   EXPECT_EQ(LibraryLoad(), 1);

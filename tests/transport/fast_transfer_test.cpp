@@ -152,6 +152,12 @@ ScriptResult RunScriptedExchange(bool fast) {
 
   EXPECT_EQ(ZorClosePort(handle), 0);
   result.events = Described(events.Events());
+  // The receive monitor meets either the closed socket (5/4) or its stop
+  // request first, whichever comes first in its turn.
+  const size_t count = result.events.size();
+  if (count >= 2 && result.events[count - 2] == "5/4" && result.events[count - 1] == "2/2") {
+    result.events.erase(result.events.end() - 2);
+  }
   return result;
 }
 
@@ -164,7 +170,7 @@ TEST_F(FastTransferExchangeTest, SameExchangeRaisesTheSameEventsInBothModes) {
 
   EXPECT_THAT(standard.events,
               ElementsAre("1:localhost", "4(100)", "3(200)", "4(4096)", "4(904)", "3(4096)",
-                          "3(1904)", "2/0", "1:localhost", "5/4", "2/2"));
+                          "3(1904)", "2/0", "1:localhost", "2/2"));
   EXPECT_EQ(fast.events, standard.events);
   for (const ZorPortStatistics& statistics : {standard.statistics, fast.statistics}) {
     EXPECT_EQ(statistics.rxBytes, 6200u);
