@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/posix/process_life.h"
 #include "platform/posix/thread_context.h"
 
 namespace zortcp::platform::posix {
@@ -53,8 +54,25 @@ bool WaitCancelled(const SocketEntry& entry) {
 }  // namespace
 
 SocketEntry::~SocketEntry() {
-  close(fd);
-  close(cancelFd);
+  if (fd >= 0) close(fd);
+  if (cancelFd >= 0) close(cancelFd);
+}
+
+void HoldSocketsForFork() { TheRegistry().mutex.lock(); }
+void ReleaseSocketsAfterFork() { TheRegistry().mutex.unlock(); }
+
+void ForgetInheritedSockets() {
+  // Only this thread exists in the child. An entry that one of the parent's
+  // threads still held would never be let go of: each descriptor is closed
+  // here, so the child holds no listening port or connection of the parent.
+  Registry& registry = TheRegistry();
+  for (auto& [handle, entry] : registry.sockets) {
+    close(entry->fd);
+    close(entry->cancelFd);
+    entry->fd = -1;
+    entry->cancelFd = -1;
+  }
+  registry.sockets.clear();
 }
 
 Socket RegisterSocket(int fd, bool connected) {
