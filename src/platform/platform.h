@@ -234,6 +234,11 @@ bool ProcessExiting();
 // process instead (a later dlclose leaves the library loaded).
 void WaitForLeftThreads();
 
+// Gives back the memory that the platform layer keeps for later sockets
+// and threads, where none is in use: a dlclose takes the library's own
+// storage with it, and with it the only reference to that memory.
+void ReleaseIdleMemory();
+
 // ---------------------------------------------------------------- time
 
 // Sleeps ms milliseconds; 0 yields the processor. A terminated library

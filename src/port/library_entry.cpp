@@ -12,7 +12,9 @@ __attribute__((destructor)) void UnloadLibrary() {
   // A dlclose unmaps the code as soon as this returns: a monitor that the
   // unload had to leave in the host's handler must have left the library
   // first. At exit the code stays mapped and nothing need wait.
-  if (!zortcp::platform::ProcessExiting()) zortcp::platform::WaitForLeftThreads();
+  if (zortcp::platform::ProcessExiting()) return;
+  zortcp::platform::WaitForLeftThreads();
+  zortcp::platform::ReleaseIdleMemory();
 }
 
 }  // namespace

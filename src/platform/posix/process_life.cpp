@@ -75,6 +75,11 @@ void WatchProcessLife(const ForkHooks& hooks) {
 
 bool ProcessExiting() { return exiting.load(std::memory_order_acquire); }
 
+void ReleaseIdleMemory() {
+  posix::ReleaseIdleSocketMemory();
+  posix::ReleaseIdleThreadMemory();
+}
+
 namespace posix {
 
 void KeepCodeLoaded() {

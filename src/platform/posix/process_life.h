@@ -18,4 +18,9 @@ void ForgetInheritedSockets();
 // The threads: the child drops the parent's left threads.
 void ForgetInheritedThreads();
 
+// The memory that the socket table and the list of left threads keep for
+// their next entries, given back when they are empty.
+void ReleaseIdleSocketMemory();
+void ReleaseIdleThreadMemory();
+
 }  // namespace zortcp::platform::posix

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/never_destroyed.h"
 #include "platform/posix/process_life.h"
 #include "platform/posix/thread_context.h"
 
@@ -24,9 +25,10 @@ struct Registry {
 };
 
 // Made on first use and never destroyed: the library's unload closes its
-// sockets after the process has run its static destructors.
+// sockets after the process has run its static destructors. It lives in
+// the library's own storage, so that a dlclose leaves no memory of it.
 Registry& TheRegistry() {
-  static Registry* const registry = new Registry;
+  static NeverDestroyed<Registry> registry;
   return *registry;
 }
 
@@ -56,6 +58,12 @@ bool WaitCancelled(const SocketEntry& entry) {
 SocketEntry::~SocketEntry() {
   if (fd >= 0) close(fd);
   if (cancelFd >= 0) close(cancelFd);
+}
+
+void ReleaseIdleSocketMemory() {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  if (registry.sockets.empty()) std::unordered_map<Socket, SocketEntryRef>().swap(registry.sockets);
 }
 
 void HoldSocketsForFork() { TheRegistry().mutex.lock(); }

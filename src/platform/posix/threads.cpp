@@ -293,6 +293,11 @@ void WaitForLeftThreads() {
 
 namespace posix {
 
+void ReleaseIdleThreadMemory() {
+  std::lock_guard lock(leftThreads->mutex);
+  if (leftThreads->handles.empty()) std::vector<ThreadState*>().swap(leftThreads->handles);
+}
+
 void ForgetInheritedThreads() {
   // The parent's threads do not exist here: their handles are dropped
   // without a join, and a lock that one of them held is made anew.
