@@ -12,7 +12,6 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 
 #include "platform/fault_injection.h"
@@ -56,7 +55,15 @@ void AfterForkInChild() {
   RunHook(childHook);
 }
 
-void NoteExit() { exiting.store(true, std::memory_order_release); }
+// Its destructor runs with the process's exit handlers, which come before
+// the library's unload at exit (and after it at dlclose, where it no longer
+// matters). A static destructor is registered for this shared object alone
+// and forgotten at its dlclose, which is not true of every atexit().
+struct ExitWatch {
+  ~ExitWatch() { exiting.store(true, std::memory_order_release); }
+};
+
+ExitWatch exitWatch;
 
 }  // namespace
 
@@ -66,10 +73,9 @@ void WatchProcessLife(const ForkHooks& hooks) {
   childHook.store(hooks.child, std::memory_order_release);
   static std::once_flag watching;
   std::call_once(watching, [] {
-    // Both can fail only for want of memory; the library then works as
-    // before, without the fork and exit handling.
+    // It fails only for want of memory; the library then works as before,
+    // without the fork handling.
     pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-    std::atexit(NoteExit);
   });
 }
 
