@@ -126,11 +126,11 @@ class Traffic {
   Traffic(const std::vector<int32_t>& handles, bool read) : handles_(handles), read_(read) {
     thread_ = std::thread([this] { Run(); });
   }
-  // Left running on purpose when the host exits with it.
   void Stop() {
     stop_ = true;
     thread_.join();
   }
+  // Left running on purpose: the host exits while it writes and reads.
   void Leave() { thread_.detach(); }
   int64_t received() const { return received_; }
 
