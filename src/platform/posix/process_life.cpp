@@ -58,9 +58,14 @@ void AfterForkInChild() {
 // Its destructor runs with the process's exit handlers, which come before
 // the library's unload at exit (and after it at dlclose, where it no longer
 // matters). A static destructor is registered for this shared object alone
-// and forgotten at its dlclose, which is not true of every atexit().
+// and forgotten at its dlclose, which is not true of every atexit(). Left
+// threads that have finished by then are joined, so that none is left
+// unjoined at the end.
 struct ExitWatch {
-  ~ExitWatch() { exiting.store(true, std::memory_order_release); }
+  ~ExitWatch() {
+    exiting.store(true, std::memory_order_release);
+    posix::ReapLeftThreads();
+  }
 };
 
 ExitWatch exitWatch;

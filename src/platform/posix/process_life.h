@@ -17,6 +17,8 @@ void ForgetInheritedSockets();
 
 // The threads: the child drops the parent's left threads.
 void ForgetInheritedThreads();
+// Joins the left threads that have finished, without waiting for others.
+void ReapLeftThreads();
 
 // The memory that the socket table and the list of left threads keep for
 // their next entries, given back when they are empty.

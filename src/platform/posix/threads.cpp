@@ -276,6 +276,7 @@ void CloseThreadHandle(ThreadHandle thread) {
     thread->thread.join();
   }
   delete thread;
+  posix::ReapLeftThreads();
 }
 
 void WaitForLeftThreads() {
@@ -292,6 +293,11 @@ void WaitForLeftThreads() {
 }
 
 namespace posix {
+
+void ReapLeftThreads() {
+  std::lock_guard lock(leftThreads->mutex);
+  ReapFinished(leftThreads->handles);
+}
 
 void ReleaseIdleThreadMemory() {
   std::lock_guard lock(leftThreads->mutex);
