@@ -1,5 +1,7 @@
 #include "diagnostics/debug_log.h"
 
+#include <stdio_ext.h>
+
 #include <cstdarg>
 #include <cstdio>
 
@@ -131,6 +133,13 @@ void OpenDebugLog(PortControlBlock& block) {
   }
   SpinLockGuard guard(block.logLock);
   block.logFile.store(file, std::memory_order_release);
+}
+
+void ForgetInheritedLog(PortControlBlock& block) {
+  std::FILE* file = block.logFile.exchange(nullptr, std::memory_order_acq_rel);
+  if (file == nullptr) return;
+  __fpurge(file);
+  std::fclose(file);
 }
 
 void CloseDebugLog(PortControlBlock& block) {

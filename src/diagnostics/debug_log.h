@@ -28,4 +28,9 @@ void OpenDebugLog(PortControlBlock& block);
 // writers: no line reaches the file afterwards.
 void CloseDebugLog(PortControlBlock& block);
 
+// In a child process after a fork: lets go of the copy of the parent's log
+// without writing to it (a line that a thread of the parent had half
+// written stays the parent's) and without taking its lock.
+void ForgetInheritedLog(PortControlBlock& block);
+
 }  // namespace zortcp

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <mutex>
+#include <type_traits>
 
 namespace zortcp::platform::faults {
 namespace {
@@ -21,6 +22,11 @@ constexpr size_t kOperations = static_cast<size_t>(Operation::kCount);
 std::mutex faultsMutex;
 std::array<ArmedFault, kOperations> armedFaults;  // guarded by faultsMutex
 std::atomic<int32_t> armedCount{0};                // faults armed; written under faultsMutex
+
+// Trivially destructible, so nothing here is destroyed at exit before the
+// library's unload, which may still pass through ShouldFail.
+static_assert(std::is_trivially_destructible_v<std::mutex> &&
+              std::is_trivially_destructible_v<decltype(armedFaults)>);
 
 size_t IndexOf(Operation operation) { return static_cast<size_t>(operation); }
 
@@ -49,6 +55,9 @@ int32_t FailuresMade(Operation operation) {
   std::lock_guard lock(faultsMutex);
   return armedFaults[IndexOf(operation)].failures;
 }
+
+void HoldForFork() { faultsMutex.lock(); }
+void ReleaseAfterFork() { faultsMutex.unlock(); }
 
 bool ShouldFail(Operation operation, Socket socket, int32_t* error) {
   if (armedCount.load(std::memory_order_acquire) == 0) return false;

@@ -57,4 +57,9 @@ int32_t FailuresMade(Operation operation);
 // error number to report in *error.
 bool ShouldFail(Operation operation, Socket socket, int32_t* error);
 
+// Around a fork: the lock is held, so that the child never finds it held by
+// a thread that does not exist there.
+void HoldForFork();
+void ReleaseAfterFork();
+
 }  // namespace zortcp::platform::faults

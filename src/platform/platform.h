@@ -212,9 +212,9 @@ void TerminateThread(ThreadHandle thread);
 
 // Gives the handle back. A thread that has finished, or finishes within
 // half a second, is joined; a thread still running after that (terminated,
-// but stuck in host code) is left to finish and frees its own state. A
-// thread that was never resumed ends without running its routine. Null
-// does nothing.
+// but stuck in host code) is left to finish, and is joined once it has
+// (see WaitForLeftThreads). A thread that was never resumed ends without
+// running its routine. Null does nothing.
 void CloseThreadHandle(ThreadHandle thread);
 
 // Throws ThreadTerminated when the calling library thread has been
@@ -233,6 +233,44 @@ void* CurrentThreadArgument();
 // Best effort: time-critical is the highest non-real-time priority the
 // system permits (nice -20); a refusal is ignored.
 void SetCurrentThreadPriority(ThreadPriority priority);
+
+// ---------------------------------------------------------------- process life
+
+// What the layers above do around fork(): prepare runs in the forking
+// thread just before the fork, parent in it just after, child in the
+// child's only thread before fork() returns there. The platform layer
+// itself holds its own locks across the fork, so that none of them is held
+// in the child by a thread that does not exist there; the child then starts
+// with an empty socket table (its copies of the descriptors are closed,
+// which leaves the parent's connections as they are, where a shutdown would
+// end them), knows none of the parent's threads, and a library thread that
+// forked (a host's handler did) leaves at its next termination point.
+struct ForkHooks {
+  void (*prepare)() = nullptr;
+  void (*parent)() = nullptr;
+  void (*child)() = nullptr;
+};
+
+// Installs the fork hooks (a later call replaces them) and, once in the
+// process's life, starts watching for fork() and for the process's exit.
+void WatchProcessLife(const ForkHooks& hooks);
+
+// True once the process has begun to exit (exit() or a return from main,
+// seen when the exit handlers run); the code then stays mapped to the end.
+bool ProcessExiting();
+
+// Waits until every library thread that CloseThreadHandle left running
+// (stuck in host code) has ended, except the calling thread. The library's
+// code stays mapped until then: an unload by dlclose calls it before it
+// returns, since the system unmaps the code right after. A library thread
+// left running outside an unload keeps the code mapped for the rest of the
+// process instead (a later dlclose leaves the library loaded).
+void WaitForLeftThreads();
+
+// Gives back the memory that the platform layer keeps for later sockets
+// and threads, where none is in use: a dlclose takes the library's own
+// storage with it, and with it the only reference to that memory.
+void ReleaseIdleMemory();
 
 // ---------------------------------------------------------------- time
 

@@ -1,7 +1,10 @@
 #include "port/control_block.h"
 
 #include <memory>
+#include <type_traits>
 
+#include "diagnostics/debug_log.h"
+#include "platform/never_destroyed.h"
 #include "port/last_error.h"
 #include "port/sequences.h"
 
@@ -14,8 +17,12 @@ constexpr const char* kNotInUseText = "Port handle specified is not in use";
 constexpr int32_t kInvalidHandle = 1;
 constexpr int32_t kNotInUse = 2;
 
-std::array<PortControlBlock, kPortCount> table;
+// The blocks hold the rings' memory, which a static destructor would free
+// under monitors that still run when a host that loaded the library at run
+// time calls exit(): the table is never destroyed.
+constinit NeverDestroyed<std::array<PortControlBlock, kPortCount>> table;
 LibraryState library;
+static_assert(std::is_trivially_destructible_v<LibraryState>);
 
 // Handle failures of call k record location 100k + r and number 900 + 100k + r.
 void RecordHandleFailure(CallNumber call, int32_t reason, const char* text) {
@@ -23,9 +30,30 @@ void RecordHandleFailure(CallNumber call, int32_t reason, const char* text) {
   StoreFailure(location, 900 + location, text);
 }
 
+// A fresh block: every number zero, every text empty, no socket.
+void RenewBlock(PortControlBlock& block, int32_t index) {
+  std::destroy_at(&block);
+  std::construct_at(&block);
+  block.portNumber = index + 1;
+}
+
+// In a child process: the parent's ports stay the parent's. Their monitors
+// do not exist here and their sockets are already gone from the socket
+// table, so every block starts afresh: a call on an inherited handle fails
+// as on a closed port, the child's exit touches nothing of the parent's,
+// and the child can open ports of its own.
+void ForgetInheritedPorts() {
+  ReleaseLastErrorAfterFork();
+  for (int32_t index = 0; index < kPortCount; ++index) {
+    PortControlBlock& block = (*table)[static_cast<size_t>(index)];
+    ForgetInheritedLog(block);
+    RenewBlock(block, index);
+  }
+}
+
 }  // namespace
 
-std::array<PortControlBlock, kPortCount>& PortTable() { return table; }
+std::array<PortControlBlock, kPortCount>& PortTable() { return *table; }
 LibraryState& Library() { return library; }
 
 PortControlBlock* TestHandle(int32_t handle, CallNumber call, int32_t* result) {
@@ -34,7 +62,7 @@ PortControlBlock* TestHandle(int32_t handle, CallNumber call, int32_t* result) {
     *result = -1;
     return nullptr;
   }
-  PortControlBlock& block = table[static_cast<size_t>(handle)];
+  PortControlBlock& block = (*table)[static_cast<size_t>(handle)];
   if (block.inUse.load(std::memory_order_acquire) == 0 || block.life.load() != PortLife::kOpen) {
     *result = NotInUse(call);
     return nullptr;
@@ -51,16 +79,15 @@ int32_t LibraryLoad() {
   if (library.libraryInitialised.load() != 0) return 0;
   for (int32_t index = 0; index < kPortCount; ++index) {
     // A fresh block: every number zero, every text empty, no socket.
-    PortControlBlock& block = table[static_cast<size_t>(index)];
+    PortControlBlock& block = (*table)[static_cast<size_t>(index)];
     // A log that an earlier unload left open (a process that loads the
     // library again) is closed rather than lost.
     if (std::FILE* log = block.logFile.exchange(nullptr)) std::fclose(log);
-    std::destroy_at(&block);
-    std::construct_at(&block);
-    block.portNumber = index + 1;
+    RenewBlock(block, index);
   }
   library.pendingEventHandler = nullptr;
   library.pendingEventUserData = 0;
+  platform::WatchProcessLife({HoldLastErrorForFork, ReleaseLastErrorAfterFork, ForgetInheritedPorts});
   library.libraryInitialised.store(1);
   return 1;
 }
@@ -68,15 +95,17 @@ int32_t LibraryLoad() {
 int32_t LibraryUnload() {
   if (library.libraryInitialised.load() == 0) return 1;
   // Every port still open is asked to stop before any is waited for, so
-  // that the unload takes about as long as one close. Their logs stay open
-  // so that the monitors' last lines reach them, and the blocks stay claimed.
+  // that the unload takes about as long as one close, and the blocks stay
+  // claimed. Their logs are closed once every monitor has ended, so that the
+  // monitors' last lines reach them and no descriptor outlives a dlclose.
   const uint32_t begun = platform::TickCount();
-  for (auto& block : table) {
+  for (auto& block : *table) {
     if (block.inUse.load() != 0) CloseBegin(block);
   }
-  for (auto& block : table) {
+  for (auto& block : *table) {
     if (block.inUse.load() != 0) CloseFinish(block, begun);
   }
+  for (auto& block : *table) CloseDebugLog(block);
   library.libraryInitialised.store(0);
   return 1;
 }

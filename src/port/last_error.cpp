@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
@@ -20,6 +21,10 @@ struct LastErrorRecord {
 // numbers of one failure beside the text of another.
 std::mutex recordLock;
 LastErrorRecord record;
+// Nothing here is destroyed at exit before the library's unload, which may
+// still record failures.
+static_assert(std::is_trivially_destructible_v<std::mutex> &&
+              std::is_trivially_destructible_v<LastErrorRecord>);
 
 }  // namespace
 
@@ -52,6 +57,9 @@ int32_t RecordSystemFailure(int32_t location) {
   StoreFailure(location, code, SystemErrorText(code));
   return code;
 }
+
+void HoldLastErrorForFork() { recordLock.lock(); }
+void ReleaseLastErrorAfterFork() { recordLock.unlock(); }
 
 LastError ReadLastError() {
   std::lock_guard guard(recordLock);

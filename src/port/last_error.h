@@ -31,6 +31,11 @@ struct LastError {
 };
 LastError ReadLastError();
 
+// Around a fork: the record's lock is held, so that the child never finds
+// it held by a thread that does not exist there.
+void HoldLastErrorForFork();
+void ReleaseLastErrorAfterFork();
+
 // Back to 0, 0 and empty; tests only (the library never clears it).
 void ResetLastErrorForTesting();
 

@@ -1,6 +1,6 @@
 // Unloading the library with ports still open: every open port is asked to
-// stop before any is waited for, its log stays open for the monitors' last
-// lines, and its block stays claimed.
+// stop before any is waited for, its block stays claimed, and its log takes
+// the monitors' last lines and is closed after them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -42,7 +42,7 @@ void ExpectEndsWithExitLines(const std::vector<std::string>& lines, int32_t port
   EXPECT_TRUE(isExit(lines.back())) << lines.back();
 }
 
-TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndLeavesTheirLogsOpen) {
+TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndTheirLogsLast) {
   std::string log3;
   std::string log7;
   const std::string config3 = LoggingConfig("port3", &log3);
@@ -67,7 +67,7 @@ TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndLeavesTheirLogsOpen) {
   for (size_t index : {3u, 7u}) {
     const PortControlBlock& block = PortTable()[index];
     EXPECT_EQ(block.inUse.load(), 1) << index;
-    EXPECT_NE(block.logFile.load(), nullptr) << index;
+    EXPECT_EQ(block.logFile.load(), nullptr) << index;
     EXPECT_EQ(block.rxRunning.load() + block.txRunning.load(), 0) << index;
     EXPECT_EQ(block.rxSize.load() + block.txSize.load(), 0) << index;
   }
@@ -83,10 +83,6 @@ TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndLeavesTheirLogsOpen) {
   ASSERT_FALSE(of7.empty());
   EXPECT_EQ(of3.back().ToString(), "2/2");
   EXPECT_EQ(of7.back().ToString(), "2/2");
-
-  // A later load closes the logs that the unload left open.
-  EXPECT_EQ(LibraryLoad(), 1);
-  EXPECT_EQ(PortTable()[3].logFile.load(), nullptr);
 }
 
 }  // namespace

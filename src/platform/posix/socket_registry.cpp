@@ -11,6 +11,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/never_destroyed.h"
+#include "platform/posix/process_life.h"
 #include "platform/posix/thread_context.h"
 
 namespace zortcp::platform::posix {
@@ -23,9 +25,10 @@ struct Registry {
 };
 
 // Made on first use and never destroyed: the library's unload closes its
-// sockets after the process has run its static destructors.
+// sockets after the process has run its static destructors. It lives in
+// the library's own storage, so that a dlclose leaves no memory of it.
 Registry& TheRegistry() {
-  static Registry* const registry = new Registry;
+  static NeverDestroyed<Registry> registry;
   return *registry;
 }
 
@@ -64,8 +67,31 @@ class CountedSocketWait {
 }  // namespace
 
 SocketEntry::~SocketEntry() {
-  close(fd);
-  close(cancelFd);
+  if (fd >= 0) close(fd);
+  if (cancelFd >= 0) close(cancelFd);
+}
+
+void ReleaseIdleSocketMemory() {
+  Registry& registry = TheRegistry();
+  std::lock_guard lock(registry.mutex);
+  if (registry.sockets.empty()) std::unordered_map<Socket, SocketEntryRef>().swap(registry.sockets);
+}
+
+void HoldSocketsForFork() { TheRegistry().mutex.lock(); }
+void ReleaseSocketsAfterFork() { TheRegistry().mutex.unlock(); }
+
+void ForgetInheritedSockets() {
+  // Only this thread exists in the child. An entry that one of the parent's
+  // threads still held would never be let go of: each descriptor is closed
+  // here, so the child holds no listening port or connection of the parent.
+  Registry& registry = TheRegistry();
+  for (auto& [handle, entry] : registry.sockets) {
+    close(entry->fd);
+    close(entry->cancelFd);
+    entry->fd = -1;
+    entry->cancelFd = -1;
+  }
+  registry.sockets.clear();
 }
 
 Socket RegisterSocket(int fd, bool connected) {

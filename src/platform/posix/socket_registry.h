@@ -19,8 +19,10 @@ struct SocketEntry {
   SocketEntry(const SocketEntry&) = delete;
   SocketEntry& operator=(const SocketEntry&) = delete;
 
-  const int fd;        // always O_NONBLOCK at the system level
-  const int cancelFd;  // eventfd, readable for good once the socket is closed
+  // Both set at creation; a child process after a fork closes its copies
+  // and sets them to -1 before anything else runs there.
+  int fd;        // always O_NONBLOCK at the system level
+  int cancelFd;  // eventfd, readable for good once the socket is closed
   std::atomic<bool> closed{false};
   std::atomic<bool> nonBlocking{false};  // the mode the caller asked for
   // Set once a connect has succeeded, and for an accepted connection: only

@@ -20,9 +20,12 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "platform/fault_injection.h"
+#include "platform/never_destroyed.h"
 #include "platform/platform.h"
+#include "platform/posix/process_life.h"
 #include "platform/posix/thread_context.h"
 
 namespace zortcp::platform {
@@ -103,6 +106,11 @@ bool WaitFinished(ThreadCore& core) {
   return core.changed.wait_for(lock, kExitGrace, [&] { return core.finished; });
 }
 
+bool Finished(ThreadCore& core) {
+  std::lock_guard lock(core.mutex);
+  return core.finished;
+}
+
 }  // namespace
 
 // The handle: the thread object, and the handle's share of the state.
@@ -110,6 +118,51 @@ struct ThreadState {
   std::shared_ptr<ThreadCore> core;
   std::thread thread;
 };
+
+namespace {
+
+// Handles whose threads were still running when they were closed: kept
+// joinable, so that an unload can wait until those threads have left the
+// library's code, and joined as soon as they are seen finished.
+struct LeftThreads {
+  std::mutex mutex;
+  std::vector<ThreadState*> handles;  // guarded by mutex
+};
+
+constinit NeverDestroyed<LeftThreads> leftThreads;
+
+void JoinAndDelete(ThreadState* handle) {
+  handle->thread.join();
+  delete handle;
+}
+
+// Joins the left threads that have finished; called with the list's lock.
+void ReapFinished(std::vector<ThreadState*>& handles) {
+  std::erase_if(handles, [](ThreadState* handle) {
+    if (!Finished(*handle->core)) return false;
+    JoinAndDelete(handle);
+    return true;
+  });
+}
+
+void Leave(ThreadState* handle) {
+  {
+    std::lock_guard lock(leftThreads->mutex);
+    ReapFinished(leftThreads->handles);
+    try {
+      leftThreads->handles.push_back(handle);
+    } catch (...) {
+      // No memory for the list: the thread frees its own state instead.
+      handle->thread.detach();
+      delete handle;
+    }
+  }
+  // Unless a running unload waits for it, the thread may return into the
+  // library's code at any later time, whatever the host does meanwhile.
+  posix::KeepCodeLoaded();
+}
+
+}  // namespace
 
 namespace posix {
 
@@ -224,18 +277,55 @@ void CloseThreadHandle(ThreadHandle thread) {
   if (neverStarted) SignalTermination(core);
   if (thread->thread.joinable()) {
     const bool ownHandle = thread->thread.get_id() == std::this_thread::get_id();
-    if (!ownHandle && WaitFinished(core)) {
-      thread->thread.join();
-    } else {
-      thread->thread.detach();
+    if (ownHandle || !WaitFinished(core)) {
+      Leave(thread);
+      return;
     }
+    thread->thread.join();
   }
   delete thread;
+  posix::ReapLeftThreads();
 }
 
 int32_t WaitingLibraryThreads() { return waitingThreads.load(std::memory_order_acquire); }
 
 void* CurrentThreadArgument() { return currentThread != nullptr ? currentThread->argument : nullptr; }
+
+void WaitForLeftThreads() {
+  std::vector<ThreadState*> waited;
+  {
+    std::lock_guard lock(leftThreads->mutex);
+    std::erase_if(leftThreads->handles, [&](ThreadState* handle) {
+      if (handle->thread.get_id() == std::this_thread::get_id()) return false;
+      waited.push_back(handle);
+      return true;
+    });
+  }
+  for (ThreadState* handle : waited) JoinAndDelete(handle);
+}
+
+namespace posix {
+
+void ReapLeftThreads() {
+  std::lock_guard lock(leftThreads->mutex);
+  ReapFinished(leftThreads->handles);
+}
+
+void ReleaseIdleThreadMemory() {
+  std::lock_guard lock(leftThreads->mutex);
+  if (leftThreads->handles.empty()) std::vector<ThreadState*>().swap(leftThreads->handles);
+}
+
+void ForgetInheritedThreads() {
+  // The parent's threads do not exist here: their handles are dropped
+  // without a join, and a lock that one of them held is made anew.
+  std::construct_at(&*leftThreads);
+  // A host's handler that forked on a library thread: the child leaves the
+  // library's code when the handler returns, without running a monitor.
+  if (currentThread != nullptr) currentThread->terminated.store(true, std::memory_order_release);
+}
+
+}  // namespace posix
 
 void TerminationPoint() {
   if (posix::TerminationRequested()) throw ThreadTerminated{};

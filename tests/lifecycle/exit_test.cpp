@@ -1,0 +1,54 @@
+// A host that loaded the library at run time leaves with exit() while its
+// ports are busy: the exit handlers and static destructors run before the
+// library's unload, with the monitors still running.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "lifecycle/host_process.h"
+
+namespace zortcp::testing {
+namespace {
+
+using std::chrono::seconds;
+
+// glibc's checking allocator makes a use of freed memory, or a second
+// release, end the process. It cannot stand beside a sanitizer's allocator;
+// AddressSanitizer finds such uses itself, but its leak check cannot stop
+// a process whose threads are still busy at its exit.
+std::vector<std::string> CheckingAllocator() {
+#if defined(__SANITIZE_ADDRESS__)
+  return {"ASAN_OPTIONS=detect_leaks=0"};
+#elif defined(__SANITIZE_THREAD__)
+  return {};
+#else
+  return {"LD_PRELOAD=libc_malloc_debug.so.0", "MALLOC_CHECK_=3"};
+#endif
+}
+
+TEST(ExitTest, DlopenedHostExitsCleanlyWithSixteenBusyPorts) {
+  for (int run = 0; run < 3; ++run) {
+    TrafficPeers peers;
+    HostProcess host("exit", {peers.PortText(), "16", "1"}, CheckingAllocator());
+    ASSERT_TRUE(host.WaitForLine("busy", seconds(30))) << host.output();
+    const HostEnd end = host.Wait(seconds(30));
+    EXPECT_TRUE(end.exited && end.status == 0) << "run " << run << ": " << end.status << "\n" << host.output();
+  }
+}
+
+// Each port's host has stopped reading and its peer keeps sending, so
+// every receive monitor waits for room in a full RxRing when the exit's
+// unload asks it to stop.
+TEST(ExitTest, ExitWithThirtyTwoFullRxRingsEndsWithinTwoSeconds) {
+  TrafficPeers peers;
+  HostProcess host("exit", {peers.PortText(), "32", "0"});
+  ASSERT_TRUE(host.WaitForLine("busy", seconds(60))) << host.output();
+  const HostEnd end = host.Wait(seconds(10));
+  EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
+  EXPECT_LE(end.took, seconds(2));
+}
+
+}  // namespace
+}  // namespace zortcp::testing
