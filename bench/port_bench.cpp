@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "port/control_block.h"
+#include "port/port_table.h"
 #include "port_bench/measurements.h"
 
 int main(int argc, char** argv) {

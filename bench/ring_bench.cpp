@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "transport/rings.h"
 
 namespace zortcp {

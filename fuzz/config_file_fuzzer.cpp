@@ -7,8 +7,8 @@
 
 #include "diagnostics/config_file.h"
 #include "fuzz/fuzz_support.h"
-#include "port/control_block.h"
-#include "port/text.h"
+#include "core/control_block.h"
+#include "core/text.h"
 
 namespace {
 

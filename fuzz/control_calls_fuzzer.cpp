@@ -22,7 +22,7 @@
 
 #include "diagnostics/config_file.h"
 #include "fuzz/fuzz_support.h"
-#include "port/control_block.h"
+#include "port/port_table.h"
 #include "zortcp.h"
 
 namespace {

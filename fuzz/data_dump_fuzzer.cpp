@@ -17,8 +17,8 @@
 
 #include "diagnostics/debug_log.h"
 #include "fuzz/fuzz_support.h"
-#include "port/control_block.h"
-#include "port/text.h"
+#include "core/control_block.h"
+#include "core/text.h"
 
 namespace {
 

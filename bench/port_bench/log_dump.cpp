@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "diagnostics/debug_log.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "port_bench/host_sides.h"
 #include "port_bench/measurements.h"
 

@@ -7,8 +7,8 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
-#include "port/text.h"
+#include "core/control_block.h"
+#include "core/text.h"
 
 namespace zortcp {
 namespace {

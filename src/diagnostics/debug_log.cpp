@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 
 namespace zortcp {
 namespace {

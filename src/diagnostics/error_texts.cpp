@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "core/last_error.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
 
@@ -51,6 +52,18 @@ std::string SocketErrorText(uint32_t code) {
   char fallback[kSocketMessageCapacity];
   std::snprintf(fallback, sizeof fallback, "Unknown Error Code: %u", code);
   return fallback;
+}
+
+int32_t RecordSocketFailure(int32_t location) {
+  const int32_t code = platform::LastSocketError();
+  StoreFailure(location, code, SocketErrorText(static_cast<uint32_t>(code)));
+  return code;
+}
+
+int32_t RecordSystemFailure(int32_t location) {
+  const int32_t code = platform::LastSystemError();
+  StoreFailure(location, code, SystemErrorText(code));
+  return code;
 }
 
 }  // namespace zortcp

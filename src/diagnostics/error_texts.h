@@ -18,4 +18,11 @@ std::string SystemErrorText(int32_t errorNumber);
 // "Unknown Error Code: %u".
 std::string SocketErrorText(uint32_t code);
 
+// Records the calling thread's last socket error at a location, with its
+// socket error text; returns the number.
+int32_t RecordSocketFailure(int32_t location);
+// Records the calling thread's last system error at a location, with its
+// system error text; returns the number.
+int32_t RecordSystemFailure(int32_t location);
+
 }  // namespace zortcp

@@ -4,7 +4,7 @@
 
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "port/port_table.h"
 #include "port/port_calls.h"
 #include "port/sequences.h"
 #include "transport/rings.h"

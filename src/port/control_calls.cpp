@@ -8,10 +8,10 @@
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
-#include "port/control_block.h"
-#include "port/last_error.h"
+#include "port/port_table.h"
+#include "core/last_error.h"
 #include "port/port_calls.h"
-#include "port/text.h"
+#include "core/text.h"
 
 namespace zortcp {
 namespace {

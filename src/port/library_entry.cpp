@@ -1,7 +1,7 @@
 // The shared library's entry point: load when the process loads the
 // library, unload (closing every open port) when it unloads it.
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "port/port_table.h"
 
 namespace {
 

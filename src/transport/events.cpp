@@ -6,7 +6,7 @@
 
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 
 namespace zortcp {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 
 namespace zortcp {
 

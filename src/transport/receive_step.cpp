@@ -4,7 +4,7 @@
 
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
-#include "port/last_error.h"
+#include "core/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/rings.h"

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
-#include "transport/spin_lock.h"
+#include "core/control_block.h"
+#include "core/spin_lock.h"
 
 namespace zortcp {
 namespace {

@@ -6,7 +6,8 @@
 // attempt too: the monitor survives it and connects once sockets can be
 // made again.
 #include "diagnostics/debug_log.h"
-#include "port/last_error.h"
+#include "diagnostics/error_texts.h"
+#include "core/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "diagnostics/debug_log.h"
-#include "port/last_error.h"
-#include "port/text.h"
+#include "diagnostics/error_texts.h"
+#include "core/last_error.h"
+#include "core/text.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/library_fixture.h"
 #include "support/temp_directory.h"
 

@@ -13,7 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/library_fixture.h"
 #include "support/wait_until.h"
 #include "support/temp_directory.h"

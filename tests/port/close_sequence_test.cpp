@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "diagnostics/config_file.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

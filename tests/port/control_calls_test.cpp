@@ -7,7 +7,7 @@
 #include <string>
 
 #include "diagnostics/config_file.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

@@ -13,7 +13,7 @@
 #include "diagnostics/error_texts.h"
 #include "support/temp_directory.h"
 #include "platform/fault_injection.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

@@ -12,8 +12,8 @@
 
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "port/control_block.h"
-#include "port/last_error.h"
+#include "port/port_table.h"
+#include "core/last_error.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

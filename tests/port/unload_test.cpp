@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "port/control_block.h"
+#include "port/port_table.h"
 #include "support/server_port.h"
 
 namespace zortcp::testing {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "diagnostics/error_texts.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/server_port.h"
 
 namespace zortcp::testing {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/fault_injection.h"
-#include "port/control_block.h"
-#include "port/last_error.h"
+#include "port/port_table.h"
+#include "core/last_error.h"
 
 namespace zortcp::testing {
 

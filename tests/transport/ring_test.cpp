@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "port/control_block.h"
+#include "core/control_block.h"
 #include "support/library_fixture.h"
 #include "support/wait_until.h"
-#include "transport/spin_lock.h"
+#include "core/spin_lock.h"
 
 namespace zortcp {
 namespace {

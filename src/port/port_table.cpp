@@ -1,11 +1,10 @@
-#include "port/control_block.h"
+#include "port/port_table.h"
 
 #include <memory>
 #include <type_traits>
 
 #include "diagnostics/debug_log.h"
-#include "platform/never_destroyed.h"
-#include "port/last_error.h"
+#include "core/last_error.h"
 #include "port/sequences.h"
 
 namespace zortcp {
@@ -17,12 +16,6 @@ constexpr const char* kNotInUseText = "Port handle specified is not in use";
 constexpr int32_t kInvalidHandle = 1;
 constexpr int32_t kNotInUse = 2;
 
-// The blocks hold the rings' memory, which a static destructor would free
-// under monitors that still run when a host that loaded the library at run
-// time calls exit(): the table is never destroyed.
-constinit NeverDestroyed<std::array<PortControlBlock, kPortCount>> table;
-LibraryState library;
-static_assert(std::is_trivially_destructible_v<LibraryState>);
 
 // Handle failures of call k record location 100k + r and number 900 + 100k + r.
 void RecordHandleFailure(CallNumber call, int32_t reason, const char* text) {
@@ -45,7 +38,7 @@ void RenewBlock(PortControlBlock& block, int32_t index) {
 void ForgetInheritedPorts() {
   ReleaseLastErrorAfterFork();
   for (int32_t index = 0; index < kPortCount; ++index) {
-    PortControlBlock& block = (*table)[static_cast<size_t>(index)];
+    PortControlBlock& block = PortTable()[static_cast<size_t>(index)];
     ForgetInheritedLog(block);
     RenewBlock(block, index);
   }
@@ -53,16 +46,13 @@ void ForgetInheritedPorts() {
 
 }  // namespace
 
-std::array<PortControlBlock, kPortCount>& PortTable() { return *table; }
-LibraryState& Library() { return library; }
-
 PortControlBlock* TestHandle(int32_t handle, CallNumber call, int32_t* result) {
   if (handle < 0 || handle >= kPortCount) {
     RecordHandleFailure(call, kInvalidHandle, kInvalidHandleText);
     *result = -1;
     return nullptr;
   }
-  PortControlBlock& block = (*table)[static_cast<size_t>(handle)];
+  PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
   if (block.inUse.load(std::memory_order_acquire) == 0 || block.life.load() != PortLife::kOpen) {
     *result = NotInUse(call);
     return nullptr;
@@ -76,37 +66,37 @@ int32_t NotInUse(CallNumber call) {
 }
 
 int32_t LibraryLoad() {
-  if (library.libraryInitialised.load() != 0) return 0;
+  if (Library().libraryInitialised.load() != 0) return 0;
   for (int32_t index = 0; index < kPortCount; ++index) {
     // A fresh block: every number zero, every text empty, no socket.
-    PortControlBlock& block = (*table)[static_cast<size_t>(index)];
+    PortControlBlock& block = PortTable()[static_cast<size_t>(index)];
     // A log that an earlier unload left open (a process that loads the
     // library again) is closed rather than lost.
     if (std::FILE* log = block.logFile.exchange(nullptr)) std::fclose(log);
     RenewBlock(block, index);
   }
-  library.pendingEventHandler = nullptr;
-  library.pendingEventUserData = 0;
+  Library().pendingEventHandler = nullptr;
+  Library().pendingEventUserData = 0;
   platform::WatchProcessLife({HoldLastErrorForFork, ReleaseLastErrorAfterFork, ForgetInheritedPorts});
-  library.libraryInitialised.store(1);
+  Library().libraryInitialised.store(1);
   return 1;
 }
 
 int32_t LibraryUnload() {
-  if (library.libraryInitialised.load() == 0) return 1;
+  if (Library().libraryInitialised.load() == 0) return 1;
   // Every port still open is asked to stop before any is waited for, so
   // that the unload takes about as long as one close, and the blocks stay
   // claimed. Their logs are closed once every monitor has ended, so that the
   // monitors' last lines reach them and no descriptor outlives a dlclose.
   const uint32_t begun = platform::TickCount();
-  for (auto& block : *table) {
+  for (auto& block : PortTable()) {
     if (block.inUse.load() != 0) CloseBegin(block);
   }
-  for (auto& block : *table) {
+  for (auto& block : PortTable()) {
     if (block.inUse.load() != 0) CloseFinish(block, begun);
   }
-  for (auto& block : *table) CloseDebugLog(block);
-  library.libraryInitialised.store(0);
+  for (auto& block : PortTable()) CloseDebugLog(block);
+  Library().libraryInitialised.store(0);
   return 1;
 }
 

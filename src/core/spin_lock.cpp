@@ -1,4 +1,4 @@
-#include "transport/spin_lock.h"
+#include "core/spin_lock.h"
 
 #include "platform/platform.h"
 

@@ -17,13 +17,6 @@ void StoreFailureNumbers(int32_t location, int32_t code);
 // Sets the number only.
 void StoreErrorCode(int32_t code);
 
-// Records the calling thread's last socket error at a location, with its
-// socket error text; returns the number.
-int32_t RecordSocketFailure(int32_t location);
-// Records the calling thread's last system error at a location, with its
-// system error text; returns the number.
-int32_t RecordSystemFailure(int32_t location);
-
 struct LastError {
   int32_t code;
   int32_t location;

@@ -1,12 +1,11 @@
-#include "port/last_error.h"
+#include "core/last_error.h"
 
 #include <cstring>
 #include <mutex>
 #include <type_traits>
 
-#include "diagnostics/error_texts.h"
 #include "platform/platform.h"
-#include "port/text.h"
+#include "core/text.h"
 
 namespace zortcp {
 namespace {
@@ -44,18 +43,6 @@ void StoreFailureNumbers(int32_t location, int32_t code) {
 void StoreErrorCode(int32_t code) {
   std::lock_guard guard(recordLock);
   record.errorCode = code;
-}
-
-int32_t RecordSocketFailure(int32_t location) {
-  const int32_t code = platform::LastSocketError();
-  StoreFailure(location, code, SocketErrorText(static_cast<uint32_t>(code)));
-  return code;
-}
-
-int32_t RecordSystemFailure(int32_t location) {
-  const int32_t code = platform::LastSystemError();
-  StoreFailure(location, code, SystemErrorText(code));
-  return code;
 }
 
 void HoldLastErrorForFork() { recordLock.lock(); }
