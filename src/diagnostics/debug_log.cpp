@@ -29,8 +29,8 @@ class RowBuffer {
   void Offset(int32_t offset) {
     // "%.4x" prints as "%04.4x" does: the zero flag is ignored when a
     // precision is given.
-    length_ += std::snprintf(text_ + length_, sizeof text_ - length_, "%.4x:  ",
-                             static_cast<unsigned>(offset));
+    length_ += std::snprintf(text_ + length_, sizeof text_ - static_cast<size_t>(length_),
+                             "%.4x:  ", static_cast<unsigned>(offset));
   }
   void HexByte(unsigned char byte) {
     static constexpr char kDigits[] = "0123456789abcdef";

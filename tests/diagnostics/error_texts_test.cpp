@@ -16,7 +16,9 @@
 namespace zortcp {
 namespace {
 
-size_t LineEnds(const std::string& text) { return std::count(text.begin(), text.end(), '\n'); }
+size_t LineEnds(const std::string& text) {
+  return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 TEST(SocketErrorText, GivesTableTextsWithTheirLineEnds) {
   EXPECT_EQ(SocketErrorText(10054), "WSAECONNRESET: The virtual circuit was reset by the remote host");

@@ -89,7 +89,7 @@ TEST(Time, LocalTimeMatchesTheSystemClock) {
 TEST(Memory, BlocksAreZeroFilledAndOutliveTheFirstHolder) {
   platform::MemoryBlock block = platform::AllocateZeroed(65536);
   ASSERT_NE(block, nullptr);
-  for (size_t i = 0; i < 65536; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
+  for (std::ptrdiff_t i = 0; i < 65536; ++i) ASSERT_EQ(block[i], 0) << "byte " << i;
   block[100] = 0xAB;
   platform::MemoryBlock kept = block;
   block.reset();

@@ -188,7 +188,7 @@ TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PromptCloseTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Fast" : "Default"; });
+                         [](const auto& instance) { return instance.param ? "Fast" : "Default"; });
 
 // Writes racing an open of their handle and reads racing its close and
 // reopen, round after round: a write that returns 0 has its byte sent, one

@@ -165,8 +165,8 @@ TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UnopenableLogTest, ::testing::Values("missing/port.log", "fifo.log"),
-                         [](const ::testing::TestParamInfo<const char*>& info) {
-                           return std::string(info.index == 0 ? "MissingDirectory" : "FifoWithoutReader");
+                         [](const ::testing::TestParamInfo<const char*>& instance) {
+                           return std::string(instance.index == 0 ? "MissingDirectory" : "FifoWithoutReader");
                          });
 
 // The log file's name stays with the block: a later port that sets only a

@@ -164,7 +164,7 @@ TEST_F(HandleTest, ConcurrentFailuresNeverMixInTheRecord) {
   constexpr int32_t kWriters = 4;
   constexpr size_t kReadings = 20000;
   auto textOf = [](int32_t writer) {
-    return "failure of writer " + std::string(static_cast<size_t>(20 + 60 * writer), 'a' + writer);
+    return "failure of writer " + std::string(static_cast<size_t>(20 + 60 * writer), static_cast<char>('a' + writer));
   };
   ResetLastErrorForTesting();
   std::atomic<bool> done{false};

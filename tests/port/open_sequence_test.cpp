@@ -99,7 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { faults::Inject(Operation::kCreateThread, {.error = 11}); }},
         OpenFailure{"CreateTxMonitor", 14, 12, false,
                     [] { faults::Inject(Operation::kCreateThread, {.error = 12, .skip = 1}); }}),
-    [](const ::testing::TestParamInfo<OpenFailure>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OpenFailure>& instance) { return std::string(instance.param.name); });
 
 using OpenTest = ClientPortTest;
 

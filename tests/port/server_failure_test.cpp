@@ -195,7 +195,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {"1", "5/4", "2/2"}},
         EndingFailure{"PendingAfterReceive2011", Operation::kPendingBytes, 1, false, false, 2011,
                       {"1", "3", "5/4", "2/2"}}),
-    [](const ::testing::TestParamInfo<EndingFailure>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<EndingFailure>& instance) { return std::string(instance.param.name); });
 
 }  // namespace
 }  // namespace zortcp::testing

@@ -84,7 +84,7 @@ class DeadPeerTest : public ServerPortTest {
     expected.insert(expected.end(), {"5/2", "5/4", "2/1"});
     const std::vector<std::string> sequence = events.Sequence();
     ASSERT_GE(sequence.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(sequence.begin(), sequence.begin() + expected.size()), expected);
+    EXPECT_EQ(std::vector<std::string>(sequence.begin(), sequence.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected);
     for (const RecordedEvent& event : events.Events()) {
       if (event.kind == ZOR_EVENT_DISCONNECTED) {
         EXPECT_LE(event.when - pulled, kGiveUpBound);
@@ -127,7 +127,7 @@ TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IdleOrWriting, VanishingPeerTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "BytesWritten" : "Idle"; });
+                         [](const auto& instance) { return instance.param ? "BytesWritten" : "Idle"; });
 
 TEST_F(DeadPeerTest, KeepAliveServerGivesUpSilentPeerAndServesTheNext) {
   const uint32_t keepAlive = 1;
@@ -202,7 +202,7 @@ TEST_P(SilentListenerTest, ConnectTimeoutEndsEachAttemptAndCountsTowardTheRetryL
 }
 
 INSTANTIATE_TEST_SUITE_P(KeywordOrDefault, SilentListenerTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "Default" : "Keyword"; });
+                         [](const auto& instance) { return instance.param ? "Default" : "Keyword"; });
 
 }  // namespace
 }  // namespace zortcp::testing

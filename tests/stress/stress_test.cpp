@@ -172,6 +172,13 @@ struct Slot {
   uint64_t writeOffset = 0;  // of this port's own stream, over all its opens
 };
 
+// An array indexed by the test's int slot and pair numbers.
+template <typename T, int N>
+struct ByIndex : std::array<T, static_cast<size_t>(N)> {
+  T& operator[](int index) { return this->at(static_cast<size_t>(index)); }
+  const T& operator[](int index) const { return this->at(static_cast<size_t>(index)); }
+};
+
 class StressRun;
 std::atomic<StressRun*> currentRun{nullptr};
 
@@ -225,7 +232,7 @@ class StressRun {
 
   // After the storm every pair must carry fresh bytes both ways again.
   void CheckRecovery() {
-    std::array<uint64_t, kSlots> before{};
+    ByIndex<uint64_t, kSlots> before{};
     for (int i = 0; i < kSlots; ++i) before[i] = VerifiedBytes(i);
     const auto deadline = Clock::now() + kRecoveryBound;
     for (int i = 0; i < kSlots; ++i) {
@@ -604,9 +611,9 @@ class StressRun {
   TempDirectory& directory_;
   std::mt19937 random_;
   double rate_;
-  std::array<Slot, kSlots> slots_;
-  std::array<uint16_t, kPairs> serverPorts_{};
-  std::array<std::optional<Clock::time_point>, kSlots> holdUntil_{};
+  ByIndex<Slot, kSlots> slots_;
+  ByIndex<uint16_t, kPairs> serverPorts_{};
+  ByIndex<std::optional<Clock::time_point>, kSlots> holdUntil_{};
   std::vector<PlainPeer> peers_;
   std::vector<std::thread> writers_;
   std::vector<std::thread> readers_;

@@ -79,7 +79,7 @@ inline std::vector<std::string> LogLines(const std::string& path) {
 
 inline size_t CountLinesContaining(const std::vector<std::string>& lines, const std::string& text) {
   size_t count = 0;
-  for (const auto& line : lines) count += line.find(text) != std::string::npos ? 1 : 0;
+  for (const auto& line : lines) count += line.find(text) != std::string::npos ? 1u : 0u;
   return count;
 }
 

@@ -313,8 +313,8 @@ TEST_P(FastTransferTest, CloseStaysWithinItsBound) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FastTransferTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? std::string("Fast") : std::string("Default");
+                         [](const ::testing::TestParamInfo<bool>& instance) {
+                           return instance.param ? std::string("Fast") : std::string("Default");
                          });
 
 }  // namespace

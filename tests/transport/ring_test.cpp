@@ -496,9 +496,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(::testing::Values(Mode::kRxBytes, Mode::kRxRuns, Mode::kTxBytes,
                                          Mode::kTxRuns),
                        ::testing::Values(1, 7, 61, 4093)),
-    [](const auto& info) {
-      return ModeName(std::get<0>(info.param)) + "Capacity" +
-             std::to_string(std::get<1>(info.param));
+    [](const auto& instance) {
+      return ModeName(std::get<0>(instance.param)) + "Capacity" +
+             std::to_string(std::get<1>(instance.param));
     });
 
 }  // namespace
