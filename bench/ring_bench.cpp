@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
+#include "platform/platform.h"
 #include "transport/rings.h"
 
 namespace zortcp {

@@ -5,10 +5,10 @@
 #include <cstring>
 #include <memory>
 
-#include "diagnostics/config_file.h"
-#include "fuzz/fuzz_support.h"
 #include "core/control_block.h"
 #include "core/text.h"
+#include "diagnostics/config_file.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -38,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZORTCP_FUZZ_CHECK(Terminated(block->serviceName), "Service Name keeps its terminator");
   ZORTCP_FUZZ_CHECK(Terminated(block->serviceType), "Service Type keeps its terminator");
   ZORTCP_FUZZ_CHECK(Terminated(block->debugOutputFile), "Debug Output File keeps its terminator");
-  ZORTCP_FUZZ_CHECK(std::strcmp(block->hostName, kHostPattern) == 0, "the host name is not the file's");
+  ZORTCP_FUZZ_CHECK(std::strcmp(block->hostName, kHostPattern) == 0,
+                    "the host name is not the file's");
   ZORTCP_FUZZ_CHECK(std::strcmp(block->configFileName, file.path().c_str()) == 0,
                     "the configuration path is not the file's");
   ZORTCP_FUZZ_CHECK(block->keepAliveSeconds <= zortcp::kMaxKeepAliveSeconds &&

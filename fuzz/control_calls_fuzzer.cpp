@@ -64,7 +64,8 @@ class Input {
 };
 
 void WaitForConnection() {
-  for (int turn = 0; turn < 5000 && zortcp::PortTable()[kClientHandle].connected.load() == 0; ++turn) {
+  for (int turn = 0; turn < 5000 && zortcp::PortTable()[kClientHandle].connected.load() == 0;
+       ++turn) {
     usleep(1000);
   }
 }
@@ -83,19 +84,26 @@ void OpenPorts() {
   ZorGetConfig(kServerHandle, ZOR_CONFIG_SERVICE_PORT, &port, &length);
   const std::string service = std::to_string(port);
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
-  ZORTCP_FUZZ_CHECK(ZorOpenPort("127.0.0.1", 0, 0, nullptr, &handle) == 0 && handle == kClientHandle,
-                    "the client opens");
+  ZORTCP_FUZZ_CHECK(
+      ZorOpenPort("127.0.0.1", 0, 0, nullptr, &handle) == 0 && handle == kClientHandle,
+      "the client opens");
   WaitForConnection();
 }
 
 int32_t HandleFrom(Input& input) {
   switch (input.Byte() % 8) {
-    case 0: return kServerHandle;
-    case 1: return kClientHandle;
-    case 2: return -1;
-    case 3: return zortcp::kPortCount;
-    case 4: return 2 + input.Byte() % (zortcp::kPortCount - 2);  // not open
-    default: return static_cast<int32_t>(input.Word());
+    case 0:
+      return kServerHandle;
+    case 1:
+      return kClientHandle;
+    case 2:
+      return -1;
+    case 3:
+      return zortcp::kPortCount;
+    case 4:
+      return 2 + input.Byte() % (zortcp::kPortCount - 2);  // not open
+    default:
+      return static_cast<int32_t>(input.Word());
   }
 }
 
@@ -115,9 +123,9 @@ void CheckHandleFailureRecorded(int32_t result, int32_t call) {
   int32_t location = 0;
   char text[288];
   ZorGetLastError(&code, &location, text);
-  ZORTCP_FUZZ_CHECK((location == 100 * call + reason && code == 900 + 100 * call + reason) ||
-                        code == kWouldBlock,
-                    "a handle failure records its call's numbers");
+  ZORTCP_FUZZ_CHECK(
+      (location == 100 * call + reason && code == 900 + 100 * call + reason) || code == kWouldBlock,
+      "a handle failure records its call's numbers");
   ZORTCP_FUZZ_CHECK(std::strcmp(text, reason == 1 ? "Invalid port handle specified"
                                                   : "Port handle specified is not in use") == 0,
                     "a handle failure records its text");
@@ -185,14 +193,17 @@ void GetConfig(Input& input) {
   ZORTCP_FUZZ_CHECK(result == expected, "ZorGetConfig gives the result its arguments call for");
   CheckHandleFailureRecorded(result == -3 ? 0 : result, 8);
   if (result != 0) {
-    ZORTCP_FUZZ_CHECK(Untouched(output) && length == kUntouchedLength, "a failed call writes nothing");
+    ZORTCP_FUZZ_CHECK(Untouched(output) && length == kUntouchedLength,
+                      "a failed call writes nothing");
     return;
   }
   if ((pointers & 2) == 0) {
-    ZORTCP_FUZZ_CHECK(length >= 0 && static_cast<size_t>(length) <= output.size(), "the length fits the output");
+    ZORTCP_FUZZ_CHECK(length >= 0 && static_cast<size_t>(length) <= output.size(),
+                      "the length fits the output");
   }
   if ((pointers & 1) == 0 && (item == ZOR_CONFIG_LOCAL_HOST || item == ZOR_CONFIG_PEER_NAME)) {
-    ZORTCP_FUZZ_CHECK(std::memchr(output.data(), '\0', output.size()) != nullptr, "a text item is terminated");
+    ZORTCP_FUZZ_CHECK(std::memchr(output.data(), '\0', output.size()) != nullptr,
+                      "a text item is terminated");
   }
 }
 
@@ -210,8 +221,9 @@ void PortQueries(Input& input) {
     int32_t value = kUntouchedLength;
     const int32_t signal = input.Number(0, 2);
     result = ZorGetSignal(handle, signal, input.Byte() % 4 == 0 ? nullptr : &value);
-    ZORTCP_FUZZ_CHECK(value == kUntouchedLength || (result == 0 && signal == 1 && (value == 0 || value == 1)),
-                      "signal 1 reads 0 or 1 and nothing else is written");
+    ZORTCP_FUZZ_CHECK(
+        value == kUntouchedLength || (result == 0 && signal == 1 && (value == 0 || value == 1)),
+        "signal 1 reads 0 or 1 and nothing else is written");
     call = 7;
   } else {
     // Holding or releasing changes nothing for a connected client or a server.
@@ -250,11 +262,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input input(data, size);
   while (!input.Empty()) {
     switch (input.Byte() % 5) {
-      case 0: ChangeDefault(input); break;
-      case 1: ChangeBufferSizes(input); break;
-      case 2: GetConfig(input); break;
-      case 3: PortQueries(input); break;
-      default: GetLastError(input); break;
+      case 0:
+        ChangeDefault(input);
+        break;
+      case 1:
+        ChangeBufferSizes(input);
+        break;
+      case 2:
+        GetConfig(input);
+        break;
+      case 3:
+        PortQueries(input);
+        break;
+      default:
+        GetLastError(input);
+        break;
     }
   }
   return 0;

@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/debug_log.h"
-#include "fuzz/fuzz_support.h"
 #include "core/control_block.h"
 #include "core/text.h"
+#include "diagnostics/debug_log.h"
+#include "fuzz/fuzz_support.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ ZORTCP_NOT_GUIDING void AppendHex(std::string& text, size_t value, size_t digits
 }
 
 // The row that must stand for bytes[offset .. offset + count).
-ZORTCP_NOT_GUIDING void AppendRow(std::string& text, const uint8_t* bytes, size_t offset, size_t count) {
+ZORTCP_NOT_GUIDING void AppendRow(std::string& text, const uint8_t* bytes, size_t offset,
+                                  size_t count) {
   const size_t rowStart = text.size();
   AppendHex(text, offset, 4);
   text += ":  ";
@@ -71,9 +72,12 @@ ZORTCP_NOT_GUIDING std::string ExpectedDump(const std::vector<uint8_t>& bytes) {
 ZORTCP_NOT_GUIDING void CheckLayout(const std::string& log, const std::vector<uint8_t>& bytes) {
   const std::string expected = ExpectedDump(bytes);
   if (log == expected) return;
-  const size_t differs = std::mismatch(log.begin(), log.end(), expected.begin(), expected.end()).first - log.begin();
-  std::fprintf(stderr, "the dump of %zu bytes differs from byte %zu of its text on\n", bytes.size(), differs);
-  ZORTCP_FUZZ_CHECK(false, "the dump has its header, offsets, hex and characters, and nothing else");
+  const size_t differs =
+      std::mismatch(log.begin(), log.end(), expected.begin(), expected.end()).first - log.begin();
+  std::fprintf(stderr, "the dump of %zu bytes differs from byte %zu of its text on\n", bytes.size(),
+               differs);
+  ZORTCP_FUZZ_CHECK(false,
+                    "the dump has its header, offsets, hex and characters, and nothing else");
 }
 
 }  // namespace

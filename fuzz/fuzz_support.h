@@ -49,12 +49,12 @@ inline std::string ReadWhole(const std::string& path) {
 
 // A broken invariant: reported, then the process aborts so that libFuzzer
 // keeps the input as a crash.
-#define ZORTCP_FUZZ_CHECK(condition, what)                                         \
-  do {                                                                             \
-    if (!(condition)) {                                                            \
+#define ZORTCP_FUZZ_CHECK(condition, what)                                              \
+  do {                                                                                  \
+    if (!(condition)) {                                                                 \
       std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", what, __FILE__, __LINE__); \
-      std::abort();                                                                \
-    }                                                                              \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (false)
 
 }  // namespace zortcp::fuzzing

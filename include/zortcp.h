@@ -54,9 +54,9 @@ extern "C" {
 #endif
 
 /* Open flags. */
-#define ZOR_OPEN_SERVER           0x1u  /* bit 0: a server port, else a client port */
-#define ZOR_OPEN_LOOKUP_HOST_NAME 0x2u  /* bit 1: cleared by the open; set only by defaults/config */
-#define ZOR_OPEN_BLOCKING         0x4u  /* bit 2: leave the connected socket in blocking mode */
+#define ZOR_OPEN_SERVER           0x1u /* bit 0: a server port, else a client port */
+#define ZOR_OPEN_LOOKUP_HOST_NAME 0x2u /* bit 1: cleared by the open; set by defaults or config */
+#define ZOR_OPEN_BLOCKING         0x4u /* bit 2: leave the connected socket in blocking mode */
 
 /* Event kinds: the second argument of the event handler. */
 #define ZOR_EVENT_CONNECTED    1 /* data: text "<peer name>, Port: <port>" */
@@ -71,59 +71,59 @@ extern "C" {
 #define ZOR_DISCONNECT_MONITOR_ENDED  2 /* the receive monitor ended while connected */
 
 /* Details of ZOR_EVENT_ERROR. */
-#define ZOR_ERROR_CONNECT_FAILED  1 /* a connect attempt failed */
-#define ZOR_ERROR_RECEIVE_FAILED  2 /* a receive failed */
-#define ZOR_ERROR_SEND_FAILED     3 /* a send failed */
-#define ZOR_ERROR_RECORDED        4 /* a failure was just written to the last-error record */
-#define ZOR_ERROR_RETRY_LIMIT     5 /* the connect retry limit was reached */
+#define ZOR_ERROR_CONNECT_FAILED 1 /* a connect attempt failed */
+#define ZOR_ERROR_RECEIVE_FAILED 2 /* a receive failed */
+#define ZOR_ERROR_SEND_FAILED    3 /* a send failed */
+#define ZOR_ERROR_RECORDED       4 /* a failure was just written to the last-error record */
+#define ZOR_ERROR_RETRY_LIMIT    5 /* the connect retry limit was reached */
 
 /* Items of ZorGetConfig. */
-#define ZOR_CONFIG_LOCAL_ADDRESS  1 /* 4 bytes, network order; length 4, or 0 when unknown */
-#define ZOR_CONFIG_PEER_ADDRESS   2 /* 4 bytes, network order, the peer's IPv4 address */
-#define ZOR_CONFIG_LOCAL_HOST     3 /* text, room for 130 bytes */
-#define ZOR_CONFIG_PEER_NAME      4 /* text, room for 129 bytes */
-#define ZOR_CONFIG_SERVICE_PORT   5 /* uint32_t, the port's service port number */
-#define ZOR_CONFIG_PEER_PORT      6 /* uint32_t, the peer's port number */
+#define ZOR_CONFIG_LOCAL_ADDRESS 1 /* 4 bytes, network order; length 4, or 0 when unknown */
+#define ZOR_CONFIG_PEER_ADDRESS  2 /* 4 bytes, network order, the peer's IPv4 address */
+#define ZOR_CONFIG_LOCAL_HOST    3 /* text, room for 130 bytes */
+#define ZOR_CONFIG_PEER_NAME     4 /* text, room for 129 bytes */
+#define ZOR_CONFIG_SERVICE_PORT  5 /* uint32_t, the port's service port number */
+#define ZOR_CONFIG_PEER_PORT     6 /* uint32_t, the peer's port number */
 
 /* Types of ZorChangeDefault. */
-#define ZOR_DEFAULT_SERVICE       1 /* text with its terminator, at most 36 bytes */
-#define ZOR_DEFAULT_SERVICE_TYPE  2 /* text with its terminator, at most 36 bytes */
-#define ZOR_DEFAULT_RETRY_COUNT   3 /* int32_t; 0 retries for ever */
-#define ZOR_DEFAULT_LOOKUP_HOST   4 /* int32_t; non-zero names accepted peers by lookup */
-#define ZOR_DEFAULT_FAST_TRANSFER 5 /* int32_t; non-zero turns the fast transfer mode on */
-#define ZOR_DEFAULT_KEEP_ALIVE    6 /* uint32_t seconds, 1 to 7200; 0 off */
+#define ZOR_DEFAULT_SERVICE         1 /* text with its terminator, at most 36 bytes */
+#define ZOR_DEFAULT_SERVICE_TYPE    2 /* text with its terminator, at most 36 bytes */
+#define ZOR_DEFAULT_RETRY_COUNT     3 /* int32_t; 0 retries for ever */
+#define ZOR_DEFAULT_LOOKUP_HOST     4 /* int32_t; non-zero names accepted peers by lookup */
+#define ZOR_DEFAULT_FAST_TRANSFER   5 /* int32_t; non-zero turns the fast transfer mode on */
+#define ZOR_DEFAULT_KEEP_ALIVE      6 /* uint32_t seconds, 1 to 7200; 0 off */
 #define ZOR_DEFAULT_CONNECT_TIMEOUT 7 /* uint32_t milliseconds, 1 to 600000; 0 the system's */
 
 /* Error locations: where the failure in the last-error record happened
  * (ZorGetLastError). The handle test's locations, 100*k + r, come on top of
  * these (see above); errors.md gives each location's events and errors. */
 /* The steps of ZorOpenPort, which then returns -2. */
-#define ZOR_LOCATION_ALLOCATE_RX_RING          1 /* system error */
-#define ZOR_LOCATION_LOCK_RX_RING              2 /* does not occur on Linux */
-#define ZOR_LOCATION_ALLOCATE_TX_RING          3 /* system error */
-#define ZOR_LOCATION_LOCK_TX_RING              4 /* does not occur on Linux */
-#define ZOR_LOCATION_ALLOCATE_RECV_BUFFER      5 /* system error */
-#define ZOR_LOCATION_LOCK_RECV_BUFFER          6 /* does not occur on Linux */
-#define ZOR_LOCATION_NETWORK_STARTUP           7 /* does not occur on Linux */
-#define ZOR_LOCATION_SERVICE_LOOKUP            8
-#define ZOR_LOCATION_CREATE_SOCKET             9
-#define ZOR_LOCATION_BIND                     10 /* server */
-#define ZOR_LOCATION_HOST_BY_ADDRESS          11 /* does not occur on Linux */
-#define ZOR_LOCATION_HOST_BY_NAME             12 /* client */
-#define ZOR_LOCATION_CREATE_RX_MONITOR        13 /* system error */
-#define ZOR_LOCATION_CREATE_TX_MONITOR        14 /* system error */
+#define ZOR_LOCATION_ALLOCATE_RX_RING     1 /* system error */
+#define ZOR_LOCATION_LOCK_RX_RING         2 /* does not occur on Linux */
+#define ZOR_LOCATION_ALLOCATE_TX_RING     3 /* system error */
+#define ZOR_LOCATION_LOCK_TX_RING         4 /* does not occur on Linux */
+#define ZOR_LOCATION_ALLOCATE_RECV_BUFFER 5 /* system error */
+#define ZOR_LOCATION_LOCK_RECV_BUFFER     6 /* does not occur on Linux */
+#define ZOR_LOCATION_NETWORK_STARTUP      7 /* does not occur on Linux */
+#define ZOR_LOCATION_SERVICE_LOOKUP       8
+#define ZOR_LOCATION_CREATE_SOCKET        9
+#define ZOR_LOCATION_BIND                 10 /* server */
+#define ZOR_LOCATION_HOST_BY_ADDRESS      11 /* does not occur on Linux */
+#define ZOR_LOCATION_HOST_BY_NAME         12 /* client */
+#define ZOR_LOCATION_CREATE_RX_MONITOR    13 /* system error */
+#define ZOR_LOCATION_CREATE_TX_MONITOR    14 /* system error */
 /* The client's receive monitor. */
-#define ZOR_LOCATION_CLIENT_SOCKET          1001 /* ends the monitor */
-#define ZOR_LOCATION_CLIENT_CONNECT         1002
-#define ZOR_LOCATION_CLIENT_RECEIVE_BUFFER  1003
-#define ZOR_LOCATION_CLIENT_SEND_BUFFER     1004
-#define ZOR_LOCATION_CLIENT_NON_BLOCKING    1005
-#define ZOR_LOCATION_CLIENT_POLL            1006 /* ends the monitor */
-#define ZOR_LOCATION_CLIENT_PENDING_BEFORE  1007 /* ends the monitor */
-#define ZOR_LOCATION_CLIENT_RECEIVE         1008
-#define ZOR_LOCATION_CLIENT_PENDING_AFTER   1009 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_SOCKET         1001 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_CONNECT        1002
+#define ZOR_LOCATION_CLIENT_RECEIVE_BUFFER 1003
+#define ZOR_LOCATION_CLIENT_SEND_BUFFER    1004
+#define ZOR_LOCATION_CLIENT_NON_BLOCKING   1005
+#define ZOR_LOCATION_CLIENT_POLL           1006 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_PENDING_BEFORE 1007 /* ends the monitor */
+#define ZOR_LOCATION_CLIENT_RECEIVE        1008
+#define ZOR_LOCATION_CLIENT_PENDING_AFTER  1009 /* ends the monitor */
 /* The transmit monitor. */
-#define ZOR_LOCATION_TRANSMIT               1101
+#define ZOR_LOCATION_TRANSMIT 1101
 /* The server's receive monitor. */
 #define ZOR_LOCATION_SERVER_LISTEN          2001 /* ends the monitor */
 #define ZOR_LOCATION_SERVER_LISTEN_POLL     2002 /* ends the monitor */
@@ -144,12 +144,12 @@ extern "C" {
  * result is ignored. It is called on the port's monitor threads: see
  * ZorSetEventHandler.
  */
-typedef int32_t (*ZorEventHandler)(int32_t source, int32_t kind, void *data, uint32_t userData);
+typedef int32_t (*ZorEventHandler)(int32_t source, int32_t kind, void* data, uint32_t userData);
 
 /* Traffic and failure counters of a port, never reset: bytes received and
  * sent, failed receives and sends, failed connects and accepts. */
 typedef struct ZorPortStatistics {
-    uint32_t rxBytes, txBytes, rxErrors, txErrors, connectErrors;
+  uint32_t rxBytes, txBytes, rxErrors, txErrors, connectErrors;
 } ZorPortStatistics;
 
 /*
@@ -180,8 +180,8 @@ typedef struct ZorPortStatistics {
  * and a pending handler stays pending. Locations 2, 4, 6, 7 and 11 do not
  * occur on Linux.
  */
-ZOR_API int32_t ZorOpenPort(const char *host, int32_t reserved, uint32_t flags,
-                            const char *configFile, int32_t *handle);
+ZOR_API int32_t ZorOpenPort(const char* host, int32_t reserved, uint32_t flags,
+                            const char* configFile, int32_t* handle);
 
 /*
  * Closes a port and frees its handle (call number 2).
@@ -220,7 +220,7 @@ ZOR_API int32_t ZorClosePort(int32_t handle);
  * monitor's own events (kinds 4 and 5 with details 3, 4) write no more than
  * the ring has room for: a full ring would wait for that very thread.
  */
-ZOR_API int32_t ZorWritePort(int32_t handle, const void *data, int32_t size);
+ZOR_API int32_t ZorWritePort(int32_t handle, const void* data, int32_t size);
 
 /*
  * Takes up to capacity received bytes, oldest first (call number 5); never
@@ -230,7 +230,7 @@ ZOR_API int32_t ZorWritePort(int32_t handle, const void *data, int32_t size);
  * Threads: one reading thread per port at a time; the port's event handler
  * may read the bytes of a kind 3 event, which are already in the ring.
  */
-ZOR_API int32_t ZorReadPort(int32_t handle, void *buffer, int32_t capacity, int32_t *count);
+ZOR_API int32_t ZorReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count);
 
 /*
  * Number of received bytes waiting (call number 4); never waits.
@@ -274,7 +274,7 @@ ZOR_API int32_t ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t v
  * leaves *value as it is.
  * Result: 0; -1 invalid handle (701/1601); -2 not open (702/1602).
  */
-ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t *value);
+ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* value);
 
 /*
  * Changes a library-wide default for ports opened later; open ports keep
@@ -294,7 +294,7 @@ ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t *valu
  * recorded. Threads: not at the same time as an open, close or other change
  * of the defaults.
  */
-ZOR_API void ZorChangeDefault(uint32_t type, const void *data, uint32_t length);
+ZOR_API void ZorChangeDefault(uint32_t type, const void* data, uint32_t length);
 
 /* Ring sizes for ports opened later: receive at least 20480 (65536 at
  * first), transmit at least 4096 (8192 at first), neither above 0x7FFFFFFF;
@@ -319,7 +319,7 @@ ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
  * Result: 0; -1 invalid handle (801/1701); -2 not open (802/1702); -3 an
  * item outside 1 to 6, nothing written or recorded.
  */
-ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void *output, int32_t *length);
+ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t* length);
 
 /*
  * Copies the port's counters (call number 9). They count per handle from
@@ -327,7 +327,7 @@ ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void *output, int32_t
  * each is read whole, but the five need not be one snapshot.
  * Result: 0; -1 invalid handle (901/1801); -2 not open (902/1802).
  */
-ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics *output);
+ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics* output);
 
 /*
  * Copies the last failure: error number, location and text (text needs 288
@@ -341,7 +341,7 @@ ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics *output);
  * written.
  * Returns text. Threads: any thread.
  */
-ZOR_API char *ZorGetLastError(int32_t *code, int32_t *location, char *text);
+ZOR_API char* ZorGetLastError(int32_t* code, int32_t* location, char* text);
 
 #ifdef __cplusplus
 }

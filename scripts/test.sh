@@ -18,6 +18,7 @@ if [ "${CI:-}" = true ]; then export ZORTCP_REQUIRE_NETWORK_NAMESPACE=1; fi
 echo "=== source checks"
 bash scripts/spdx.sh --check
 bash scripts/check_layers.sh
+bash scripts/check_format.sh
 
 jobs=$(nproc)
 builds=${ZORTCP_BUILDS:-"normal address thread"}

@@ -89,10 +89,11 @@ double MeasureSleepFloor(const Options& options) {
 void RunIdle(const Options& options, Report& report) {
   const double floor = MeasureSleepFloor(options);
   report.Add({"Idle floor: a thread sleeping 1 ms per turn", "% of a core", floor, 0, 0});
-  report.Note("The idle floor is measured in the same run: a library thread that only sleeps "
-              "1 ms per turn, as an idle default-mode receive monitor does between its polls. "
-              "It is what a wake-up costs on this machine, whatever the thread does when "
-              "awake.");
+  report.Note(
+      "The idle floor is measured in the same run: a library thread that only sleeps "
+      "1 ms per turn, as an idle default-mode receive monitor does between its polls. "
+      "It is what a wake-up costs on this machine, whatever the thread does when "
+      "awake.");
   for (int ports : {1, kManyPorts}) {
     const double plain = MeasureIdle(Mode::kPlain, ports, options);
     const double standard = MeasureIdle(Mode::kDefault, ports, options);

@@ -43,8 +43,7 @@ struct Link {
 
 // Connects a link through the listener, or ends the program; a port is
 // opened with the given shape and reports its events to the slot.
-void OpenLink(Link& link, LoopbackListener& listener, Mode mode, uint32_t slot,
-              PortShape shape);
+void OpenLink(Link& link, LoopbackListener& listener, Mode mode, uint32_t slot, PortShape shape);
 inline void OpenLink(Link& link, LoopbackListener& listener, Mode mode, uint32_t slot) {
   OpenLink(link, listener, mode, slot, ShapeOf(mode));
 }

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "diagnostics/debug_log.h"
 #include "core/control_block.h"
+#include "diagnostics/debug_log.h"
 #include "port_bench/host_sides.h"
 #include "port_bench/measurements.h"
 

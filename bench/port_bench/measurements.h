@@ -8,10 +8,10 @@
 #include "port_bench/options.h"
 #include "port_bench/report.h"
 
-#define PORT_BENCH_MEASUREMENTS(X)  \
-  X("throughput", RunThroughput)    \
-  X("latency", RunLatency)          \
-  X("idle", RunIdle)                \
+#define PORT_BENCH_MEASUREMENTS(X) \
+  X("throughput", RunThroughput)   \
+  X("latency", RunLatency)         \
+  X("idle", RunIdle)               \
   X("log", RunLogDump)
 
 namespace port_bench {

@@ -7,16 +7,16 @@
 namespace port_bench {
 
 struct Options {
-  double windowSeconds = 3.0;   // each throughput measurement
+  double windowSeconds = 3.0;  // each throughput measurement
   double warmupSeconds = 0.5;
-  double idleSeconds = 10.0;    // each idle measurement
-  int spacedMessages = 250;     // round trips 20 ms apart, each mode
-  int defaultMessages = 100;    // back-to-back round trips, default mode
-  int fastMessages = 5000;      // back-to-back round trips, fast and plain
+  double idleSeconds = 10.0;  // each idle measurement
+  int spacedMessages = 250;   // round trips 20 ms apart, each mode
+  int defaultMessages = 100;  // back-to-back round trips, default mode
+  int fastMessages = 5000;    // back-to-back round trips, fast and plain
   double logSeconds = 1.0;
-  std::string only;             // one measurement by name; empty for all
-  std::string mode;             // "plain", "default", "fast": that column only
-  int throughputCase = -1;      // 0 to 3: that throughput row only
+  std::string only;         // one measurement by name; empty for all
+  std::string mode;         // "plain", "default", "fast": that column only
+  int throughputCase = -1;  // 0 to 3: that throughput row only
   std::string markdownPath;
   std::string dataPath;
 };

@@ -177,9 +177,10 @@ double MeasurePacingCeiling(const Options& options) {
 void RunThroughput(const Options& options, Report& report) {
   const double ceiling = MeasurePacingCeiling(options);
   report.Add({"Pacing ceiling: one recv of <= 4096 B per 1 ms turn", "MB/s", ceiling, 0, 0});
-  report.Note("The pacing ceiling is measured in the same run: a plain socket read with one "
-              "recv of at most 4096 bytes per 1 ms turn, slept on a library thread as the "
-              "monitors sleep. The default mode's targets are taken against it.");
+  report.Note(
+      "The pacing ceiling is measured in the same run: a plain socket read with one "
+      "recv of at most 4096 bytes per 1 ms turn, slept on a library thread as the "
+      "monitors sleep. The default mode's targets are taken against it.");
 
   struct Case {
     const char* name;

@@ -52,7 +52,8 @@ std::int32_t OnEvent(std::int32_t, std::int32_t kind, void* data, std::uint32_t 
   PortEvents& events = portEvents.at(userData);
   {
     std::lock_guard lock(events.mutex);
-    const std::int32_t value = kind == ZOR_EVENT_CONNECTED ? 0 : *static_cast<const std::int32_t*>(data);
+    const std::int32_t value =
+        kind == ZOR_EVENT_CONNECTED ? 0 : *static_cast<const std::int32_t*>(data);
     switch (kind) {
       case ZOR_EVENT_CONNECTED:
         events.connected = true;
@@ -125,7 +126,8 @@ int main(int argc, char** argv) {
 
   // Defaults apply to the ports opened after them.
   const std::string service = argv[2];
-  ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<std::uint32_t>(service.size() + 1));
+  ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(),
+                   static_cast<std::uint32_t>(service.size() + 1));
   ZorChangeDefault(ZOR_DEFAULT_RETRY_COUNT, &kRetryCount, sizeof kRetryCount);
 
   const std::uint32_t slot = 0;
@@ -138,7 +140,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::unique_lock lock(events.mutex);
-    if (events.changed.wait_for(lock, kConnectWait, [&] { return events.connected || events.gaveUp; }) &&
+    if (events.changed.wait_for(lock, kConnectWait,
+                                [&] { return events.connected || events.gaveUp; }) &&
         events.connected) {
       std::printf("connected: %s\n", events.peer.c_str());
       lock.unlock();

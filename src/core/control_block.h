@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "core/spin_lock.h"
+#include "platform/platform.h"
 #include "zortcp.h"
 
 namespace zortcp {

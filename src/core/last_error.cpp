@@ -4,8 +4,8 @@
 #include <mutex>
 #include <type_traits>
 
-#include "platform/platform.h"
 #include "core/text.h"
+#include "platform/platform.h"
 
 namespace zortcp {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
 #include "core/text.h"
+#include "platform/platform.h"
 
 namespace zortcp {
 namespace {
@@ -190,9 +190,8 @@ void ReadConfigFile(PortControlBlock& block) {
     // it ends the line early, as it does for any C string.
     const size_t limit = std::min(contents.size() - start, size_t{kCharactersPerRead});
     const size_t lineEnd = contents.find('\n', start);
-    const size_t length = lineEnd != std::string::npos && lineEnd - start < limit
-                              ? lineEnd - start + 1
-                              : limit;
+    const size_t length =
+        lineEnd != std::string::npos && lineEnd - start < limit ? lineEnd - start + 1 : limit;
     std::memcpy(line, contents.data() + start, length);
     line[length] = '\0';
     ApplyLine(block, line);

@@ -20,8 +20,8 @@ struct LibraryDefaults {
   uint32_t defaultRxRingSize = 65536;
   uint32_t defaultTxRingSize = 8192;
   int32_t defaultFastTransfer = 0;
-  uint32_t defaultKeepAliveSeconds = 0;   // 0: off
-  uint32_t defaultConnectTimeoutMs = 0;   // 0: the system's own
+  uint32_t defaultKeepAliveSeconds = 0;  // 0: off
+  uint32_t defaultConnectTimeoutMs = 0;  // 0: the system's own
 };
 
 // The ranges of "Keep Alive" (seconds) and "Connect Timeout" (milliseconds);

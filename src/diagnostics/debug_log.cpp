@@ -5,8 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
+#include "platform/platform.h"
 
 namespace zortcp {
 namespace {

@@ -13,7 +13,7 @@ namespace {
 // The texts of the error table, by number.
 constexpr std::string_view TableText(uint32_t code) {
 #define ZOR_TEXT_CASE(name, number, errnos, text) \
-  case number:                                     \
+  case number:                                    \
     return text;
   switch (code) {
     ZOR_SOCKET_ERRORS(ZOR_TEXT_CASE)

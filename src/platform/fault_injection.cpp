@@ -21,7 +21,7 @@ constexpr size_t kOperations = static_cast<size_t>(Operation::kCount);
 
 std::mutex faultsMutex;
 std::array<ArmedFault, kOperations> armedFaults;  // guarded by faultsMutex
-std::atomic<int32_t> armedCount{0};                // faults armed; written under faultsMutex
+std::atomic<int32_t> armedCount{0};               // faults armed; written under faultsMutex
 
 // Trivially destructible, so nothing here is destroyed at exit before the
 // library's unload, which may still pass through ShouldFail.

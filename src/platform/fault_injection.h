@@ -38,9 +38,9 @@ enum class Operation {
 };
 
 struct Fault {
-  int32_t error = 0;   // the error number the operation reports
-  int32_t count = 1;   // how many calls fail; negative for every call
-  int32_t skip = 0;    // calls that succeed before the first failure
+  int32_t error = 0;          // the error number the operation reports
+  int32_t count = 1;          // how many calls fail; negative for every call
+  int32_t skip = 0;           // calls that succeed before the first failure
   Socket socket = kNoSocket;  // only calls on this socket; kNoSocket for any
 };
 

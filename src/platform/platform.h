@@ -138,10 +138,10 @@ int32_t Receive(Socket socket, void* buffer, int32_t length);
 // SIGPIPE: a broken connection is an error number.
 int32_t Send(Socket socket, const void* data, int32_t length);
 
-int32_t SetNonBlocking(Socket socket, bool nonBlocking);      // FIONBIO
-int32_t PendingBytes(Socket socket, uint32_t* count);         // FIONREAD
-int32_t SetReceiveBufferSize(Socket socket, int32_t bytes);   // SO_RCVBUF
-int32_t SetSendBufferSize(Socket socket, int32_t bytes);      // SO_SNDBUF
+int32_t SetNonBlocking(Socket socket, bool nonBlocking);     // FIONBIO
+int32_t PendingBytes(Socket socket, uint32_t* count);        // FIONREAD
+int32_t SetReceiveBufferSize(Socket socket, int32_t bytes);  // SO_RCVBUF
+int32_t SetSendBufferSize(Socket socket, int32_t bytes);     // SO_SNDBUF
 // Sends small writes at once instead of holding them for the peer's
 // acknowledgement (TCP_NODELAY); the fast transfer mode uses it.
 int32_t SetNoDelay(Socket socket);

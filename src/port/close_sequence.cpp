@@ -4,8 +4,8 @@
 
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
-#include "port/port_table.h"
 #include "port/port_calls.h"
+#include "port/port_table.h"
 #include "port/sequences.h"
 #include "transport/rings.h"
 

@@ -4,14 +4,14 @@
 #include <cstring>
 #include <string>
 
+#include "core/last_error.h"
+#include "core/text.h"
 #include "diagnostics/config_file.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
-#include "port/port_table.h"
-#include "core/last_error.h"
 #include "port/port_calls.h"
-#include "core/text.h"
+#include "port/port_table.h"
 
 namespace zortcp {
 namespace {
@@ -76,8 +76,10 @@ void GetLocalAddress(PortControlBlock& block, void* output, int32_t* length) {
   } else if (logging) {
     const int32_t code = platform::LastSocketError();
     StoreErrorCode(code);
-    LogMessage(block, 1, "ZorGetConfig() - getsockname() failed. %u\n", static_cast<uint32_t>(code));
-    LogMessage(block, 1, "ZorGetConfig() - [%s]\n", SocketErrorText(static_cast<uint32_t>(code)).c_str());
+    LogMessage(block, 1, "ZorGetConfig() - getsockname() failed. %u\n",
+               static_cast<uint32_t>(code));
+    LogMessage(block, 1, "ZorGetConfig() - [%s]\n",
+               SocketErrorText(static_cast<uint32_t>(code)).c_str());
   }
   WriteOutput(output, bytes, sizeof(bytes));
   WriteLength(length, resultLength);

@@ -5,8 +5,8 @@
 
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
-#include "port/port_table.h"
 #include "port/port_calls.h"
+#include "port/port_table.h"
 #include "transport/rings.h"
 
 namespace zortcp {

@@ -3,15 +3,15 @@
 // obtained so far when a step fails.
 #include <cstdint>
 
+#include "core/control_block.h"
+#include "core/last_error.h"
+#include "core/text.h"
 #include "diagnostics/config_file.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
-#include "core/control_block.h"
-#include "core/last_error.h"
 #include "port/port_calls.h"
 #include "port/sequences.h"
-#include "core/text.h"
 #include "transport/monitors.h"
 #include "transport/rings.h"
 #include "zortcp.h"
@@ -81,7 +81,8 @@ void ApplyDefaults(PortControlBlock& block) {
 // 65536 or more keeps its whole value while the addresses use its low 16 bits.
 uint32_t LeadingDecimalValue(const char* text) {
   uint32_t value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + static_cast<uint32_t>(*text - '0');
+  for (; *text >= '0' && *text <= '9'; ++text)
+    value = value * 10 + static_cast<uint32_t>(*text - '0');
   return value;
 }
 

@@ -3,8 +3,8 @@
 #include <memory>
 #include <type_traits>
 
-#include "diagnostics/debug_log.h"
 #include "core/last_error.h"
+#include "diagnostics/debug_log.h"
 #include "port/sequences.h"
 
 namespace zortcp {
@@ -15,7 +15,6 @@ constexpr const char* kNotInUseText = "Port handle specified is not in use";
 
 constexpr int32_t kInvalidHandle = 1;
 constexpr int32_t kNotInUse = 2;
-
 
 // Handle failures of call k record location 100k + r and number 900 + 100k + r.
 void RecordHandleFailure(CallNumber call, int32_t reason, const char* text) {
@@ -77,7 +76,8 @@ int32_t LibraryLoad() {
   }
   Library().pendingEventHandler = nullptr;
   Library().pendingEventUserData = 0;
-  platform::WatchProcessLife({HoldLastErrorForFork, ReleaseLastErrorAfterFork, ForgetInheritedPorts});
+  platform::WatchProcessLife(
+      {HoldLastErrorForFork, ReleaseLastErrorAfterFork, ForgetInheritedPorts});
   Library().libraryInitialised.store(1);
   return 1;
 }

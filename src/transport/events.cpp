@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
+#include "core/control_block.h"
 #include "diagnostics/debug_log.h"
 #include "platform/platform.h"
-#include "core/control_block.h"
 
 namespace zortcp {
 namespace {

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
+#include "platform/platform.h"
 
 namespace zortcp {
 
@@ -98,9 +98,8 @@ void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_
 // Sets the socket buffer sizes of a new connection, recording failures at
 // the role's two locations (receive buffer, then send buffer), and the
 // port's keep-alive when it has one.
-void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
-                          platform::Socket socket, int32_t receiveLocation,
-                          int32_t sendLocation);
+void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket,
+                          int32_t receiveLocation, int32_t sendLocation);
 
 // One receive step on a connected socket: poll, count, receive and hand
 // over up to a backlog of chunks, 1 ms apart.

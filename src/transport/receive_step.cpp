@@ -2,9 +2,9 @@
 // the failure recording they share.
 #include <algorithm>
 
+#include "core/last_error.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
-#include "core/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/rings.h"
@@ -92,7 +92,8 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                  uint32_t pending) {
   while (pending != 0 && block.rxStop.load() == 0) {
-    const int32_t received = platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
+    const int32_t received =
+        platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
       StoreFailureNumbers(role.receiveLocation, code);
@@ -126,8 +127,8 @@ void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& c
 void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
                          const char* option) {
   const int32_t code = RecordSocketFailure(location);
-  LogMessage(block, 1, "%s() - Port: %d, setsockopt(%s) failed. %u\n", role.name,
-             block.portNumber, option, static_cast<uint32_t>(code));
+  LogMessage(block, 1, "%s() - Port: %d, setsockopt(%s) failed. %u\n", role.name, block.portNumber,
+             option, static_cast<uint32_t>(code));
 }
 
 // "Keep Alive": a peer that stops answering ends the connection as a failed
@@ -161,9 +162,8 @@ void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_
              static_cast<uint32_t>(code));
 }
 
-void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role,
-                          platform::Socket socket, int32_t receiveLocation,
-                          int32_t sendLocation) {
+void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket,
+                          int32_t receiveLocation, int32_t sendLocation) {
   if (platform::SetReceiveBufferSize(socket, kSocketReceiveBufferBytes) != 0) {
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
@@ -225,8 +225,7 @@ void EndTurn(PortControlBlock& block, const Connection& connection) {
   if (SpinBriefly([socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;
   const uint32_t untilSilence = quiet > kSilenceMs ? 1 : kSilenceMs + 1 - quiet;
-  if (platform::WaitReadable(socket, static_cast<int32_t>(untilSilence)) ==
-      kSocketError) {
+  if (platform::WaitReadable(socket, static_cast<int32_t>(untilSilence)) == kSocketError) {
     platform::Sleep(kTurnMs);  // the next poll reports the failure
   }
 }

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <cstring>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
 #include "core/spin_lock.h"
+#include "platform/platform.h"
 
 namespace zortcp {
 namespace {
@@ -59,8 +59,8 @@ struct Slots {
   // A ring without storage (a port being opened, or closed) takes and gives
   // nothing; nor does one whose positions lie outside its storage.
   bool Usable() const {
-    return size > 0 && bytes != nullptr && read >= 0 && read < size && write >= 0 &&
-           write < size && count >= 0 && count <= size;
+    return size > 0 && bytes != nullptr && read >= 0 && read < size && write >= 0 && write < size &&
+           count >= 0 && count <= size;
   }
 };
 

@@ -5,9 +5,9 @@
 // socket cannot be made (the descriptor table is full, say) is a failed
 // attempt too: the monitor survives it and connects once sockets can be
 // made again.
+#include "core/last_error.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
-#include "core/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
@@ -19,12 +19,9 @@ namespace {
 constexpr uint32_t kRetryPauseMs = 250;
 
 constexpr ReceiveRole kClientRole{
-    "RxMonitorClient",
-    false,
-    ZOR_LOCATION_CLIENT_POLL,
-    ZOR_LOCATION_CLIENT_PENDING_BEFORE,
-    ZOR_LOCATION_CLIENT_RECEIVE,
-    ZOR_LOCATION_CLIENT_PENDING_AFTER,
+    "RxMonitorClient",           false,
+    ZOR_LOCATION_CLIENT_POLL,    ZOR_LOCATION_CLIENT_PENDING_BEFORE,
+    ZOR_LOCATION_CLIENT_RECEIVE, ZOR_LOCATION_CLIENT_PENDING_AFTER,
 };
 
 void LogClient(PortControlBlock& block, const char* text) {

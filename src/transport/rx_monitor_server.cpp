@@ -4,10 +4,10 @@
 // listening when the peer goes.
 #include <string>
 
-#include "diagnostics/debug_log.h"
-#include "diagnostics/error_texts.h"
 #include "core/last_error.h"
 #include "core/text.h"
+#include "diagnostics/debug_log.h"
+#include "diagnostics/error_texts.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
@@ -21,12 +21,9 @@ constexpr int32_t kBacklog = 1;
 constexpr const char* kUnknownPeer = "Unknown";
 
 constexpr ReceiveRole kServerRole{
-    "RxMonitorServer",
-    true,
-    ZOR_LOCATION_SERVER_POLL,
-    ZOR_LOCATION_SERVER_PENDING_BEFORE,
-    ZOR_LOCATION_SERVER_RECEIVE,
-    ZOR_LOCATION_SERVER_PENDING_AFTER,
+    "RxMonitorServer",           true,
+    ZOR_LOCATION_SERVER_POLL,    ZOR_LOCATION_SERVER_PENDING_BEFORE,
+    ZOR_LOCATION_SERVER_RECEIVE, ZOR_LOCATION_SERVER_PENDING_AFTER,
 };
 
 void LogServer(PortControlBlock& block, const char* text) {

@@ -3,9 +3,9 @@
 // data, sends each chunk, and suspends itself while the ring is empty.
 #include <cstdint>
 
+#include "core/last_error.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
-#include "core/last_error.h"
 #include "transport/events.h"
 #include "transport/monitor_common.h"
 #include "transport/monitors.h"
@@ -103,12 +103,14 @@ bool WaitUntilWritable(PortControlBlock& block) {
       return false;
     }
     if (!block.fastTransfer) {
-      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n", block.portNumber);
+      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
+                 block.portNumber);
       platform::Sleep(kNextChunkPauseMs);
       continue;
     }
     if (!busyLogged) {
-      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n", block.portNumber);
+      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
+                 block.portNumber);
       busyLogged = true;
     }
     if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {

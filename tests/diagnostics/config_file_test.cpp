@@ -1,12 +1,12 @@
 #include "diagnostics/config_file.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
 #include <utility>
-
-#include <gtest/gtest.h>
 
 #include "core/control_block.h"
 #include "support/library_fixture.h"
@@ -87,19 +87,21 @@ TEST_F(ConfigFileTest, CommentMarksCountOnlyAsTheLineFirstCharacter) {
 }
 
 TEST_F(ConfigFileTest, TextValuesKeepInnerBlanksAndEqualsButLoseTrailingOnes) {
-  Read("Service Name = x\n"
-       "Service Type=a b=c \t \r\n"
-       "Debug Output File=\t/tmp/port log.txt  \r\n");
+  Read(
+      "Service Name = x\n"
+      "Service Type=a b=c \t \r\n"
+      "Debug Output File=\t/tmp/port log.txt  \r\n");
   EXPECT_STREQ(block_.serviceName, "12999");
   EXPECT_STREQ(block_.serviceType, "a b=c");
   EXPECT_STREQ(block_.debugOutputFile, "/tmp/port log.txt");
 }
 
 TEST_F(ConfigFileTest, LastLineWins) {
-  Read("Service Name=first\n"
-       "Connect Retry Count=9\n"
-       "SERVICE NAME=second\n"
-       "Connect Retry Count=2\n");
+  Read(
+      "Service Name=first\n"
+      "Connect Retry Count=9\n"
+      "SERVICE NAME=second\n"
+      "Connect Retry Count=2\n");
   EXPECT_STREQ(block_.serviceName, "second");
   EXPECT_EQ(block_.connectRetryCount, 2);
 }
@@ -165,8 +167,8 @@ TEST_F(ConfigFileTest, KeepAliveAndConnectTimeoutTakeNumbersInTheirRangeOnly) {
 TEST_F(ConfigFileTest, TextValuesAreCutToFieldCapacity) {
   const std::string forty(40, 'n');
   const std::string twoHundred(200, 'f');
-  Read("Service Name=" + forty + "\nService Type=" + forty + "\nDebug Output File=" +
-       twoHundred + "\n");
+  Read("Service Name=" + forty + "\nService Type=" + forty + "\nDebug Output File=" + twoHundred +
+       "\n");
   EXPECT_EQ(std::string(block_.serviceName), forty.substr(0, 32));
   EXPECT_EQ(std::string(block_.serviceType), forty.substr(0, 32));
   EXPECT_EQ(std::string(block_.debugOutputFile), twoHundred.substr(0, 131));

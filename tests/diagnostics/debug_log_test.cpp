@@ -1,22 +1,22 @@
 #include "diagnostics/debug_log.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
-#include "platform/platform.h"
 #include "core/control_block.h"
+#include "platform/platform.h"
 #include "support/library_fixture.h"
-#include "support/wait_until.h"
 #include "support/temp_directory.h"
+#include "support/wait_until.h"
 
 namespace zortcp {
 namespace {
@@ -106,18 +106,23 @@ TEST_F(DebugLogTest, DumpRowsLineUpTheirCharactersAtColumn59) {
   Dump("");
   LogMessage(block_, 1, "next\n");
 
-  const std::string expected =
-      "Raw Data Dump - 16 Bytes\n" + kFullRow +
-      "Raw Data Dump - 8 Bytes\n"
-      "0000:  41 42 43 44 45 46 47 48" + std::string(29, ' ') + "ABCDEFGH\n"
-      "Raw Data Dump - 12 Bytes\n"
-      "0000:  41 42 43 44 45 46 47 48 - 49 4a 4b 4c" + std::string(15, ' ') + "ABCDEFGHIJKL\n"
-      "Raw Data Dump - 17 Bytes\n" + kFullRow +
-      "0010:  51" + std::string(50, ' ') + "Q\n"
-      "Raw Data Dump - 20 Bytes\n" + kFullRow +
-      "0010:  51 52 53 54" + std::string(41, ' ') + "QRST\n"
-      "Raw Data Dump - 0 Bytes\n"
-      "0000:  \n";
+  const std::string expected = "Raw Data Dump - 16 Bytes\n" + kFullRow +
+                               "Raw Data Dump - 8 Bytes\n"
+                               "0000:  41 42 43 44 45 46 47 48" +
+                               std::string(29, ' ') +
+                               "ABCDEFGH\n"
+                               "Raw Data Dump - 12 Bytes\n"
+                               "0000:  41 42 43 44 45 46 47 48 - 49 4a 4b 4c" +
+                               std::string(15, ' ') +
+                               "ABCDEFGHIJKL\n"
+                               "Raw Data Dump - 17 Bytes\n" +
+                               kFullRow + "0010:  51" + std::string(50, ' ') +
+                               "Q\n"
+                               "Raw Data Dump - 20 Bytes\n" +
+                               kFullRow + "0010:  51 52 53 54" + std::string(41, ' ') +
+                               "QRST\n"
+                               "Raw Data Dump - 0 Bytes\n"
+                               "0000:  \n";
   const std::string log = Log();
   ASSERT_TRUE(log.starts_with(expected)) << log;
   EXPECT_TRUE(log.substr(expected.size()).starts_with("[")) << log;
@@ -128,7 +133,8 @@ TEST_F(DebugLogTest, DumpShowsControlBytesAsDotsAndOthersUnchanged) {
   Dump(std::string("\r\n\0\x1f \x7f\x80\xff", 8));
   EXPECT_EQ(Log(),
             "Raw Data Dump - 8 Bytes\n"
-            "0000:  0d 0a 00 1f 20 7f 80 ff" + std::string(29, ' ') + ".... \x7f\x80\xff\n");
+            "0000:  0d 0a 00 1f 20 7f 80 ff" +
+                std::string(29, ' ') + ".... \x7f\x80\xff\n");
 }
 
 TEST_F(DebugLogTest, OffsetsTakeFiveDigitsFrom0x10000) {

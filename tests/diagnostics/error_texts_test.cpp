@@ -1,15 +1,15 @@
 #include "diagnostics/error_texts.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "platform/socket_errors.h"
 
@@ -21,7 +21,8 @@ size_t LineEnds(const std::string& text) {
 }
 
 TEST(SocketErrorText, GivesTableTextsWithTheirLineEnds) {
-  EXPECT_EQ(SocketErrorText(10054), "WSAECONNRESET: The virtual circuit was reset by the remote host");
+  EXPECT_EQ(SocketErrorText(10054),
+            "WSAECONNRESET: The virtual circuit was reset by the remote host");
 
   const std::string invalid = SocketErrorText(10022);
   EXPECT_EQ(invalid.size(), 384u);
@@ -142,14 +143,14 @@ std::map<uint32_t, DocumentedError> ReadDocumentedErrors() {
 
   std::map<uint32_t, DocumentedError> documented;
   for (const std::string& line : lines) {
-    const std::vector<std::string> cells = line.starts_with("| ") ? Cells(line)
-                                                                   : std::vector<std::string>();
+    const std::vector<std::string> cells =
+        line.starts_with("| ") ? Cells(line) : std::vector<std::string>();
     if (cells.size() != 3 || cells[0].size() != 5 ||
         cells[0].find_first_not_of("0123456789") != std::string::npos) {
       continue;
     }
-    documented[static_cast<uint32_t>(std::stoul(cells[0]))] = {
-        RowText(lines, cells[0], cells[1]), SystemErrorNames(cells[2])};
+    documented[static_cast<uint32_t>(std::stoul(cells[0]))] = {RowText(lines, cells[0], cells[1]),
+                                                               SystemErrorNames(cells[2])};
   }
   return documented;
 }

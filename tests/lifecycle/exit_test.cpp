@@ -34,7 +34,8 @@ TEST(ExitTest, DlopenedHostExitsCleanlyWithSixteenBusyPorts) {
     HostProcess host("exit", {peers.PortText(), "16", "1"}, CheckingAllocator());
     ASSERT_TRUE(host.WaitForLine("busy", seconds(30))) << host.output();
     const HostEnd end = host.Wait(seconds(30));
-    EXPECT_TRUE(end.exited && end.status == 0) << "run " << run << ": " << end.status << "\n" << host.output();
+    EXPECT_TRUE(end.exited && end.status == 0) << "run " << run << ": " << end.status << "\n"
+                                               << host.output();
   }
 }
 

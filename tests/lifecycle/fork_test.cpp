@@ -29,7 +29,8 @@ TEST(ForkTest, ChildrenLeaveTheParentsPortsAndConnectionsAlone) {
   // The peers only read, so that the parent's closes at the end never wait
   // on a full RxRing.
   TrafficPeers peers(false);
-  HostProcess host("fork", {peers.PortText(), std::to_string(kPorts), std::to_string(kForks)}, kForkOptions);
+  HostProcess host("fork", {peers.PortText(), std::to_string(kPorts), std::to_string(kForks)},
+                   kForkOptions);
   // Each child: the parent's handles fail as closed ports, the first one
   // carries a byte on a port of its own, and every one exits at once.
   for (int child = 0; child < kForks; ++child) {

@@ -37,9 +37,8 @@ std::vector<std::string> Environment(const std::vector<std::string>& additions) 
   for (char** entry = environ; *entry != nullptr; ++entry) result.emplace_back(*entry);
   for (const std::string& addition : additions) {
     const std::string name = addition.substr(0, addition.find('=') + 1);
-    auto same = std::find_if(result.begin(), result.end(), [&](const std::string& entry) {
-      return entry.starts_with(name);
-    });
+    auto same = std::find_if(result.begin(), result.end(),
+                             [&](const std::string& entry) { return entry.starts_with(name); });
     if (same == result.end()) {
       result.push_back(addition);
     } else if (name.ends_with("_OPTIONS=")) {
@@ -110,7 +109,8 @@ bool HostProcess::ReadMore(milliseconds timeout) {
   return true;
 }
 
-std::optional<std::string> HostProcess::WaitForLine(const std::string& prefix, milliseconds timeout) {
+std::optional<std::string> HostProcess::WaitForLine(const std::string& prefix,
+                                                    milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   for (;;) {
     size_t end;
@@ -187,7 +187,8 @@ std::vector<uint64_t> TrafficPeers::Received() const {
 
 size_t TrafficPeers::Ended() const {
   std::lock_guard lock(mutex_);
-  return static_cast<size_t>(std::count_if(peers_.begin(), peers_.end(), [](const Peer& peer) { return peer.ended; }));
+  return static_cast<size_t>(
+      std::count_if(peers_.begin(), peers_.end(), [](const Peer& peer) { return peer.ended; }));
 }
 
 void TrafficPeers::Serve(Peer& peer, short events) {
@@ -198,7 +199,8 @@ void TrafficPeers::Serve(Peer& peer, short events) {
     if (count > 0) peer.received += static_cast<uint64_t>(count);
     if (count == 0 || (count < 0 && errno != EAGAIN && errno != EINTR)) peer.ended = true;
   }
-  if (!peer.ended && (events & POLLOUT) != 0) ::send(peer.fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (!peer.ended && (events & POLLOUT) != 0)
+    ::send(peer.fd, chunk.data(), chunk.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
 void TrafficPeers::Run() {

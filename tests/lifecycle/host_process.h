@@ -20,8 +20,8 @@ namespace zortcp::testing {
 using std::chrono::milliseconds;
 
 struct HostEnd {
-  bool exited = false;  // false: killed at the time-out, or ended by a signal
-  int status = -1;      // the exit status, or the signal's number
+  bool exited = false;   // false: killed at the time-out, or ended by a signal
+  int status = -1;       // the exit status, or the signal's number
   milliseconds took{0};  // from the call to Wait to the end
 };
 

@@ -32,7 +32,8 @@ TEST_F(FaultInjectionTest, SkipAndCountChooseWhichCallsFail) {
   }
 
   platform::faults::Inject(Operation::kPollWritable, Fault{10050, -1, 0, platform::kNoSocket});
-  for (int call = 0; call < 5; ++call) EXPECT_EQ(platform::PollWritable(12345), platform::kSocketError);
+  for (int call = 0; call < 5; ++call)
+    EXPECT_EQ(platform::PollWritable(12345), platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), 10050);
   EXPECT_EQ(platform::faults::FailuresMade(Operation::kPollWritable), 5);
   platform::faults::ClearAll();
@@ -97,7 +98,8 @@ TEST_F(FaultInjectionTest, ResolverFailuresReportTheirNumbers) {
   char host[256];
   EXPECT_EQ(platform::HostByName("localhost", &address), platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), 11001);
-  EXPECT_EQ(platform::HostByAddress(platform::HostToNetwork32(0x7F000001), &name), platform::kSocketError);
+  EXPECT_EQ(platform::HostByAddress(platform::HostToNetwork32(0x7F000001), &name),
+            platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), 11004);
   EXPECT_EQ(name, "unchanged");
   EXPECT_EQ(platform::ServiceByName("echo", "tcp", &port), platform::kSocketError);

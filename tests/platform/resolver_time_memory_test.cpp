@@ -39,7 +39,8 @@ TEST(Resolver, ServicesComeFromTheServicesDatabase) {
   servent entry{};
   servent* found = nullptr;
   char buffer[4096];
-  if (getservbyname_r("echo", "tcp", &entry, buffer, sizeof(buffer), &found) != 0 || found == nullptr) {
+  if (getservbyname_r("echo", "tcp", &entry, buffer, sizeof(buffer), &found) != 0 ||
+      found == nullptr) {
     GTEST_SKIP() << "no echo service in this system's services database";
   }
   uint16_t port = 0;

@@ -49,7 +49,8 @@ std::vector<uint8_t> ReceiveExactly(platform::Socket socket, size_t size) {
   std::vector<uint8_t> received(size);
   size_t got = 0;
   while (got < size) {
-    const int32_t n = platform::Receive(socket, received.data() + got, static_cast<int32_t>(size - got));
+    const int32_t n =
+        platform::Receive(socket, received.data() + got, static_cast<int32_t>(size - got));
     if (n <= 0) break;
     got += static_cast<size_t>(n);
   }
@@ -84,7 +85,8 @@ class SocketTest : public PlatformTest {
 TEST_F(SocketTest, BlockingSendAndReceiveCarryEveryByteBothWays) {
   ConnectedPair pair = Connect(listener_);
   const auto outbound = RandomBytes(1 << 20, 7);
-  auto peerReads = Launch([&] { return pair.peer.ReceiveExactly(outbound.size(), milliseconds(10000)); });
+  auto peerReads =
+      Launch([&] { return pair.peer.ReceiveExactly(outbound.size(), milliseconds(10000)); });
   EXPECT_EQ(platform::Send(pair.socket, outbound.data(), static_cast<int32_t>(outbound.size())),
             static_cast<int32_t>(outbound.size()));
   EXPECT_EQ(peerReads.get(), outbound);
@@ -229,7 +231,8 @@ TEST_F(SocketTest, AnUnconnectedSocketIsReadableButNotWritableAndItsReceiveSays1
 
 TEST_F(SocketTest, RefusedConnectFailsWith10061AndLeavesTheSocketUnwritable) {
   const platform::Socket socket = platform::OpenSocket();
-  EXPECT_EQ(platform::Connect(socket, LoopbackAddress(UnusedLoopbackPort())), platform::kSocketError);
+  EXPECT_EQ(platform::Connect(socket, LoopbackAddress(UnusedLoopbackPort())),
+            platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), kConnectionRefused);
   EXPECT_EQ(platform::PollWritable(socket), 0);
   platform::CloseSocket(socket);
@@ -295,7 +298,8 @@ TEST_F(SocketTest, CloseEndsABlockedSendAndWait) {
   // with a peer that does not read.
   const std::vector<uint8_t> bulk(16 << 20, 0x5A);
   auto sending = Launch([&] {
-    const int32_t result = platform::Send(pair.socket, bulk.data(), static_cast<int32_t>(bulk.size()));
+    const int32_t result =
+        platform::Send(pair.socket, bulk.data(), static_cast<int32_t>(bulk.size()));
     return Outcome(result, platform::LastSocketError());
   });
   auto waiting = Launch([&] {

@@ -61,7 +61,8 @@ TEST_F(ThreadTest, ManyResumeSuspendCyclesLoseNoWakeUp) {
     // Sometimes before the thread suspends, sometimes after: each resume
     // must be counted exactly once either way.
     thread.Resume();
-    ASSERT_TRUE(SpinUntil([&] { return woken.load(std::memory_order_acquire) == cycle + 1; }, kPrompt))
+    ASSERT_TRUE(
+        SpinUntil([&] { return woken.load(std::memory_order_acquire) == cycle + 1; }, kPrompt))
         << "wake-up " << cycle + 1 << " lost";
   }
 }
@@ -226,7 +227,8 @@ TEST_F(ThreadTest, MillisecondSleepsOfALibraryThreadStayNearOneMillisecond) {
   LibraryThread sleeper([&] {
     const auto start = Clock::now();
     for (int i = 0; i < kSleeps; ++i) platform::Sleep(1);
-    elapsedUs.store(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    elapsedUs.store(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
   });
   sleeper.Resume();
   ASSERT_TRUE(WaitUntil([&] { return elapsedUs.load() != 0; }, milliseconds(10000)));

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/error_texts.h"
-#include "platform/fault_injection.h"
 #include "core/control_block.h"
 #include "core/last_error.h"
+#include "diagnostics/error_texts.h"
+#include "platform/fault_injection.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -145,7 +145,8 @@ TEST_F(ClientConnectionTest, PeerCloseIsReportedAfterASecondOfSilenceAndThePortR
   ASSERT_TRUE(second.IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED, -1, 2));
   EXPECT_THAT(events.Sequence(), ElementsAre("1", "3", "2/0", "1"));
-  EXPECT_LT(MillisecondsBetween(recorded[2], events.Events()[3]), 240);  // no 250 ms retry pause after a loss
+  EXPECT_LT(MillisecondsBetween(recorded[2], events.Events()[3]),
+            240);  // no 250 ms retry pause after a loss
 }
 
 TEST_F(ClientConnectionTest, ResetByPeerIsAFailedReceiveAndThePortReconnects) {
@@ -250,8 +251,9 @@ size_t ThreadsAtNice(int nice) {
 
 bool MayRaisePriority() {
   bool permitted = false;
-  std::thread([&] { permitted = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20) == 0; })
-      .join();
+  std::thread([&] {
+    permitted = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20) == 0;
+  }).join();
   return permitted;
 }
 

@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
+#include "core/control_block.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -39,7 +39,8 @@ std::string ReadAll(int32_t handle, size_t size, milliseconds timeout) {
 
 // 1 MiB each way at once, the host's in one write far larger than the
 // TxRing, which returns once all of it is queued.
-void ExpectMebibyteEachWayIntact(int32_t handle, PeerConnection& peer, const EventRecorder& events) {
+void ExpectMebibyteEachWayIntact(int32_t handle, PeerConnection& peer,
+                                 const EventRecorder& events) {
   const std::vector<uint8_t> outbound = RandomBytes(kMiB, 1);
   const std::vector<uint8_t> inbound = RandomBytes(kMiB, 2);
   std::vector<uint8_t> atPeer;

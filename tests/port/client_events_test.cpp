@@ -50,7 +50,8 @@ TEST_F(ClientEventsTest, HandlerSeesTheStateThatEachEventReports) {
         found += " txBytes " + std::to_string(statistics.txBytes);
         break;
       default:
-        if (event.value == ZOR_ERROR_RECORDED) found += " at " + std::to_string(LastErrorNow().location);
+        if (event.value == ZOR_ERROR_RECORDED)
+          found += " at " + std::to_string(LastErrorNow().location);
         break;
     }
     std::lock_guard lock(seen->mutex);
@@ -82,9 +83,10 @@ TEST_F(ClientEventsTest, HandlerSeesTheStateThatEachEventReports) {
 
   std::lock_guard lock(seen->mutex);
   seen->found.resize(6);
-  EXPECT_THAT(seen->found, ElementsAre("1:localhost, Port: " + listener.PortText() + " address length 4",
-                                "4(10) txBytes 10", "3(7) read 7", "5/2", "5/4 at 1008",
-                                "2/1 address length 0"));
+  EXPECT_THAT(
+      seen->found,
+      ElementsAre("1:localhost, Port: " + listener.PortText() + " address length 4",
+                  "4(10) txBytes 10", "3(7) read 7", "5/2", "5/4 at 1008", "2/1 address length 0"));
   for (const auto& event : events.Events()) EXPECT_EQ(event.source, 2);
 }
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/control_block.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -136,7 +136,9 @@ INSTANTIATE_TEST_SUITE_P(Locations, ClientSetupFailureTest,
                          ::testing::Values(SetupFailure{Operation::kSetReceiveBufferSize, 1003},
                                            SetupFailure{Operation::kSetSendBufferSize, 1004},
                                            SetupFailure{Operation::kSetNonBlocking, 1005}),
-                         [](const auto& instance) { return std::to_string(instance.param.location); });
+                         [](const auto& instance) {
+                           return std::to_string(instance.param.location);
+                         });
 
 // Failures that end the monitor while it is connected: 5/4, then 2/2 as
 // it ends; the port stays open without a receive monitor.
@@ -168,10 +170,9 @@ TEST_P(ClientEndingFailureTest, RaisesRecordedThenMonitorEndedAndTheMonitorEnds)
 
 INSTANTIATE_TEST_SUITE_P(
     Locations, ClientEndingFailureTest,
-    ::testing::Values(
-        EndingFailure{Operation::kPollReadable, 0, 1006, {"1", "5/4", "2/2"}},
-        EndingFailure{Operation::kPendingBytes, 0, 1007, {"1", "5/4", "2/2"}},
-        EndingFailure{Operation::kPendingBytes, 1, 1009, {"1", "3", "5/4", "2/2"}}),
+    ::testing::Values(EndingFailure{Operation::kPollReadable, 0, 1006, {"1", "5/4", "2/2"}},
+                      EndingFailure{Operation::kPendingBytes, 0, 1007, {"1", "5/4", "2/2"}},
+                      EndingFailure{Operation::kPendingBytes, 1, 1009, {"1", "3", "5/4", "2/2"}}),
     [](const auto& instance) { return std::to_string(instance.param.location); });
 
 TEST_F(ClientMonitorFailureTest, FailedReceiveDropsTheConnectionAndReconnects) {

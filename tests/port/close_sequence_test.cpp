@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/config_file.h"
 #include "core/control_block.h"
+#include "diagnostics/config_file.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -132,7 +132,8 @@ TEST_F(CloseTest, CloseTerminatesAMonitorStuckInTheHandler) {
   EXPECT_EQ(ZorClosePort(reopened), 0);
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, kWait));
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
-  EXPECT_THAT(reopenedEvents.Sequence(), AnyOf(ElementsAre("1", "2/2"), ElementsAre("1", "5/4", "2/2")));
+  EXPECT_THAT(reopenedEvents.Sequence(),
+              AnyOf(ElementsAre("1", "2/2"), ElementsAre("1", "5/4", "2/2")));
 }
 
 // A host that has stopped reading (a full RxRing) while its peer keeps
@@ -171,7 +172,8 @@ TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
     while (!closed.load()) {
       ZorChangeSignal(handle, 1, 0);
       releases.fetch_add(1);
-      std::this_thread::sleep_for(std::chrono::microseconds(200));  // leaves the monitors a processor
+      std::this_thread::sleep_for(
+          std::chrono::microseconds(200));  // leaves the monitors a processor
     }
   });
   EXPECT_TRUE(WaitUntil([&] { return releases.load() > 0; }, kWait));

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "diagnostics/config_file.h"
 #include "core/control_block.h"
+#include "diagnostics/config_file.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/error_texts.h"
-#include "support/temp_directory.h"
-#include "platform/fault_injection.h"
 #include "core/control_block.h"
+#include "diagnostics/error_texts.h"
+#include "platform/fault_injection.h"
 #include "support/client_port.h"
+#include "support/temp_directory.h"
 
 namespace zortcp::testing {
 namespace {
@@ -146,7 +146,8 @@ using DebugLogFileTest = ClientPortTest;
 // A log that cannot be opened at once, in a directory that does not exist or
 // a FIFO that nobody reads, leaves the port without one, and the open does
 // not wait for it.
-class UnopenableLogTest : public ClientPortTest, public ::testing::WithParamInterface<const char*> {};
+class UnopenableLogTest : public ClientPortTest,
+                          public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
   TempDirectory directory;
@@ -164,9 +165,11 @@ TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
   EXPECT_EQ(PortTable()[0].logFile.load(), nullptr);
 }
 
-INSTANTIATE_TEST_SUITE_P(Paths, UnopenableLogTest, ::testing::Values("missing/port.log", "fifo.log"),
+INSTANTIATE_TEST_SUITE_P(Paths, UnopenableLogTest,
+                         ::testing::Values("missing/port.log", "fifo.log"),
                          [](const ::testing::TestParamInfo<const char*>& instance) {
-                           return std::string(instance.index == 0 ? "MissingDirectory" : "FifoWithoutReader");
+                           return std::string(instance.index == 0 ? "MissingDirectory"
+                                                                  : "FifoWithoutReader");
                          });
 
 // The log file's name stays with the block: a later port that sets only a

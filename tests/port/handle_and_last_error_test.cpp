@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "core/last_error.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 #include "port/port_table.h"
-#include "core/last_error.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -49,8 +49,8 @@ void ExpectHandleFailure(const PortCall& call, int32_t handle, int32_t reason) {
   const LastErrorView error = LastErrorNow();
   EXPECT_EQ(error.location, 100 * call.number + reason);
   EXPECT_EQ(error.code, 900 + 100 * call.number + reason);
-  EXPECT_EQ(error.text, reason == 1 ? "Invalid port handle specified"
-                                    : "Port handle specified is not in use");
+  EXPECT_EQ(error.text,
+            reason == 1 ? "Invalid port handle specified" : "Port handle specified is not in use");
 }
 
 using HandleTest = ClientPortTest;
@@ -164,7 +164,8 @@ TEST_F(HandleTest, ConcurrentFailuresNeverMixInTheRecord) {
   constexpr int32_t kWriters = 4;
   constexpr size_t kReadings = 20000;
   auto textOf = [](int32_t writer) {
-    return "failure of writer " + std::string(static_cast<size_t>(20 + 60 * writer), static_cast<char>('a' + writer));
+    return "failure of writer " +
+           std::string(static_cast<size_t>(20 + 60 * writer), static_cast<char>('a' + writer));
   };
   ResetLastErrorForTesting();
   std::atomic<bool> done{false};

@@ -8,9 +8,9 @@
 #include <functional>
 #include <string>
 
+#include "core/control_block.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "core/control_block.h"
 #include "support/client_port.h"
 
 namespace zortcp::testing {
@@ -99,7 +99,9 @@ INSTANTIATE_TEST_SUITE_P(
                     [] { faults::Inject(Operation::kCreateThread, {.error = 11}); }},
         OpenFailure{"CreateTxMonitor", 14, 12, false,
                     [] { faults::Inject(Operation::kCreateThread, {.error = 12, .skip = 1}); }}),
-    [](const ::testing::TestParamInfo<OpenFailure>& instance) { return std::string(instance.param.name); });
+    [](const ::testing::TestParamInfo<OpenFailure>& instance) {
+      return std::string(instance.param.name);
+    });
 
 using OpenTest = ClientPortTest;
 
@@ -169,7 +171,8 @@ TEST_F(OpenTest, LargeRingsCostNothingUntilBytesPassThroughThem) {
   ASSERT_TRUE(peer.IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
   const size_t after = ResidentBytes();
-  EXPECT_LT(after > before ? after - before : 0, size_t{kRingBytes} / 8) << before << " -> " << after;
+  EXPECT_LT(after > before ? after - before : 0, size_t{kRingBytes} / 8)
+      << before << " -> " << after;
   EXPECT_EQ(ZorClosePort(handle), 0);
 }
 

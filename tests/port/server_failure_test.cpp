@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "core/control_block.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "core/control_block.h"
 #include "support/server_port.h"
 
 namespace zortcp::testing {
@@ -76,7 +76,9 @@ TEST_F(ServerFailureTest, AcceptFailureCountsAndListeningGoesOn) {
   EXPECT_EQ(StatisticsOf(handle).connectErrors, 1u);
   ExpectServed(handle, peer, "request", "reply");
   ASSERT_EQ(ZorClosePort(handle), 0);
-  EXPECT_EQ(CountLinesContaining(LogLines(log), "RxMonitorServer() - Port: 1, accept() failed. 10053"), 1u);
+  EXPECT_EQ(
+      CountLinesContaining(LogLines(log), "RxMonitorServer() - Port: 1, accept() failed. 10053"),
+      1u);
 }
 
 TEST_F(ServerFailureTest, AcceptThatWouldBlockRecordsNumbersOnly) {
@@ -111,8 +113,12 @@ TEST_F(ServerFailureTest, SocketBufferFailuresAreRecordedWithoutEvents) {
 
   ASSERT_EQ(ZorClosePort(handle), 0);
   const std::vector<std::string> lines = LogLines(log);
-  EXPECT_EQ(CountLinesContaining(lines, "RxMonitorServer() - Port: 1, setsockopt(SO_RCVBUF) failed. 10055"), 1u);
-  EXPECT_EQ(CountLinesContaining(lines, "RxMonitorServer() - Port: 1, setsockopt(SO_SNDBUF) failed. 10050"), 1u);
+  EXPECT_EQ(CountLinesContaining(
+                lines, "RxMonitorServer() - Port: 1, setsockopt(SO_RCVBUF) failed. 10055"),
+            1u);
+  EXPECT_EQ(CountLinesContaining(
+                lines, "RxMonitorServer() - Port: 1, setsockopt(SO_SNDBUF) failed. 10050"),
+            1u);
 }
 
 TEST_F(ServerFailureTest, NonBlockingFailureCountsAndPeerIsServedInBlockingMode) {
@@ -148,9 +154,9 @@ TEST_F(ServerFailureTest, ReceiveFailureDropsPeerAndListensForTheNext) {
 struct EndingFailure {
   const char* name;
   Operation operation;
-  int32_t skip;             // calls that succeed first
-  bool onListeningSocket;   // else on the accepted connection
-  bool armedOnceServed;     // else armed before the peer connects
+  int32_t skip;            // calls that succeed first
+  bool onListeningSocket;  // else on the accepted connection
+  bool armedOnceServed;    // else armed before the peer connects
   int32_t location;
   std::vector<std::string> events;
 };
@@ -184,18 +190,38 @@ TEST_P(ServerEndingFailureTest, RaisesFailureThenMonitorEndAndClosesPeer) {
   EXPECT_EQ(Block().socket.load(), platform::kNoSocket);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Locations, ServerEndingFailureTest,
-    ::testing::Values(
-        EndingFailure{"ListeningPoll2002", Operation::kPollReadable, 0, true, true, 2002,
-                      {"1", "5/4", "2/2"}},
-        EndingFailure{"ConnectionPoll2008", Operation::kPollReadable, 0, false, true, 2008,
-                      {"1", "5/4", "2/2"}},
-        EndingFailure{"PendingBeforeReceive2009", Operation::kPendingBytes, 0, false, false, 2009,
-                      {"1", "5/4", "2/2"}},
-        EndingFailure{"PendingAfterReceive2011", Operation::kPendingBytes, 1, false, false, 2011,
-                      {"1", "3", "5/4", "2/2"}}),
-    [](const ::testing::TestParamInfo<EndingFailure>& instance) { return std::string(instance.param.name); });
+INSTANTIATE_TEST_SUITE_P(Locations, ServerEndingFailureTest,
+                         ::testing::Values(EndingFailure{"ListeningPoll2002",
+                                                         Operation::kPollReadable,
+                                                         0,
+                                                         true,
+                                                         true,
+                                                         2002,
+                                                         {"1", "5/4", "2/2"}},
+                                           EndingFailure{"ConnectionPoll2008",
+                                                         Operation::kPollReadable,
+                                                         0,
+                                                         false,
+                                                         true,
+                                                         2008,
+                                                         {"1", "5/4", "2/2"}},
+                                           EndingFailure{"PendingBeforeReceive2009",
+                                                         Operation::kPendingBytes,
+                                                         0,
+                                                         false,
+                                                         false,
+                                                         2009,
+                                                         {"1", "5/4", "2/2"}},
+                                           EndingFailure{"PendingAfterReceive2011",
+                                                         Operation::kPendingBytes,
+                                                         1,
+                                                         false,
+                                                         false,
+                                                         2011,
+                                                         {"1", "3", "5/4", "2/2"}}),
+                         [](const ::testing::TestParamInfo<EndingFailure>& instance) {
+                           return std::string(instance.param.name);
+                         });
 
 }  // namespace
 }  // namespace zortcp::testing

@@ -2,6 +2,8 @@
 // naming and serving one peer at a time, going back to listening, and what
 // the host sees when the peer is silent, when the port closes under a peer
 // and when there is nothing to listen with or to send to.
+#include "support/server_port.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,10 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "core/control_block.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
-#include "core/control_block.h"
-#include "support/server_port.h"
 
 namespace zortcp::testing {
 namespace {
@@ -90,9 +91,12 @@ TEST_F(ServerPortTest, AcceptsPlainPeerAndExchangesBytesBothWays) {
   const std::vector<std::string> lines = LogLines(log);
   EXPECT_EQ(CountLinesContaining(lines, "RxMonitorServer() - Port: 1, Connected"), 1u);
   // The server's receive line has no colon after "size".
-  EXPECT_GE(CountLinesContaining(lines, "RxMonitorServer() - Port: 1, recv() successful. Packet size "), 1u);
+  EXPECT_GE(
+      CountLinesContaining(lines, "RxMonitorServer() - Port: 1, recv() successful. Packet size "),
+      1u);
   EXPECT_EQ(CountLinesContaining(lines, "Packet size:"), 0u);
-  EXPECT_GE(CountLinesContaining(lines, "TxMonitor() - Port: 1, Packet successfully transmitted. "), 1u);
+  EXPECT_GE(CountLinesContaining(lines, "TxMonitor() - Port: 1, Packet successfully transmitted. "),
+            1u);
 }
 
 TEST_F(ServerPortTest, ServerWithoutDottedAddressListensOnEveryAddress) {
@@ -130,8 +134,9 @@ TEST_F(ServerPortTest, ServerOnReusedBlockReportsNoPeerAddressUntilItAcceptsOne)
   PeerConnection peer = ConnectToServer(port);
   ASSERT_TRUE(peer.IsOpen());
   const std::array<uint8_t, 4> loopback{127, 0, 0, 1};
-  EXPECT_TRUE(WaitUntil(
-      [&] { return AddressItem(handle, ZOR_CONFIG_PEER_ADDRESS, &length) == loopback; }, seconds(5)));
+  EXPECT_TRUE(
+      WaitUntil([&] { return AddressItem(handle, ZOR_CONFIG_PEER_ADDRESS, &length) == loopback; },
+                seconds(5)));
   EXPECT_EQ(NumberItem(handle, ZOR_CONFIG_PEER_PORT), peer.LocalPort());
 }
 
@@ -171,7 +176,8 @@ TEST_F(ServerPortTest, PeerCloseIsReportedAfterASecondOfSilenceThenNextPeerIsAcc
   ASSERT_TRUE(first.SendAll("last words"));
   ASSERT_EQ(Text(ReadPortExactly(handle, 10, seconds(5))), "last words");
   first.Close();
-  ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED, 1, seconds(5)));
+  ASSERT_TRUE(
+      events.WaitForCount(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED, 1, seconds(5)));
   const std::vector<RecordedEvent> recorded = events.Events();
   ASSERT_EQ(recorded.size(), 3u);
   EXPECT_EQ(recorded[1].kind, ZOR_EVENT_RECEIVED);
@@ -187,7 +193,9 @@ TEST_F(ServerPortTest, PeerCloseIsReportedAfterASecondOfSilenceThenNextPeerIsAcc
   const std::vector<std::string> lines = LogLines(log);
   EXPECT_EQ(CountLinesContaining(lines, "Port: 1, Connected"), 2u);
   EXPECT_EQ(CountLinesContaining(lines, "Disconnected"), 0u);
-  EXPECT_GE(CountLinesContaining(lines, "RxMonitorServer() - Port: 1, recv() successful. Packet size 0"), 1u);
+  EXPECT_GE(
+      CountLinesContaining(lines, "RxMonitorServer() - Port: 1, recv() successful. Packet size 0"),
+      1u);
 }
 
 TEST_F(ServerPortTest, LookupHostNameNamesPeerAsTheHostsFileDoes) {
@@ -203,9 +211,10 @@ TEST_F(ServerPortTest, LookupHostNameNamesPeerAsTheHostsFileDoes) {
   EXPECT_THAT(events.Sequence(), ElementsAre("1"));
 
   ASSERT_EQ(ZorClosePort(handle), 0);
-  EXPECT_EQ(CountLinesContaining(LogLines(log), "RxMonitorServer() - Port: 1, gethostbyaddr() successful [" +
-                                                    name + "]"),
-            1u);
+  EXPECT_EQ(
+      CountLinesContaining(
+          LogLines(log), "RxMonitorServer() - Port: 1, gethostbyaddr() successful [" + name + "]"),
+      1u);
 }
 
 TEST_F(ServerPortTest, FailedLookupRaisesErrorAndNamesPeerUnknown) {
@@ -284,8 +293,8 @@ TEST_F(ServerPortTest, ListenFailureLeavesPortOpenWithoutListener) {
   uint16_t port = 0;
   const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
   ASSERT_GE(handle, 0);
-  ASSERT_TRUE(WaitUntil([&] { return PortTable()[static_cast<size_t>(handle)].rxRunning.load() == 0; },
-                        seconds(5)));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return PortTable()[static_cast<size_t>(handle)].rxRunning.load() == 0; }, seconds(5)));
 
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4"));
   const std::vector<LastErrorView> notes = failures.Notes();

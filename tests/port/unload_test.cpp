@@ -35,7 +35,8 @@ void ExpectEndsWithExitLines(const std::vector<std::string>& lines, int32_t port
   const auto isExit = [&](const std::string& line) { return line == rxExit || line == txExit; };
   const auto firstExit = std::find_if(lines.begin(), lines.end(), isExit);
   for (auto line = firstExit; line != lines.end(); ++line) {
-    EXPECT_TRUE(isExit(*line) || line->starts_with("RxMonitorServer() - " + prefix + "select() failed."))
+    EXPECT_TRUE(isExit(*line) ||
+                line->starts_with("RxMonitorServer() - " + prefix + "select() failed."))
         << *line;
   }
   ASSERT_FALSE(lines.empty());

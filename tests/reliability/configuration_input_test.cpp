@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "support/temp_directory.h"
 #include "support/client_port.h"
+#include "support/temp_directory.h"
 
 namespace zortcp::testing {
 namespace {
@@ -25,7 +25,8 @@ class ConfigurationInputTest : public ClientPortTest {
     events.Clear();
     events.Register();
     int32_t handle = -1;
-    ASSERT_EQ(ZorOpenPort("localhost", 0, 0, configFile.c_str(), &handle), 0) << LastErrorNow().text;
+    ASSERT_EQ(ZorOpenPort("localhost", 0, 0, configFile.c_str(), &handle), 0)
+        << LastErrorNow().text;
     EXPECT_TRUE(AcceptPeer().IsOpen());
     EXPECT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
     EXPECT_EQ(ZorClosePort(handle), 0);
@@ -64,7 +65,8 @@ TEST_F(ConfigurationInputTest, FilesAreReadUpTo64KiBAndNeverHoldTheOpen) {
 
   std::string huge = listenerLine;
   while (huge.size() < 8 * 1024 * 1024) {
-    huge += "; a comment line\nDebug Level=0\nService Type=tcp\nUnknown=" + std::string(100, 'u') + "\n";
+    huge += "; a comment line\nDebug Level=0\nService Type=tcp\nUnknown=" + std::string(100, 'u') +
+            "\n";
   }
   huge += "Service Name=1\n";
   const std::string hugePath = directory.File("huge.cfg");

@@ -78,13 +78,17 @@ class DeadPeerTest : public ServerPortTest {
   // The loss came as a failed receive with 10060 at the location, soon
   // enough after the cable was pulled: 5/2, 5/4, then 2/1.
   void ExpectGivenUp(steady_clock::time_point pulled, int32_t location, bool wrote) {
-    ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_RECEIVE_FAILED, 1, kWait));
+    ASSERT_TRUE(
+        events.WaitForCount(ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_RECEIVE_FAILED, 1, kWait));
     std::vector<std::string> expected{"1"};
     if (wrote) expected.push_back("4");
     expected.insert(expected.end(), {"5/2", "5/4", "2/1"});
     const std::vector<std::string> sequence = events.Sequence();
     ASSERT_GE(sequence.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(sequence.begin(), sequence.begin() + static_cast<std::ptrdiff_t>(expected.size())), expected);
+    EXPECT_EQ(
+        std::vector<std::string>(sequence.begin(),
+                                 sequence.begin() + static_cast<std::ptrdiff_t>(expected.size())),
+        expected);
     for (const RecordedEvent& event : events.Events()) {
       if (event.kind == ZOR_EVENT_DISCONNECTED) {
         EXPECT_LE(event.when - pulled, kGiveUpBound);
@@ -107,8 +111,8 @@ class VanishingPeerTest : public DeadPeerTest, public ::testing::WithParamInterf
 
 TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
   const bool writeAfterLoss = GetParam();
-  const int32_t handle = OpenClient("Keep Alive=1\nDebug Level=1\nDebug Output File=" +
-                                    directory.File("client.log") + "\n");
+  const int32_t handle = OpenClient(
+      "Keep Alive=1\nDebug Level=1\nDebug Output File=" + directory.File("client.log") + "\n");
   ASSERT_GE(handle, 0);
   PeerConnection peer = AcceptClient();
 
@@ -127,7 +131,9 @@ TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(IdleOrWriting, VanishingPeerTest, ::testing::Bool(),
-                         [](const auto& instance) { return instance.param ? "BytesWritten" : "Idle"; });
+                         [](const auto& instance) {
+                           return instance.param ? "BytesWritten" : "Idle";
+                         });
 
 TEST_F(DeadPeerTest, KeepAliveServerGivesUpSilentPeerAndServesTheNext) {
   const uint32_t keepAlive = 1;
@@ -166,8 +172,9 @@ TEST_P(SilentListenerTest, ConnectTimeoutEndsEachAttemptAndCountsTowardTheRetryL
   PeerConnection filler = ConnectLoopback(listener->port());
   ASSERT_TRUE(filler.IsOpen());
   UseService(listener->port());
-  std::string lines = "Connect Retry Count=3\nDebug Level=1\nDebug Output File=" +
-                      directory.File("client.log") + "\n";
+  std::string lines =
+      "Connect Retry Count=3\nDebug Level=1\nDebug Output File=" + directory.File("client.log") +
+      "\n";
   if (fromDefault) {
     const uint32_t timeoutMs = 300;
     ZorChangeDefault(ZOR_DEFAULT_CONNECT_TIMEOUT, &timeoutMs, sizeof(timeoutMs));
@@ -184,7 +191,8 @@ TEST_P(SilentListenerTest, ConnectTimeoutEndsEachAttemptAndCountsTowardTheRetryL
             (std::vector<std::string>{"5/1", "5/4", "5/1", "5/4", "5/1", "5/4", "5/5"}));
   std::vector<RecordedEvent> attempts;
   for (const RecordedEvent& event : events.Events()) {
-    if (event.kind == ZOR_EVENT_ERROR && event.value == ZOR_ERROR_CONNECT_FAILED) attempts.push_back(event);
+    if (event.kind == ZOR_EVENT_ERROR && event.value == ZOR_ERROR_CONNECT_FAILED)
+      attempts.push_back(event);
   }
   ASSERT_EQ(attempts.size(), 3u);
   for (size_t i = 1; i < attempts.size(); ++i) {
@@ -202,7 +210,9 @@ TEST_P(SilentListenerTest, ConnectTimeoutEndsEachAttemptAndCountsTowardTheRetryL
 }
 
 INSTANTIATE_TEST_SUITE_P(KeywordOrDefault, SilentListenerTest, ::testing::Bool(),
-                         [](const auto& instance) { return instance.param ? "Default" : "Keyword"; });
+                         [](const auto& instance) {
+                           return instance.param ? "Default" : "Keyword";
+                         });
 
 }  // namespace
 }  // namespace zortcp::testing

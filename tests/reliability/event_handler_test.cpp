@@ -43,7 +43,8 @@ TEST_F(EventHandlerTest, SlowHandlerDelaysButLosesNothing) {
   // one and reads on this one: neither side waits for the other.
   std::thread sender([&] { EXPECT_TRUE(peer.SendAll(inbound.data(), inbound.size())); });
   std::vector<uint8_t> arrived;
-  std::thread receiver([&] { arrived = peer.ReceiveExactly(outbound.size(), std::chrono::seconds(30)); });
+  std::thread receiver(
+      [&] { arrived = peer.ReceiveExactly(outbound.size(), std::chrono::seconds(30)); });
   std::thread writer([&] {
     EXPECT_EQ(ZorWritePort(handle, outbound.data(), static_cast<int32_t>(outbound.size())), 0);
   });
@@ -85,7 +86,8 @@ int32_t EchoingHandler(int32_t /*source*/, int32_t kind, void* /*data*/, uint32_
   if (kind != ZOR_EVENT_RECEIVED || handle < 0) return 0;
   uint8_t buffer[8192];
   int32_t count = 0;
-  const bool echoed = ZorAnyToRead(handle) >= 0 && ZorReadPort(handle, buffer, sizeof buffer, &count) == 0 &&
+  const bool echoed = ZorAnyToRead(handle) >= 0 &&
+                      ZorReadPort(handle, buffer, sizeof buffer, &count) == 0 &&
                       ZorWritePort(handle, buffer, count) == 0;
   if (!echoed || !QueriesSucceed(handle)) echoingHost.failedCalls.fetch_add(1);
   return 0;
@@ -135,7 +137,8 @@ TEST_F(EventHandlerTest, ThrowingHandlerIsLoggedAndTheMonitorsGoOn) {
   ASSERT_TRUE(peer.IsOpen());
   for (const std::string text : {"first", "second"}) {
     ASSERT_TRUE(peer.SendAll(text));
-    EXPECT_EQ(ReadPortExactly(handle, text.size(), kWait), std::vector<uint8_t>(text.begin(), text.end()));
+    EXPECT_EQ(ReadPortExactly(handle, text.size(), kWait),
+              std::vector<uint8_t>(text.begin(), text.end()));
   }
   EXPECT_EQ(ZorWritePort(handle, "out", 3), 0);
   EXPECT_EQ(peer.ReceiveExactly(3, kWait).size(), 3u);
@@ -146,8 +149,9 @@ TEST_F(EventHandlerTest, ThrowingHandlerIsLoggedAndTheMonitorsGoOn) {
   // Each throw is logged once the handler has been left, after the event
   // was recorded.
   const auto logged = [&](const std::string& monitor, int kind) {
-    const std::string line = monitor + "() - Port: 1, Event handler threw an exception. Event: " +
-                             std::to_string(kind) + "\n";
+    const std::string line =
+        monitor + "() - Port: 1, Event handler threw an exception. Event: " + std::to_string(kind) +
+        "\n";
     return WaitUntil([&] { return ReadFile(log).find(line) != std::string::npos; }, kWait);
   };
   for (const int kind : {ZOR_EVENT_CONNECTED, ZOR_EVENT_RECEIVED, ZOR_EVENT_DISCONNECTED}) {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "diagnostics/error_texts.h"
 #include "core/control_block.h"
+#include "diagnostics/error_texts.h"
 #include "support/server_port.h"
 
 namespace zortcp::testing {
@@ -20,7 +20,8 @@ using std::chrono::seconds;
 using ::testing::ElementsAre;
 
 // The port serves one more peer after whatever the last one did.
-void ExpectNextPeerServed(int32_t handle, uint16_t port, EventRecorder& events, size_t connections) {
+void ExpectNextPeerServed(int32_t handle, uint16_t port, EventRecorder& events,
+                          size_t connections) {
   PeerConnection next = ConnectToServer(port);
   ASSERT_TRUE(next.IsOpen());
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_CONNECTED, -1, connections, seconds(5)));

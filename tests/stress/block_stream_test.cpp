@@ -2,11 +2,11 @@
 // changed, repeated or foreign byte, a stream that goes back, a jump that
 // no dropped chunk explains; and it lets through what the library does by
 // design (a new connection that starts anywhere later, a dropped chunk).
+#include "stress/block_stream.h"
+
 #include <gtest/gtest.h>
 
 #include <vector>
-
-#include "stress/block_stream.h"
 
 namespace zortcp::testing {
 namespace {

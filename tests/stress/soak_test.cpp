@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_directory.h"
 #include "stress/block_stream.h"
 #include "support/client_port.h"
 #include "support/event_recorder.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
+#include "support/temp_directory.h"
 #include "zortcp.h"
 
 namespace zortcp::testing {
@@ -117,7 +117,8 @@ class SoakTest : public LoadedLibrary {
     ASSERT_EQ(arrived, std::vector<uint8_t>(out, out + kMessageSize)) << "cycle " << cycle;
 
     ASSERT_TRUE(peer.SendAll(out, kMessageSize));
-    ASSERT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == static_cast<int32_t>(kMessageSize); }, kWait))
+    ASSERT_TRUE(WaitUntil(
+        [&] { return ZorAnyToRead(handle) == static_cast<int32_t>(kMessageSize); }, kWait))
         << "cycle " << cycle;
     uint8_t in[kMessageSize] = {};
     int32_t count = 0;
@@ -174,7 +175,8 @@ TEST_F(SoakTest, OpenCloseCyclesWithTrafficLeaveNothingBehind) {
   const std::string memory = "memory: LeakSanitizer checks at the exit";
 #else
   const std::string memory = "bytes in use after cycle " + std::to_string(kWarmUpCycles) + ": " +
-                             std::to_string(bytesAfterWarmUp) + ", at the end: " + std::to_string(bytesAtEnd);
+                             std::to_string(bytesAfterWarmUp) +
+                             ", at the end: " + std::to_string(bytesAtEnd);
 #endif
   std::printf(
       "soak figures: %d cycles in %.1f s (%.0f ms each); threads %zu, descriptors %zu before and "

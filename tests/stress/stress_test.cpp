@@ -33,11 +33,11 @@
 #include <thread>
 #include <vector>
 
-#include "support/temp_directory.h"
 #include "stress/block_stream.h"
 #include "support/client_port.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
+#include "support/temp_directory.h"
 #include "zortcp.h"
 
 namespace zortcp::testing {
@@ -185,7 +185,9 @@ std::atomic<StressRun*> currentRun{nullptr};
 class StressRun {
  public:
   StressRun(TempDirectory& directory, uint32_t seed)
-      : directory_(directory), random_(seed), rate_(EnvironmentNumber("ZORTCP_STRESS_RATE", kDefaultRate)) {
+      : directory_(directory),
+        random_(seed),
+        rate_(EnvironmentNumber("ZORTCP_STRESS_RATE", kDefaultRate)) {
     for (int i = 0; i < kSlots; ++i) {
       slots_[i].index = i;
       slots_[i].rxRingSize = PairOf(i) % 4 == 1 ? kSmallRxRing : kDefaultRxRing;
@@ -236,7 +238,8 @@ class StressRun {
     for (int i = 0; i < kSlots; ++i) before[i] = VerifiedBytes(i);
     const auto deadline = Clock::now() + kRecoveryBound;
     for (int i = 0; i < kSlots; ++i) {
-      while (VerifiedBytes(i) < before[i] + kRecoveryBytes && Clock::now() < deadline && !Failed()) {
+      while (VerifiedBytes(i) < before[i] + kRecoveryBytes && Clock::now() < deadline &&
+             !Failed()) {
         std::this_thread::sleep_for(milliseconds(10));
       }
       EXPECT_GE(VerifiedBytes(i), before[i] + kRecoveryBytes)
@@ -319,8 +322,9 @@ class StressRun {
 
   void StartChecker(int index) {
     Slot& partner = slots_[PartnerOf(index)];
-    slots_[index].checker = std::make_unique<StreamChecker>(
-        kTagBase + static_cast<uint32_t>(partner.index), [&partner] { return partner.drops.load(); });
+    slots_[index].checker =
+        std::make_unique<StreamChecker>(kTagBase + static_cast<uint32_t>(partner.index),
+                                        [&partner] { return partner.drops.load(); });
   }
 
   std::string ConfigFor(int index, const std::string& service) {
@@ -328,7 +332,8 @@ class StressRun {
     // Odd pairs run in the fast transfer mode; two ports keep a debug log.
     if (PairOf(index) % 2 == 1) lines += "Fast Transfer=yes\n";
     if (PairOf(index) == 2) {
-      lines += "Debug Level=1\nDebug Output File=" + directory_.File("slot" + std::to_string(index) + ".log") + "\n";
+      lines += "Debug Level=1\nDebug Output File=" +
+               directory_.File("slot" + std::to_string(index) + ".log") + "\n";
     }
     const std::string path = directory_.File("slot" + std::to_string(index) + ".cfg");
     WriteFile(path, lines);
@@ -348,7 +353,8 @@ class StressRun {
       slot.consumed = 0;
       slot.checker->EndConnection();
     }
-    ZorChangeBufferSizes(slot.rxRingSize, slot.rxRingSize == kSmallRxRing ? kSmallTxRing : kDefaultTxRing);
+    ZorChangeBufferSizes(slot.rxRingSize,
+                         slot.rxRingSize == kSmallRxRing ? kSmallTxRing : kDefaultTxRing);
     ZorSetEventHandler(&StressRun::Handler, generation * kSlots + static_cast<uint32_t>(index));
     const std::string config = ConfigFor(index, service);
     const uint32_t flags = IsServer(index) ? ZOR_OPEN_SERVER : 0;
@@ -375,7 +381,8 @@ class StressRun {
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
     EXPECT_LE(took, kCloseBound) << "close of slot " << index;
     int64_t longest = figures_.longestCloseMs.load();
-    while (took.count() > longest && !figures_.longestCloseMs.compare_exchange_weak(longest, took.count())) {
+    while (took.count() > longest &&
+           !figures_.longestCloseMs.compare_exchange_weak(longest, took.count())) {
     }
     figures_.closes.fetch_add(1);
     if (took >= kStopWait) figures_.terminatingCloses.fetch_add(1);
@@ -391,8 +398,10 @@ class StressRun {
   // and lets the hosts go on. A server keeps its port number unless asked
   // for a new one.
   void Reopen(const std::vector<int>& order, bool newServerPort) {
-    for (int index : order) ASSERT_TRUE(slots_[index].writerGate.Shut(kParkBound)) << "writer stuck";
-    for (int index : order) ASSERT_TRUE(slots_[index].readerGate.Shut(kParkBound)) << "reader stuck";
+    for (int index : order)
+      ASSERT_TRUE(slots_[index].writerGate.Shut(kParkBound)) << "writer stuck";
+    for (int index : order)
+      ASSERT_TRUE(slots_[index].readerGate.Shut(kParkBound)) << "reader stuck";
     for (int index : order) ClosePort(index);
     bool serverMoved = false;
     for (auto it = order.rbegin(); it != order.rend(); ++it) {
@@ -470,7 +479,8 @@ class StressRun {
     PeerConnection peer = ConnectLoopback(serverPorts_[pair], milliseconds(300));
     if (!peer.IsOpen()) return;
     figures_.plainPeers.fetch_add(1);
-    peers_.push_back({std::move(peer), Clock::now() + milliseconds(Random(0, 300)), Random(0, 1) == 1});
+    peers_.push_back(
+        {std::move(peer), Clock::now() + milliseconds(Random(0, 300)), Random(0, 1) == 1});
   }
 
   void StopReading(int index) {
@@ -524,8 +534,9 @@ class StressRun {
       figures_.bytesWritten.fetch_add(size);
       if (burst > 0) continue;  // a burst is not paced
       pacedBytes += size;
-      const auto due = paceStart + std::chrono::duration_cast<Clock::duration>(
-                                       std::chrono::duration<double>(static_cast<double>(pacedBytes) / rate_));
+      const auto due =
+          paceStart + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(static_cast<double>(pacedBytes) / rate_));
       if (due > Clock::now()) {
         slot.writerGate.Sleep(std::chrono::duration_cast<milliseconds>(due - Clock::now()));
       } else if (Clock::now() - due > seconds(1)) {
@@ -543,7 +554,8 @@ class StressRun {
         continue;
       }
       int32_t count = 0;
-      EXPECT_EQ(ZorReadPort(slot.handle, buffer.data(), static_cast<int32_t>(buffer.size()), &count), 0);
+      EXPECT_EQ(
+          ZorReadPort(slot.handle, buffer.data(), static_cast<int32_t>(buffer.size()), &count), 0);
       if (count <= 0) {
         slot.readerGate.Sleep(milliseconds(2));
         continue;
@@ -631,14 +643,16 @@ class StressTest : public LoadedLibrary {};
 
 TEST_F(StressTest, SixteenPairsKeepEveryStreamIntactThroughTheStorm) {
   const auto length = std::chrono::duration<double>(EnvironmentNumber("ZORTCP_STRESS_SECONDS", 45));
-  const auto seed = static_cast<uint32_t>(EnvironmentNumber("ZORTCP_STRESS_SEED", std::random_device()()));
+  const auto seed =
+      static_cast<uint32_t>(EnvironmentNumber("ZORTCP_STRESS_SEED", std::random_device()()));
   const size_t threadsBefore = BaselineThreadCount();
   const size_t descriptorsBefore = DescriptorCount();
   TempDirectory directory;
   const auto start = Clock::now();
   {
     StressRun run(directory, seed);
-    std::printf("stress: seed %u, %.0f s, %.0f bytes/s per writer\n", seed, length.count(), run.rate());
+    std::printf("stress: seed %u, %.0f s, %.0f bytes/s per writer\n", seed, length.count(),
+                run.rate());
     run.OpenAll();
     ASSERT_FALSE(HasFatalFailure());
     run.StartWorkers();
@@ -654,7 +668,8 @@ TEST_F(StressTest, SixteenPairsKeepEveryStreamIntactThroughTheStorm) {
     const double took = std::chrono::duration<double>(Clock::now() - start).count();
     std::printf(
         "stress figures: %.1f s; %llu connections (%llu carried checked bytes); %llu bytes checked "
-        "of %llu written, %llu unplaced at connection ends; %llu jumps over dropped chunks (%llu bytes, "
+        "of %llu written, %llu unplaced at connection ends; %llu jumps over dropped chunks (%llu "
+        "bytes, "
         "%llu chunks dropped); %llu closes (longest %lld ms, %llu past the 5 s wait), %llu pair "
         "reopens; %llu holds; "
         "%llu plain peers (%llu reset); %llu reading stops, %llu full RxRings; %llu writes larger "
@@ -664,7 +679,8 @@ TEST_F(StressTest, SixteenPairsKeepEveryStreamIntactThroughTheStorm) {
         static_cast<unsigned long long>(checked.verified),
         static_cast<unsigned long long>(figures.bytesWritten.load()),
         static_cast<unsigned long long>(checked.unverified),
-        static_cast<unsigned long long>(checked.jumps), static_cast<unsigned long long>(checked.skipped),
+        static_cast<unsigned long long>(checked.jumps),
+        static_cast<unsigned long long>(checked.skipped),
         static_cast<unsigned long long>(figures.drops.load()),
         static_cast<unsigned long long>(figures.closes.load()),
         static_cast<long long>(figures.longestCloseMs.load()),

@@ -24,7 +24,9 @@ void UseService(const std::string& service) {
 
 void UseService(uint16_t port) { UseService(std::to_string(port)); }
 
-void UseRetryCount(int32_t count) { ZorChangeDefault(ZOR_DEFAULT_RETRY_COUNT, &count, sizeof(count)); }
+void UseRetryCount(int32_t count) {
+  ZorChangeDefault(ZOR_DEFAULT_RETRY_COUNT, &count, sizeof(count));
+}
 
 size_t ThreadCount() { return EntriesIn("/proc/self/task"); }
 

@@ -18,8 +18,8 @@ namespace zortcp::testing {
 struct RecordedEvent {
   int32_t source = 0;
   int32_t kind = 0;
-  int32_t value = 0;   // kinds 2 to 5
-  std::string text;    // kind 1
+  int32_t value = 0;  // kinds 2 to 5
+  std::string text;   // kind 1
   std::chrono::steady_clock::time_point when;
 
   // "1:<text>", "3(n)" for received or transmitted counts, else "k/v".

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "core/last_error.h"
 #include "platform/fault_injection.h"
 #include "port/port_table.h"
-#include "core/last_error.h"
 
 namespace zortcp::testing {
 

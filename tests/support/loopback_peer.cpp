@@ -73,7 +73,8 @@ std::vector<uint8_t> PeerConnection::ReceiveExactly(size_t size, milliseconds ti
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   uint8_t buffer[65536];
   while (received.size() < size) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitFd(fd_, POLLIN, left)) break;
     size_t want = std::min(sizeof(buffer), size - received.size());
     ssize_t n = ::recv(fd_, buffer, want, 0);
@@ -96,7 +97,8 @@ bool PeerConnection::WaitForClose(milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   uint8_t buffer[4096];
   for (;;) {
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitFd(fd_, POLLIN, left)) return false;
     ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
     if (n <= 0) return true;

@@ -22,7 +22,8 @@ ZorPortStatistics StatisticsOf(int32_t handle) {
   return statistics;
 }
 
-std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size, std::chrono::milliseconds timeout) {
+std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size,
+                                     std::chrono::milliseconds timeout) {
   std::vector<uint8_t> received;
   received.reserve(size);
   std::vector<uint8_t> buffer(65536);

@@ -28,6 +28,7 @@ ZorPortStatistics StatisticsOf(int32_t handle);
 // Takes bytes out of a port until size of them have arrived or the
 // time-out ends; never asks for more than are still missing, so that bytes
 // after them stay in the port.
-std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size, std::chrono::milliseconds timeout);
+std::vector<uint8_t> ReadPortExactly(int32_t handle, size_t size,
+                                     std::chrono::milliseconds timeout);
 
 }  // namespace zortcp::testing

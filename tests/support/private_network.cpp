@@ -17,7 +17,8 @@ bool EnterPrivateNetwork(std::string* reason) {
     return false;
   }
   if (!SetLoopbackUp(true)) {
-    *reason = std::string("the loopback of the new namespace does not come up: ") + std::strerror(errno);
+    *reason =
+        std::string("the loopback of the new namespace does not come up: ") + std::strerror(errno);
     return false;
   }
   return true;
@@ -30,7 +31,8 @@ bool SetLoopbackUp(bool up) {
   std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
   bool done = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
   if (done) {
-    request.ifr_flags = static_cast<short>(up ? (request.ifr_flags | IFF_UP) : (request.ifr_flags & ~IFF_UP));
+    request.ifr_flags =
+        static_cast<short>(up ? (request.ifr_flags | IFF_UP) : (request.ifr_flags & ~IFF_UP));
     done = ioctl(fd, SIOCSIFFLAGS, &request) == 0;
   }
   close(fd);

@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "support/temp_directory.h"
 #include "support/event_recorder.h"
 #include "support/library_fixture.h"
 #include "support/loopback_peer.h"
 #include "support/port_io.h"
+#include "support/temp_directory.h"
 #include "zortcp.h"
 
 namespace zortcp::testing {
@@ -146,14 +146,16 @@ class ServerPortTest : public LoadedLibrary {
   std::string LoggingConfig(const std::string& name, std::string* logPath,
                             const std::string& moreLines = "") {
     *logPath = directory.File(name + ".log");
-    return ConfigFile(name + ".cfg", "Debug Level=1\nDebug Output File=" + *logPath + "\n" + moreLines);
+    return ConfigFile(name + ".cfg",
+                      "Debug Level=1\nDebug Output File=" + *logPath + "\n" + moreLines);
   }
 
   // Registers the event recorder, opens a server port on 127.0.0.1 (with
   // the configuration file, or none) and connects a first peer, waiting for
   // its kind 1 event. A failed open or connect is fatal: call it inside
   // ASSERT_NO_FATAL_FAILURE. port may be null when no other peer follows.
-  void OpenServerWithPeer(const char* configFile, int32_t* handle, uint16_t* port, PeerConnection* peer) {
+  void OpenServerWithPeer(const char* configFile, int32_t* handle, uint16_t* port,
+                          PeerConnection* peer) {
     events.Register();
     uint16_t chosen = 0;
     *handle = OpenServer("127.0.0.1", configFile, &chosen);

@@ -2,14 +2,14 @@
 // the end of the test.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
-
-#include <gtest/gtest.h>
 
 namespace zortcp::testing {
 

@@ -299,7 +299,7 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {"connect", "--tx-ring", "100", "127.0.0.1"},  // below the library's minimum
       {"connect", "--level", "2", "127.0.0.1"},      // a level without --log
       {"connect", "--no-such-option", "127.0.0.1"},
-      {"listen", "--keepalive", "7201", "0"},               // beyond the library's range
+      {"listen", "--keepalive", "7201", "0"},              // beyond the library's range
       {"connect", "--connect-timeout", "0", "127.0.0.1"},  // 0 is the default, not a time-out
   };
   for (const auto& arguments : misuses) {
@@ -313,7 +313,8 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {{"listen", "127.0.0.1"}, "listen 127.0.0.1 needs a SERVICE too"},
       {{"connect", "127.0.0.1", "99999"}, "SERVICE 99999 is not a port number (0 to 65535)"},
       {{"connect", "--retry", "-1", "127.0.0.1"}, "Value -1 not in range 0 to 2147483647"},
-      {{"connect", "--rx-ring", "3000000000", "127.0.0.1"}, "Value 3000000000 not in range 20480 to 2147483647"},
+      {{"connect", "--rx-ring", "3000000000", "127.0.0.1"},
+       "Value 3000000000 not in range 20480 to 2147483647"},
       {{"bogus"}, "unknown command 'bogus': demo, connect or listen"},
   };
   for (const auto& [arguments, message] : mistakes) {

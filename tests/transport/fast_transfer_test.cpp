@@ -122,7 +122,8 @@ ScriptResult RunScriptedExchange(bool fast) {
   EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 1, kWait));
   // The transmit monitor has found its ring empty and suspends itself, so
   // that the next write is gathered whole.
-  EXPECT_TRUE(WaitUntil([&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
 
   const std::vector<uint8_t> answer = RandomBytes(200, 12);
   EXPECT_TRUE(peer->SendAll(answer.data(), answer.size()));
@@ -134,7 +135,8 @@ ScriptResult RunScriptedExchange(bool fast) {
   EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 3, kWait));
   // The transmit monitor has found its ring empty and suspends itself, so
   // that the next write is gathered whole.
-  EXPECT_TRUE(WaitUntil([&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
 
   const std::vector<uint8_t> largeAnswer = RandomBytes(6000, 14);
   EXPECT_TRUE(peer->SendAll(largeAnswer.data(), largeAnswer.size()));
@@ -168,9 +170,8 @@ TEST_F(FastTransferExchangeTest, SameExchangeRaisesTheSameEventsInBothModes) {
   const ScriptResult fast = RunScriptedExchange(true);
   UseFastTransfer(false);
 
-  EXPECT_THAT(standard.events,
-              ElementsAre("1:localhost", "4(100)", "3(200)", "4(4096)", "4(904)", "3(4096)",
-                          "3(1904)", "2/0", "1:localhost", "2/2"));
+  EXPECT_THAT(standard.events, ElementsAre("1:localhost", "4(100)", "3(200)", "4(4096)", "4(904)",
+                                           "3(4096)", "3(1904)", "2/0", "1:localhost", "2/2"));
   EXPECT_EQ(fast.events, standard.events);
   for (const ZorPortStatistics& statistics : {standard.statistics, fast.statistics}) {
     EXPECT_EQ(statistics.rxBytes, 6200u);
@@ -303,10 +304,12 @@ TEST_P(FastTransferTest, CloseStaysWithinItsBound) {
   int32_t server = -1;
   ASSERT_EQ(ZorOpenPort("127.0.0.1", 0, ZOR_OPEN_SERVER, nullptr, &server), 0);
   // Running, and in the fast mode waiting for a connection.
-  EXPECT_TRUE(WaitUntil([&] {
-    return PortTable()[static_cast<size_t>(server)].rxRunning.load() == 1 &&
-           (!GetParam() || platform::BlockedSocketWaits() >= 1);
-  }, kWait));
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return PortTable()[static_cast<size_t>(server)].rxRunning.load() == 1 &&
+               (!GetParam() || platform::BlockedSocketWaits() >= 1);
+      },
+      kWait));
   start = Clock::now();
   EXPECT_EQ(ZorClosePort(server), 0);
   EXPECT_LT(Clock::now() - start, kCloseBound);

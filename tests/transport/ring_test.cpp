@@ -1,5 +1,3 @@
-#include "transport/rings.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,11 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
 #include "core/control_block.h"
+#include "core/spin_lock.h"
+#include "platform/platform.h"
 #include "support/library_fixture.h"
 #include "support/wait_until.h"
-#include "core/spin_lock.h"
+#include "transport/rings.h"
 
 namespace zortcp {
 namespace {
@@ -96,7 +95,8 @@ RingState TxState(PortControlBlock& block) {
 
 bool Consistent(const RingState& state, int32_t size) {
   return state.read >= 0 && state.read < size && state.write >= 0 && state.write < size &&
-         state.count >= 0 && state.count <= size && state.write == (state.read + state.count) % size;
+         state.count >= 0 && state.count <= size &&
+         state.write == (state.read + state.count) % size;
 }
 
 // A reproducible byte sequence for both ends of a transfer.
@@ -391,10 +391,14 @@ enum class Mode { kRxBytes, kRxRuns, kTxBytes, kTxRuns };
 
 std::string ModeName(Mode mode) {
   switch (mode) {
-    case Mode::kRxBytes: return "RxBytes";
-    case Mode::kRxRuns: return "RxRuns";
-    case Mode::kTxBytes: return "TxBytes";
-    case Mode::kTxRuns: return "TxRuns";
+    case Mode::kRxBytes:
+      return "RxBytes";
+    case Mode::kRxRuns:
+      return "RxRuns";
+    case Mode::kTxBytes:
+      return "TxBytes";
+    case Mode::kTxRuns:
+      return "TxRuns";
   }
   return "";
 }
@@ -491,15 +495,14 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
   EXPECT_EQ(end.read, total % size);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    SmallOddCapacities, RingTransferTest,
-    ::testing::Combine(::testing::Values(Mode::kRxBytes, Mode::kRxRuns, Mode::kTxBytes,
-                                         Mode::kTxRuns),
-                       ::testing::Values(1, 7, 61, 4093)),
-    [](const auto& instance) {
-      return ModeName(std::get<0>(instance.param)) + "Capacity" +
-             std::to_string(std::get<1>(instance.param));
-    });
+INSTANTIATE_TEST_SUITE_P(SmallOddCapacities, RingTransferTest,
+                         ::testing::Combine(::testing::Values(Mode::kRxBytes, Mode::kRxRuns,
+                                                              Mode::kTxBytes, Mode::kTxRuns),
+                                            ::testing::Values(1, 7, 61, 4093)),
+                         [](const auto& instance) {
+                           return ModeName(std::get<0>(instance.param)) + "Capacity" +
+                                  std::to_string(std::get<1>(instance.param));
+                         });
 
 }  // namespace
 }  // namespace zortcp

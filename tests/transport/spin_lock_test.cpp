@@ -48,7 +48,8 @@ struct TakerOutcome {
 // takes the lock and gives it back (the thread notes that it got the lock
 // when take returns), then releases it and waits up to 2 s for the thread.
 template <typename Take>
-TakerOutcome HoldWhileAnotherThreadTakes(SpinLock& lock, std::chrono::milliseconds hold, Take take) {
+TakerOutcome HoldWhileAnotherThreadTakes(SpinLock& lock, std::chrono::milliseconds hold,
+                                         Take take) {
   SpinLockAcquire(lock);
   std::atomic<bool> acquired{false};
   std::thread taker([&] {
@@ -80,9 +81,8 @@ TEST(SpinLockTest, HeldLockIsRetriedUntilAnotherThreadReleasesIt) {
 TEST(SpinLockTest, YieldingFirstAcquireWaitsPastItsYieldsUntilTheRelease) {
   SpinLock lock;
   // 50 ms is far beyond the yielding tries: the taker is in its 1 ms turns.
-  const TakerOutcome outcome = HoldWhileAnotherThreadTakes(lock, 50ms, [&] {
-    SpinLockGuard hold(lock, /*yieldFirst=*/true);
-  });
+  const TakerOutcome outcome = HoldWhileAnotherThreadTakes(
+      lock, 50ms, [&] { SpinLockGuard hold(lock, /*yieldFirst=*/true); });
 
   EXPECT_FALSE(outcome.tookHeldLock);
   EXPECT_TRUE(outcome.tookAfterRelease);

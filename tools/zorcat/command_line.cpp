@@ -98,9 +98,9 @@ void AddPortOptions(CLI::App& command, PortOptions& port) {
   command.add_flag("--crlf", port.crlf,
                    "Send the line ends of standard input as CR LF (a CR already in front of "
                    "an LF is kept)");
-  CLI::Option* quiet = command.add_flag(
-      "-q,--quiet", port.quiet,
-      "No events, notes or progress line; failures and the listening port only");
+  CLI::Option* quiet =
+      command.add_flag("-q,--quiet", port.quiet,
+                       "No events, notes or progress line; failures and the listening port only");
   command
       .add_flag("-v,--verbose", port.verbose,
                 "A line for every chunk received or sent (by default a line a second at most)")
@@ -160,9 +160,8 @@ void DefineCommands(Parser& parser) {
 }
 
 bool IsNumber(const std::string& text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
-    return std::isdigit(c) != 0;
-  });
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](unsigned char c) { return std::isdigit(c) != 0; });
 }
 
 // A service is a port number or a name; a port number beyond 65535 would

@@ -21,7 +21,8 @@ thread_local int32_t lastSystemError = 0;
 locale_t MessageLocale() {
   static const locale_t locale = [] {
     locale_t made = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
-    if (made == static_cast<locale_t>(0)) made = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    if (made == static_cast<locale_t>(0))
+      made = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
     return made;
   }();
   return locale;
@@ -43,7 +44,8 @@ int32_t LastSystemError() { return lastSystemError; }
 void SetLastSystemError(int32_t code) { lastSystemError = code; }
 
 // A row's system errors, "(EINTR)" or "()", as a list.
-#define ZOR_ERRNO_LIST(...) {__VA_ARGS__}
+#define ZOR_ERRNO_LIST(...) \
+  { __VA_ARGS__ }
 #define ZOR_MAP_ERRNO(name, number, errnos, text) \
   if (OneOf(errorNumber, ZOR_ERRNO_LIST errnos)) return number;
 

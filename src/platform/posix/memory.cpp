@@ -35,7 +35,8 @@ MemoryBlock MappedZeroed(size_t bytes) {
     return nullptr;
   }
   try {
-    return MemoryBlock(static_cast<uint8_t*>(pages), [bytes](uint8_t* block) { munmap(block, bytes); });
+    return MemoryBlock(static_cast<uint8_t*>(pages),
+                       [bytes](uint8_t* block) { munmap(block, bytes); });
   } catch (...) {
     // The shared pointer has already unmapped the pages with its deleter.
     SetLastSystemError(ENOMEM);

@@ -8,6 +8,8 @@
 // in the host's code is handled in two ways: outside an unload the code is
 // pinned with RTLD_NODELETE at once, and the unload itself waits for such
 // threads (WaitForLeftThreads) before it returns.
+#include "platform/posix/process_life.h"
+
 #include <dlfcn.h>
 #include <pthread.h>
 
@@ -16,7 +18,6 @@
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
-#include "platform/posix/process_life.h"
 
 namespace zortcp::platform {
 namespace {
@@ -96,7 +97,8 @@ namespace posix {
 void KeepCodeLoaded() {
   if (ProcessExiting() || codeKept.exchange(true)) return;
   Dl_info self{};
-  if (dladdr(reinterpret_cast<void*>(&KeepCodeLoaded), &self) == 0 || self.dli_fname == nullptr) return;
+  if (dladdr(reinterpret_cast<void*>(&KeepCodeLoaded), &self) == 0 || self.dli_fname == nullptr)
+    return;
   // The handle is kept for good: the object stays loaded to the end. A
   // program that holds the library itself (no shared object) finds none.
   dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);

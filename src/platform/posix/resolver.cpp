@@ -105,8 +105,8 @@ int32_t HostByAddress(uint32_t address, std::string* name) {
   char host[NI_MAXHOST] = {};
   // NI_NAMEREQD: an address without a name is a failure, not its own
   // dotted form.
-  const int status = getnameinfo(reinterpret_cast<const sockaddr*>(&ipv4), sizeof(ipv4), host, sizeof(host),
-                                 nullptr, 0, NI_NAMEREQD);
+  const int status = getnameinfo(reinterpret_cast<const sockaddr*>(&ipv4), sizeof(ipv4), host,
+                                 sizeof(host), nullptr, 0, NI_NAMEREQD);
   if (status != 0) return FailResolver(status);
   *name = host;
   return 0;

@@ -92,13 +92,21 @@ ssize_t SendSome(const SocketEntry& entry, const uint8_t* data, size_t length) {
 
 }  // namespace
 
-int32_t PollReadable(Socket socket) { return PollNow(Operation::kPollReadable, socket, kReadableEvents); }
+int32_t PollReadable(Socket socket) {
+  return PollNow(Operation::kPollReadable, socket, kReadableEvents);
+}
 
-int32_t PollWritable(Socket socket) { return PollNow(Operation::kPollWritable, socket, kWritableEvents); }
+int32_t PollWritable(Socket socket) {
+  return PollNow(Operation::kPollWritable, socket, kWritableEvents);
+}
 
-int32_t WaitReadable(Socket socket, int32_t timeoutMs) { return WaitReady(socket, kReadableEvents, timeoutMs); }
+int32_t WaitReadable(Socket socket, int32_t timeoutMs) {
+  return WaitReady(socket, kReadableEvents, timeoutMs);
+}
 
-int32_t WaitWritable(Socket socket, int32_t timeoutMs) { return WaitReady(socket, kWritableEvents, timeoutMs); }
+int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
+  return WaitReady(socket, kWritableEvents, timeoutMs);
+}
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
   if (InjectedSocketFailure(Operation::kReceive, socket)) return kSocketError;

@@ -21,7 +21,7 @@ namespace {
 struct Registry {
   std::mutex mutex;
   std::unordered_map<Socket, SocketEntryRef> sockets;  // guarded by mutex
-  Socket lastHandle = 0;                                // guarded by mutex
+  Socket lastHandle = 0;                               // guarded by mutex
 };
 
 // Made on first use and never destroyed: the library's unload closes its
@@ -40,7 +40,8 @@ Socket NextHandle(Registry& registry) {
 }
 
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
@@ -156,8 +157,9 @@ SocketEntryRef UnregisterSocket(Socket socket) {
 }
 
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
-  SetLastSocketError(entry.closed.load(std::memory_order_acquire) ? kErrorInterrupted
-                                                                  : WinsockErrorFromSystem(errorNumber));
+  SetLastSocketError(entry.closed.load(std::memory_order_acquire)
+                         ? kErrorInterrupted
+                         : WinsockErrorFromSystem(errorNumber));
 }
 
 bool InjectedSocketFailure(faults::Operation operation, Socket socket) {

@@ -55,8 +55,8 @@ bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 // Waits until the descriptor reports one of the events, the time-out
 // (milliseconds, negative for none) ends or the socket is closed. 1 ready,
 // 0 timed out, kSocketError (10004) closed. With no events the descriptor
-// is not watched at all: the wait ends only by the time-out or the close. A terminated library thread
-// leaves with ThreadTerminated.
+// is not watched at all: the wait ends only by the time-out or the close. A terminated library
+// thread leaves with ThreadTerminated.
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs);
 
 }  // namespace zortcp::platform::posix

@@ -48,8 +48,7 @@ SocketAddress FromSystem(const sockaddr_in& system) {
   return address;
 }
 
-int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option,
-                         int32_t value) {
+int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
   if (InjectedSocketFailure(operation, socket)) return kSocketError;
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
@@ -67,7 +66,8 @@ int AcceptDescriptor(const SocketEntry& listener, sockaddr_in* peer) {
   int fd;
   do {
     socklen_t length = sizeof(*peer);
-    fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    fd = accept4(listener.fd, reinterpret_cast<sockaddr*>(peer), &length,
+                 SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
@@ -232,7 +232,8 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
   if (InjectedSocketFailure(Operation::kSetKeepAlive, socket)) return kSocketError;
   SocketEntryRef entry = FindSocket(socket);
   if (entry == nullptr) return kSocketError;
-  const int idle = static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
+  const int idle =
+      static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
   // Probes go out once a second from the first silent period on, so a
   // single lost probe does not end a connection whose peer is there. The
   // user time-out decides when the peer is given up, for probes and for

@@ -78,7 +78,8 @@ void SignalTermination(ThreadCore& core) {
 // Waits at the start gate; false when the thread was terminated first.
 bool PassStartGate(ThreadCore& core) {
   std::unique_lock lock(core.mutex);
-  core.changed.wait(lock, [&] { return core.started || core.terminated.load(std::memory_order_acquire); });
+  core.changed.wait(
+      lock, [&] { return core.started || core.terminated.load(std::memory_order_acquire); });
   return !core.terminated.load(std::memory_order_acquire);
 }
 
@@ -240,9 +241,8 @@ bool SuspendWith(Wait wait) {
   // Counted under the mutex: a resume after the count has risen finds the
   // thread in its wait.
   const posix::CountedThreadWait counted;
-  wait(core->changed, lock, [core] {
-    return core->resumeToken || core->terminated.load(std::memory_order_acquire);
-  });
+  wait(core->changed, lock,
+       [core] { return core->resumeToken || core->terminated.load(std::memory_order_acquire); });
   if (core->terminated.load(std::memory_order_acquire)) throw ThreadTerminated{};
   core->resumeToken = false;
   return true;
@@ -289,7 +289,9 @@ void CloseThreadHandle(ThreadHandle thread) {
 
 int32_t WaitingLibraryThreads() { return waitingThreads.load(std::memory_order_acquire); }
 
-void* CurrentThreadArgument() { return currentThread != nullptr ? currentThread->argument : nullptr; }
+void* CurrentThreadArgument() {
+  return currentThread != nullptr ? currentThread->argument : nullptr;
+}
 
 void WaitForLeftThreads() {
   std::vector<ThreadState*> waited;

@@ -66,15 +66,21 @@ uint32_t TickCount() {
   return static_cast<uint32_t>(ms) + tickOffset.load(std::memory_order_relaxed);
 }
 
-void SetTickOffsetForTesting(uint32_t offset) { tickOffset.store(offset, std::memory_order_relaxed); }
+void SetTickOffsetForTesting(uint32_t offset) {
+  tickOffset.store(offset, std::memory_order_relaxed);
+}
 
 LocalTime CurrentLocalTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   localtime_r(&now.tv_sec, &local);
-  return LocalTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                   local.tm_min,         local.tm_sec,
+  return LocalTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
                    static_cast<int32_t>(now.tv_nsec / kNanosecondsPerMillisecond)};
 }
 

@@ -16,10 +16,10 @@
 // It reads the exported functions with dlsym and knows nothing else of the
 // library. Any unexpected result ends it with a non-zero status.
 #include <dlfcn.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <netinet/in.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -109,8 +109,10 @@ int64_t MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-std::vector<int32_t> OpenClients(const std::string& peerPort, int count, const char* config = nullptr) {
-  lib.changeDefault(ZOR_DEFAULT_SERVICE, peerPort.c_str(), static_cast<uint32_t>(peerPort.size() + 1));
+std::vector<int32_t> OpenClients(const std::string& peerPort, int count,
+                                 const char* config = nullptr) {
+  lib.changeDefault(ZOR_DEFAULT_SERVICE, peerPort.c_str(),
+                    static_cast<uint32_t>(peerPort.size() + 1));
   std::vector<int32_t> handles;
   for (int index = 0; index < count; ++index) {
     int32_t handle = -1;
@@ -226,7 +228,8 @@ int ExitBusy(const std::string& peerPort, int ports, bool read) {
       }
     }
     if (peer < 0 || send(peer, &byte, 1, MSG_NOSIGNAL) != 1) std::exit(12);
-    while (lib.read(handle, &byte, 1, &count) == 0 && count == 0 && MillisecondsSince(start) < 5000) {
+    while (lib.read(handle, &byte, 1, &count) == 0 && count == 0 &&
+           MillisecondsSince(start) < 5000) {
       std::this_thread::sleep_for(milliseconds(1));
     }
     if (count != 1) std::exit(13);
@@ -272,11 +275,13 @@ int ForkChildren(const std::string& peerPort, int ports, int forks) {
 
 size_t DescriptorCount() {
   size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+    ++count;
   return count;
 }
 
-int LoadUnloadCycles(const char* path, const std::string& peerPort, int cycles, const char* config) {
+int LoadUnloadCycles(const char* path, const std::string& peerPort, int cycles,
+                     const char* config) {
   Say("fds " + std::to_string(DescriptorCount()));
   for (int cycle = 0; cycle < cycles; ++cycle) {
     Load(path);
