@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end figures of zortcp ports beside plain sockets, in one run:
 //   - throughput host-to-peer and peer-to-host, through 1 port and 32 ports
 //     at once (client ports against plain-socket peers on 127.0.0.1), with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ring throughput: 4 KiB moved into a ring and out again, one byte per
 // operation (RxRingPut/RxRingGet, TxRingPut/TxRingGet, as the default mode
 // does) and in runs under one lock hold (as the fast transfer mode does),

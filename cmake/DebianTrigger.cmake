@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack once the Debian packages are made (CPACK_POST_BUILD_SCRIPTS).
 # CPack gives a package with a shared library in /usr/lib maintainer scripts
 # that call ldconfig; Debian runs ldconfig through its trigger instead. So

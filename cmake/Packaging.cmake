@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and packaging of zortcp.
 #
 # Installed, with the GNU install directories, in three components that are

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Every source of the library, layer by layer from the bottom, for the main
 # build and the fuzz build. The entry point that loads and unloads the
 # shared object (src/port/library_entry.cpp) is not among them: the tests

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # zortcp_write_version_header(<directory> <major.minor.patch>) writes
 # <directory>/zortcp_version.h, the version macros that zortcp.h includes.
 # The version is the one of project() in the top CMakeLists.txt.

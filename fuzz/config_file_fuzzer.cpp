@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The configuration file reader on any bytes: it must stay inside the
 // control block, keep every text field terminated within its capacity,
 // change no field but those it reads, keep the numbers with a range inside

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ZorChangeDefault, ZorChangeBufferSizes, ZorGetConfig, ZorGetStatistics,
 // the signal calls and ZorGetLastError with arguments decoded from the
 // input, against a library with a server port (handle 0) and a client port

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The raw data dump of any bytes, read back and taken apart: a header line
 // with the count, then one row per 16 bytes (a lone empty row for none),
 // each with its offset in at least four lower-case hex digits and ":  ",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share: a file of their own in the temporary
 // directory, and a check that fails loudly.
 #pragma once

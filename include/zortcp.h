@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * zortcp: TCP/IP ports for host applications.
  *

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the ABI of libzortcp.so.1 with the baseline kept in
 # abi/libzortcp.so.1.abi (abidw and abidiff from Debian's abigail-tools).
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds zortcp in Release, runs the benchmarks (the ring operations and the
 # end-to-end port driver, each beside its plain baseline) and writes
 # docs/performance.md: the machine, the command, the results tables, the

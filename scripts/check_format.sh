@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Fails, listing the files, when a tracked C or C++ file is not laid out as
 # .clang-format says. With --fix, lays them out instead.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The library's folders are layers: platform, core, diagnostics, transport,
 # port, from the bottom up. A file may include headers of its own layer and
 # of the layers below it, and the public header; never a layer above. Prints

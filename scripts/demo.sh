@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs the zorcat demo: a server port and a client port
 # of one process exchanging messages over 127.0.0.1.
 set -euo pipefail

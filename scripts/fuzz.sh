@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the fuzz targets (fuzz/) with clang and libFuzzer in build/fuzz and
 # runs each for a bounded time, starting from the seed corpus in
 # fuzz/corpus/<target>. Inputs that reach new code are kept in

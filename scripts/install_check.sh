@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks zortcp as a host developer gets it:
 #   1. a Release build (build/install-check) installed into a temporary
 #      prefix: the files and links, the SONAME, the exported symbols;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing zortcp needs on a Debian machine, when
 # it is missing.
 set -euo pipefail

@@ -24,7 +24,7 @@ comment_for() {
     fuzz/corpus/*) ;;
     include/*.h | examples/*.h | *.c | *.h.in | *.map) echo "/* $tag */" ;;
     *.cpp | *.hpp | *.cc | *.h) echo "// $tag" ;;
-    *.sh | *CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in | *Makefile | .ci/run)
+    *.sh | *.py | *.toml | *CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in | *Makefile | .ci/run)
       echo "# $tag" ;;
   esac
 }

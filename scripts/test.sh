@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Sets up, builds and runs the whole test suite three times: a normal build,
 # an AddressSanitizer + UndefinedBehaviorSanitizer build and a
 # ThreadSanitizer build. Any failure or sanitizer report fails the run.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorcat: a host tool for trying zortcp ports from a terminal. It uses the
 // public header and the shared library only, like any other host.
 #include "zorcat/command_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What every part of port_bench shares: the clock and units, the library's
 // figures it measures against, and the three columns of every row.
 #pragma once

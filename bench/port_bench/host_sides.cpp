@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port_bench/host_sides.h"
 
 #include <sys/socket.h>

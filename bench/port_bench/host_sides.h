@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The threads at either end of a link while bytes flow.
 //
 // The host side of a port is written as a host should drive the library: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Processor time of 1 and 32 idle connected ports, beside the floor of a
 // thread that only sleeps 1 ms per turn.
 #include <sys/resource.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The connections under test: a zortcp client port (or, for the baseline, a
 // plain socket) and the plain-socket peer on 127.0.0.1 it is connected to.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // LogDataDump of 4 KiB at level 3 to a temporary file, beside a plain hex
 // dump of the same rows.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every measurement of port_bench, in the order they run and print: the
 // name --only takes, and the function that measures and adds its rows to
 // the report, each in a file of its own in bench/port_bench/. A new

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the event handler learns for each port, and the waits of the host's
 // threads on it. Each port under test has a slot, given to the handler as
 // its user value; a handler wakes a thread only when that thread waits for

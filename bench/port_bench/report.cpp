@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port_bench/report.h"
 
 #include <cmath>

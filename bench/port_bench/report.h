@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The results: each row printed to standard output as it is measured, and
 // at the end the table and the plot data that scripts/bench.sh puts into
 // docs/performance.md.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round trips of 16-byte messages through a client port to an echo peer
 // (median and 99th percentile), requests 20 ms apart and back to back.
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput host to peer and peer to host, through 1 port and 32 ports at
 // once, with the share of the slowest of 32 ports against their mean; and
 // the ceiling of the default mode's pacing, which its targets are taken

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Tests the Python package as a user installs it: a fresh virtual environment
 # made with Debian's python3 (system site packages for pytest), the package
 # installed with pip from this directory without an index, then the tests

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /*
  * A zortcp host in C that talks to several devices at once, in the shape
  * most hosts take:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A minimal zortcp host in C++.
 //
 //   host HOST SERVICE [MESSAGE]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The storage of the port table and the library-wide values.
 #include "core/control_block.h"
 

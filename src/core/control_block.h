@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of 32 port control blocks and the library-wide values beside it.
 // A port handle is the index of its block. Fields that more than one thread
 // touches while the port is open are atomic; the others are written by the

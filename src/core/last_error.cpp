@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/last_error.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library-wide last-error record: error number, location and text of
 // the most recent failure, never cleared. Writes and reads take one lock so
 // that a reader never sees two failures mixed.

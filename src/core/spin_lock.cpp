@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/spin_lock.h"
 
 #include "platform/platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A 32-bit lock word taken with a compare-exchange: 0 free, 1 held. It has no
 // owner and no depth, so a thread never takes a lock it already holds, and
 // never holds two at once. Failed tries give up the processor for 0 ms and

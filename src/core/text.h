@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixed-capacity texts: a copy is cut to the field's capacity less one and
 // always ends in a terminator; a null source counts as empty.
 #pragma once

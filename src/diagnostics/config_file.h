@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library-wide defaults that every open starts from, and the per-port
 // configuration file that overrides them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "diagnostics/debug_log.h"
 
 #include <stdio_ext.h>

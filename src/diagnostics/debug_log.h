@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The per-port debug log: time-stamped lines and raw data dumps, each
 // written whole and flushed under the port's logLock. Nothing is written
 // while the port has no open log or when the level is above debugLevel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Texts of system and socket error numbers, as recorded with failures and
 // shown in log lines. Each caller gets a text of its own.
 #pragma once

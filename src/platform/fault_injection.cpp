@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault-injection seam. Disarmed, a check costs one atomic load, since
 // the monitors pass through it on every poll.
 #include "platform/fault_injection.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fault injection: tests make chosen platform operations fail with a chosen
 // error number, to reach failure paths that cannot be provoked for real.
 // A failure made this way looks to the caller exactly like a real one: the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Storage for library-wide state that must outlive the process's static
 // destructors. A host that loaded the library with dlopen and leaves with
 // exit() runs them before the library's own unload, while the monitors may

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer: the sockets, threads, time, memory and system texts
 // that the rest of the library stands on. Nothing outside src/platform/
 // includes a system socket, thread or time header; everything goes through

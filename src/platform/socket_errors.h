@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every socket error number the library reports, in one table: each row
 // names the number, gives its value, the system errors (errno names) that
 // map to it, and the library's own text for it, which the host sees through

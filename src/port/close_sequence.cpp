@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing a port: mark it closing, hold it, close its sockets, stop its
 // monitors within a bounded wait, and free what the open obtained.
 #include <atomic>

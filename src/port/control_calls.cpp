@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's control and query calls: event registration, signal 1, the
 // library-wide defaults, and what a port reports about itself.
 #include <algorithm>

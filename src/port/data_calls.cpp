@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host's data calls: they work on the port's rings only and never wait
 // for the network.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported functions. Each hands over to the library's own call and
 // keeps whatever is thrown inside from reaching the host: a monitor thread
 // that is terminated while the host's handler called back into the library

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared library's entry point: load when the process loads the
 // library, unload (closing every open port) when it unloads it.
 #include "platform/platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a port: claim the first free block, obtain the port's memory,
 // socket and monitor threads in a fixed order, and give back everything
 // obtained so far when a step fails.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's calls behind the exported Zor* functions (exports.cpp,
 // which keeps anything thrown inside from reaching the host).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port/port_table.h"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The port table as the host's calls see it: the handle test, a call's stay
 // inside an open port, and the library's load and unload.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The acquiring and the releasing half of a port's life.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "transport/events.h"
 
 #include <cxxabi.h>

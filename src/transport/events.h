@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event notifications: the port's handler is called on the monitor's own
 // thread, with no lock held, after the state that the event reports has
 // changed. A port without a handler raises nothing.

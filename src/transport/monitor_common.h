@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the two receive monitors share: their failure recording, the
 // receive step that they run on a connection, and the turn pacing.
 #pragma once

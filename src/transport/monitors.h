@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The thread routines of a port: the receive monitor of a client or a
 // server port, and the transmit monitor. Each is started with the address
 // of its block's thread argument field, which holds the block's address.

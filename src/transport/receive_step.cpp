@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive step that both receive monitors run on their connection, and
 // the failure recording they share.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two byte rings of a port. The RxRing carries received bytes from the
 // receive monitor to the host, the TxRing the host's bytes to TxMonitor.
 // Each has one producer and one consumer; indexes, count and storage are

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive monitor of a client port. It owns the connection: it connects
 // with a fresh socket for every attempt, retries 250 ms after a failure up
 // to the retry count, reconnects after a loss unless the port is held by

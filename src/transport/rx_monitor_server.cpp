@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The receive monitor of a server port. It listens with a backlog of one,
 // serves one peer at a time (a further connection is accepted and closed at
 // once), names the peer, receives into the RxRing, and goes back to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transmit monitor of a port: it takes the host's bytes out of the
 // TxRing in chunks of at most 4096 bytes, waits until the socket takes
 // data, sends each chunk, and suspends itself while the ring is empty.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "diagnostics/error_texts.h"
 
 #include <gtest/gtest.h>

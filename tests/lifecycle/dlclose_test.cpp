@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // dlclose with ports open: the unload closes everything the library opened,
 // and the code stays mapped while a thread of the library may still run.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that loaded the library at run time leaves with exit() while its
 // ports are busy: the exit handlers and static destructors run before the
 // library's unload, with the monitors still running.

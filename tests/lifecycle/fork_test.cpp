@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // fork() in a host whose ports carry traffic: the children inherit no open
 // port, and their exits leave the parent's ports and connections alone.
 #include <gtest/gtest.h>

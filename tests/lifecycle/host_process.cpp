@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "lifecycle/host_process.h"
 
 #include <arpa/inet.h>

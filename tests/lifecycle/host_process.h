@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The life-cycle tests' two halves: the host program (host/lifecycle_host.cpp)
 // run as a child process with a scenario, and plain peers on 127.0.0.1 that
 // its client ports connect to. Every wait is bounded; a host still running

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error numbers: the errno-to-Winsock mapping, per-thread last errors and
 // system message texts.
 #include <cerrno>

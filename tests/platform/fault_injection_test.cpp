@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fault-injection seam: which calls fail, with what, and that an
 // injected failure looks like a real one to the caller.
 #include "platform/platform_test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the platform tests: loopback addresses, connected
 // library sockets, library threads running a lambda, and bounded waits.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names and addresses from /etc/hosts and /etc/services, the tick counter,
 // the local time and zero-filled memory.
 #include <netdb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sockets against plain-socket peers on 127.0.0.1: data transfer, blocking
 // and non-blocking modes, closing under blocked calls, handle safety.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library threads: the start gate, self-suspension without lost wake-ups,
 // and cooperative termination from every kind of wait.
 #include <thread>

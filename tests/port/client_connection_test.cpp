@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The client receive monitor against a real peer: connecting and the
 // connected event, refused connects and the retry limit, a peer that closes
 // or resets, signal 1 holding the port from reconnecting, the blocking

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The data calls and both monitors moving bytes on a connected client port:
 // integrity both ways, partial reads, chunking, the transmit failure path,
 // statistics across a reopen, and null pointers from the host.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Events of a client port are raised on the monitors' threads, with no lock
 // held, after the state they report has changed: a handler can look at that
 // state through the exported calls.

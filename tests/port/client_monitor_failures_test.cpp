@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every failure location of the client receive monitor, reached through
 // fault injection, with the events, counters and last error it leaves.
 #include <gmock/gmock.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing a client port: while connected, while its monitors wait, while
 // its host has stopped reading and its peer keeps sending, while a monitor
 // is stuck in the host's handler (the termination path), and while other

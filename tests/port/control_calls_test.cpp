@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library-wide defaults as the host changes them: texts kept within
 // their store, the retry count, unknown types, and the ring sizes that only
 // later ports take.

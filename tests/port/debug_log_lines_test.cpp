@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The debug log of a client port at levels 1 to 4: which lines and dumps
 // the data calls and the monitors write, with the handle in the exported
 // calls' lines and handle + 1 in the monitors' lines.

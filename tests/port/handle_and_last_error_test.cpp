@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The handle test of every per-port call, the last-error record as the host
 // reads it, and the 33rd open.
 #include <gtest/gtest.h>

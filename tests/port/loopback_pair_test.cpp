@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client port and a server port of the same library, connected to each
 // other on 127.0.0.1, moving a mebibyte of random bytes each way at once.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a port: every step that can fail on this platform, reached through
 // fault injection, with its numbers and text, its undo, the handle output
 // and the pending handler kept for the next open.

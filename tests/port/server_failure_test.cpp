@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server receive monitor's failure locations 2002 to 2011, made to
 // happen through the fault-injection seam against real peers on 127.0.0.1
 // (2001 and 2004 are with the peer behaviours): the events, counters and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A server port against plain-socket peers on 127.0.0.1: accepting,
 // naming and serving one peer at a time, going back to listening, and what
 // the host sees when the peer is silent, when the port closes under a peer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Unloading the library with ports still open: every open port is asked to
 // stop before any is waited for, its block stays claimed, and its log takes
 // the monitors' last lines and is closed after them.

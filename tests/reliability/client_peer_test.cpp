@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A client port against peers that misbehave: one that half-closes, one
 // that stays silent while the port's socket blocks, one that sends faster
 // than the host reads; and a host that passes sizes out of range.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Configuration files and paths that no host should pass, given to the
 // open: the port opens all the same, on what the file holds or, failing
 // that, on the defaults (which point at the test's listener).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Peers that go silent: a connection whose peer vanishes without a word
 // (the loopback of a private network namespace taken down) and a listener
 // that never answers a connect, with and without "Keep Alive" and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Event handlers that are slow, and handlers that call back into the
 // library (as hosts are allowed to): nothing is lost, nothing deadlocks,
 // and the close stays within its bound.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A server port against peers that reset or half-close, and opened with a
 // host text far beyond its field.
 #include <gmock/gmock.h>

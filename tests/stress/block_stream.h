@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Numbered blocks for checking byte streams end to end.
 //
 // A stream is an endless run of 32-byte blocks: the stream's tag, the

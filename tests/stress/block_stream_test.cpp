@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stress test's stream checker catches what it is there to catch: a
 // changed, repeated or foreign byte, a stream that goes back, a jump that
 // no dropped chunk explains; and it lets through what the library does by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak: a thousand open/close cycles, each with a connection and traffic
 // both ways, alternately a client port (to a plain listener) and a server
 // port (with a plain peer). The process must end them with the descriptors

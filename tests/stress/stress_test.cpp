@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stress: 16 server ports and 16 client ports of one process, each client
 // connected to one server, with numbered blocks flowing both ways and every
 // arriving byte checked (block_stream.h). Meanwhile ports are closed and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/client_port.h"
 
 #include <filesystem>

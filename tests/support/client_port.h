@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers for tests of client ports against a plain-socket peer on
 // 127.0.0.1: a fixture with a loaded library, a listener that new client
 // ports are pointed at and an event recorder, plus small readers of the

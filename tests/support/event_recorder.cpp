@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/event_recorder.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records the events a port raises, for tests. Register with
 // recorder.Register() before the open: the recorder's user value tells its
 // events apart from other ports'.

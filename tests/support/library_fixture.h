@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A freshly loaded library for each test, unloaded (closing every open
 // port) and with every injected fault cleared at its end.
 #pragma once

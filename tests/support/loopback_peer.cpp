@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/loopback_peer.h"
 
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Plain-socket peers on 127.0.0.1 for the tests: a listener on a port the
 // system chooses, and connections with bounded waits.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/port_io.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading a port's state and data the same way in every test: the
 // last-error record, the statistics, and bytes taken out of a port until a
 // given number of them has arrived.

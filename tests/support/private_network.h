@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A network namespace of the test's own, where the loopback can be taken
 // down to make a peer vanish without a word, as when a cable is pulled.
 #pragma once

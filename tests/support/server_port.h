@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Server ports for the tests: opened on a port that the system chooses,
 // with what the tests compare (the debug log, the hosts file's name of an
 // address) in a form they can compare directly. The last-error record, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A directory of its own for each test, removed with everything in it at
 // the end of the test.
 #pragma once

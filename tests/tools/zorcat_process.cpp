@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/zorcat_process.h"
 
 #include <fcntl.h>

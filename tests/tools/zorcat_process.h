@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built zorcat as a child process of a test: its standard input from a
 // file, /dev/null or a pipe the test holds, its standard output and error
 // collected while it runs. Every wait is bounded; a child still running at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorcat, run as a process against plain-socket peers on 127.0.0.1.
 #include <gtest/gtest.h>
 #include <signal.h>

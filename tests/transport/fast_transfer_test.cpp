@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast transfer mode changes timing only: the same exchange raises the
 // same events in the same order as in the default mode, the bytes arrive
 // intact, the 1000 ms silence rule holds, and a close stays within its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/command_line.h"
 
 #include <CLI/CLI.hpp>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorcat's command line, parsed with CLI11.
 #pragma once
 

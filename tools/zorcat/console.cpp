@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/console.h"
 
 #include <unistd.h>

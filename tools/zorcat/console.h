@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard error: event lines, notes, failures and the progress line.
 //
 // Only the main thread writes here. The progress line is drawn only when

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/demo.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's event handler and what it hands to the main thread.
 //
 // The library calls the handler on its monitor threads, two at once for one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/event_words.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Events, failures and counters in words.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exit statuses of zorcat, in one table that the help text prints.
 #pragma once
 

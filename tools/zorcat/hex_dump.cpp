@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/hex_dump.h"
 
 #include <algorithm>

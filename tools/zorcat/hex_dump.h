@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Received bytes as a hexadecimal dump, for --hex.
 //
 // Each row shows the stream offset of its first byte in eight hexadecimal

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/input_pump.h"
 
 #include <fcntl.h>

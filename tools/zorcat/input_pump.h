@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard input into a port, on a thread of its own.
 //
 // ZorWritePort blocks while the transmit ring is full, and a port must not

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/listen_probe.h"
 
 #include <arpa/inet.h>

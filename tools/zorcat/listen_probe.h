@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whether a server port is listening yet.
 //
 // A server port's open only binds its socket; its receive monitor starts

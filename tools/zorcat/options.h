@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the command line asks of zorcat.
 #pragma once
 

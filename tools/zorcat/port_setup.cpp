@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/port_setup.h"
 
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Opening a port the way the command line asks: the library-wide defaults,
 // the configuration file, the event handler, then ZorOpenPort.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/progress_meter.h"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The progress line of a transfer: bytes sent and received, with the rates
 // of the last second, once data has been moving for a second.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/received_output.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Received bytes out of a port's receive ring.
 #pragma once
 

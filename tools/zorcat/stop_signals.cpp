@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/stop_signals.h"
 
 #include <fcntl.h>

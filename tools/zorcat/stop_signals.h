@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SIGINT and SIGTERM as something the main loop can wait for.
 //
 // The handler only records the signal and writes a byte to a pipe; closing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "zorcat/stream_session.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // zorcat connect and zorcat listen: one port between standard input and
 // standard output.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Asks an instrument on TCP/IP for a reading and prints its answer.
 
     python instrument.py [HOST [PORT]]      (default 127.0.0.1 5025)

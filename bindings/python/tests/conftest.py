@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Peers on 127.0.0.1 for the binding's tests."""
 
 from __future__ import annotations

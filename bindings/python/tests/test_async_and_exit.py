@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """asyncio readers, and a process that exits with its ports open."""
 
 from __future__ import annotations

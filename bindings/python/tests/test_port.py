@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The binding against real peers: data, events, failures, hold, misuse."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Byte order and dotted IPv4 addresses.
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Per-thread error numbers, the errno-to-Winsock mapping made from the one
 // error table (socket_errors.h), and system message texts.
 #include <locale.h>

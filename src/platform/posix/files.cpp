@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The files that the library reads and writes itself: a port's
 // configuration file and its debug log.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Zero-filled memory blocks.
 #include <sys/mman.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fork and exit: what the platform layer does around them, and keeping the
 // library's code mapped while a thread of it may still run.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the platform layer that take part in fork() and in keeping
 // the library's code mapped.
 #pragma once

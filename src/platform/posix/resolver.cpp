@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host and service names, through the thread-safe resolver calls only.
 #include <netdb.h>
 #include <netinet/in.h>

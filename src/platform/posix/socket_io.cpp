@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Readiness, receiving and sending.
 //
 // Descriptors are non-blocking at the system level. A call in blocking mode

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket table, and the waits that blocking socket calls are made of.
 #include "platform/posix/socket_registry.h"
 

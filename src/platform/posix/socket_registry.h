@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table of open sockets: handle to entry. A call holds its own
 // reference to the entry while it uses the descriptor, and the descriptor
 // is closed only when the last reference goes, so a descriptor number that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Socket life cycle, connection set-up and options.
 //
 // Every descriptor is non-blocking at the system level; the blocking mode

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the rest of the platform layer needs to know about the calling
 // thread: whether it is a library thread, and how its waits are ended when
 // it is terminated.

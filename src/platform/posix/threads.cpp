@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Library threads: created held at a start gate, resumed, self-suspended,
 // and terminated cooperatively.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sleep, the millisecond tick counter and the local time.
 #include <poll.h>
 #include <time.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A host that loads the shared library at run time, as script languages
 // do, and goes through one life event that the life-cycle tests drive:
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """zortcp for Python: TCP/IP ports of the zortcp library through ctypes.
 
     import zortcp

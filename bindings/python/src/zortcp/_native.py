@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Loading libzortcp.so.1 and declaring its calls for ctypes."""
 
 from __future__ import annotations

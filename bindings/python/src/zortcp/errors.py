@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Failures: the library's last-error record as exceptions."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Event values delivered by a port."""
 
 from __future__ import annotations

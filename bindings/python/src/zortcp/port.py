@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Ports: opening, the event crossing, data and control calls, closing."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Port settings as keyword arguments, written as a configuration file."""
 
 from __future__ import annotations
