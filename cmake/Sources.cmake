@@ -24,6 +24,7 @@ function(zortcp_library_sources variable root)
     ${root}/src/diagnostics/debug_log.cpp
     ${root}/src/diagnostics/error_texts.cpp
     ${root}/src/transport/events.cpp
+    ${root}/src/transport/monitor_common.cpp
     ${root}/src/transport/receive_step.cpp
     ${root}/src/transport/rings.cpp
     ${root}/src/transport/rx_monitor_client.cpp

@@ -24,11 +24,6 @@ inline constexpr int32_t kRemoteHostNameSize = 130;
 inline constexpr int32_t kDebugOutputFileSize = 132;
 inline constexpr int32_t kRecvBufferSize = 4096;
 
-// Open flag bits.
-inline constexpr uint32_t kFlagServer = ZOR_OPEN_SERVER;
-inline constexpr uint32_t kFlagLookupHostName = ZOR_OPEN_LOOKUP_HOST_NAME;
-inline constexpr uint32_t kFlagBlocking = ZOR_OPEN_BLOCKING;
-
 // Where a block is in its port's life. A port is open from the moment its
 // rings are ready and its monitors may run (a handler may call it before
 // ZorOpenPort has returned) until its close begins.

@@ -123,7 +123,7 @@ void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view val
       break;
     case Keyword::kLookupHostName:
       // Only ever sets the bit, so one affirmative line anywhere wins.
-      if (IsAffirmative(value)) block.flags |= kFlagLookupHostName;
+      if (IsAffirmative(value)) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
       break;
     case Keyword::kDebugLevel:
       block.debugLevel.store(ParseInteger(value), std::memory_order_relaxed);

@@ -18,7 +18,7 @@ constexpr uint32_t kStopLimitMs = 5000;  // at most 101 pauses of 50 ms
 constexpr uint32_t kCallPollMs = 1;
 
 void CloseSockets(PortControlBlock& block) {
-  if ((block.flags & kFlagServer) != 0) {
+  if ((block.flags & ZOR_OPEN_SERVER) != 0) {
     platform::CloseSocket(block.acceptedSocket.exchange(platform::kNoSocket));
   }
   platform::CloseSocket(block.socket.exchange(platform::kNoSocket));

@@ -205,7 +205,7 @@ int32_t GetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
       GetValue(block->port, output, length);
       return 0;
     case ZOR_CONFIG_PEER_PORT:
-      GetValue((block->flags & kFlagServer) != 0 ? block->peerPort.load() : block->port, output,
+      GetValue((block->flags & ZOR_OPEN_SERVER) != 0 ? block->peerPort.load() : block->port, output,
                length);
       return 0;
     default:

@@ -72,7 +72,7 @@ void ApplyDefaults(PortControlBlock& block) {
   CopyText(block.serviceType, defaults.defaultServiceType);
   CopyText(block.serviceName, defaults.defaultService);
   block.connectRetryCount = defaults.defaultConnectRetryCount;
-  if (defaults.defaultLookupHostName != 0) block.flags |= kFlagLookupHostName;
+  if (defaults.defaultLookupHostName != 0) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
   block.fastTransfer = defaults.defaultFastTransfer != 0;
   block.keepAliveSeconds = defaults.defaultKeepAliveSeconds;
   block.connectTimeoutMs = defaults.defaultConnectTimeoutMs;
@@ -164,7 +164,7 @@ int32_t ResolveRemoteHost(PortControlBlock& block) {
 
 int32_t CreateMonitors(PortControlBlock& block) {
   block.rxThreadArg = &block;
-  const bool server = (block.flags & kFlagServer) != 0;
+  const bool server = (block.flags & ZOR_OPEN_SERVER) != 0;
   platform::ThreadHandle rxThread = platform::CreateSuspendedThread(
       server ? RxMonitorServer : RxMonitorClient, &block.rxThreadArg);
   if (rxThread == nullptr) {
@@ -220,7 +220,7 @@ void StartMonitors(PortControlBlock& block) {
 }  // namespace
 
 int32_t OpenSequence(PortControlBlock& block) {
-  block.flags &= ~kFlagLookupHostName;
+  block.flags &= ~ZOR_OPEN_LOOKUP_HOST_NAME;
   block.rxSize.store(0);
   block.txSize.store(0);
   if (int32_t failed = AllocateBuffers(block)) return failed;
@@ -237,7 +237,7 @@ int32_t OpenSequence(PortControlBlock& block) {
   }
   block.acceptedSocket.store(kNoSocket);
 
-  const bool server = (block.flags & kFlagServer) != 0;
+  const bool server = (block.flags & ZOR_OPEN_SERVER) != 0;
   if (int32_t failed = server ? BindServer(block) : ResolveRemoteHost(block)) return failed;
   if (int32_t failed = CreateMonitors(block)) return failed;
 

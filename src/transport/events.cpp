@@ -19,7 +19,7 @@ constexpr size_t kConnectedTextSize = 260;
 // The monitor whose thread raises the event, for the log.
 const char* MonitorName(const PortControlBlock& block) {
   if (platform::CurrentThreadArgument() == &block.txThreadArg) return "TxMonitor";
-  return (block.flags & kFlagServer) != 0 ? "RxMonitorServer" : "RxMonitorClient";
+  return (block.flags & ZOR_OPEN_SERVER) != 0 ? "RxMonitorServer" : "RxMonitorClient";
 }
 
 void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
@@ -53,7 +53,7 @@ void RaiseConnectedEvent(PortControlBlock& block, const char* peerName, uint32_t
   if (block.eventHandler == nullptr) return;
   char text[kConnectedTextSize];
   std::snprintf(text, sizeof(text), "%s, Port: %u", peerName, port);
-  CallHandler(block, kEventConnected, text);
+  CallHandler(block, ZOR_EVENT_CONNECTED, text);
 }
 
 }  // namespace zortcp

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What the two receive monitors share: their failure recording, the
-// receive step that they run on a connection, and the turn pacing.
+// What the monitors share: their start and end, their log lines and failure
+// reports, and for the two receive monitors the receive step that they run
+// on a connection and the turn pacing.
 #pragma once
 
 #include <algorithm>
@@ -9,7 +10,10 @@
 #include <cstdint>
 
 #include "core/control_block.h"
+#include "diagnostics/error_texts.h"
 #include "platform/platform.h"
+#include "transport/events.h"
+#include "zortcp.h"
 
 namespace zortcp {
 
@@ -66,11 +70,62 @@ inline PortControlBlock& BlockOfArgument(void* argument) {
   return **static_cast<PortControlBlock**>(argument);
 }
 
+// The lines every monitor writes: "<monitor>() - Port: <n>, <text>".
+void LogMonitorLine(PortControlBlock& block, const char* monitor, const char* text);
+
+// "<monitor>() - Port: <n>, <call>() failed. <code>".
+void LogCallFailed(PortControlBlock& block, const char* monitor, const char* call, int32_t code);
+
+// A monitor's socket call failed: the thread's last socket error is recorded
+// at the location and 5/4 raised; then comes what the caller must do before
+// the failure is logged with LogCallFailed (nothing, by default).
+template <typename BeforeLine>
+void ReportFailure(PortControlBlock& block, const char* monitor, int32_t location, const char* call,
+                   BeforeLine beforeLine) {
+  const int32_t code = RecordSocketFailure(location);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
+  beforeLine();
+  LogCallFailed(block, monitor, call, code);
+}
+inline void ReportFailure(PortControlBlock& block, const char* monitor, int32_t location,
+                          const char* call) {
+  ReportFailure(block, monitor, location, call, [] {});
+}
+
+// A receive monitor (of a client or a server port) or the transmit monitor.
+enum class MonitorSide { kReceive, kTransmit };
+
+// One run of a monitor thread, from its start to its end. It keeps copies of
+// the port's memory, so that the memory stays valid for the whole run even
+// if the close gives up on the monitor and frees the block's. At the start
+// the side's running flag is raised and its state flag lowered: the
+// connected flag of a receive monitor, the suspended flag of the transmit
+// monitor.
+class MonitorRun {
+ public:
+  MonitorRun(PortControlBlock& block, MonitorSide side, const char* monitor);
+  MonitorRun(const MonitorRun&) = delete;
+  MonitorRun& operator=(const MonitorRun&) = delete;
+
+  // Logs "Thread started".
+  void Started() const;
+  // The monitor's last act: logs the line and lowers the running flag.
+  void End(const char* line) const;
+
+ private:
+  PortControlBlock& block_;
+  std::atomic<int32_t>& running_;
+  const char* monitor_;
+  const platform::MemoryBlock rxMemory_;
+  const platform::MemoryBlock recvMemory_;
+  const platform::MemoryBlock txMemory_;
+};
+
 // The parts of a receive monitor's behaviour in which client and server
 // differ.
 struct ReceiveRole {
-  const char* name;  // "RxMonitorClient" or "RxMonitorServer"
-  bool server;
+  const char* name;            // "RxMonitorClient" or "RxMonitorServer"
+  const char* packetSizeMark;  // after "Packet size" in the recv() line: ":" or none
   int32_t pollLocation;
   int32_t pendingBeforeLocation;
   int32_t receiveLocation;
@@ -82,7 +137,21 @@ struct ReceiveRole {
 struct Connection {
   std::atomic<platform::Socket>& socket;
   uint32_t lastActivity = 0;
-  bool closedAndQuiet = false;  // readable with nothing waiting, last turn
+};
+
+// What a receive monitor's step came to. A lost connection (the peer closed
+// it, or a receive failed) is for the monitor to handle, in its own order.
+enum class StepOutcome {
+  kDone,            // the turn ends as usual
+  kClosedAndQuiet,  // readable with nothing waiting: the step has slept 1 ms
+  kPeerClosed,      // a receive returned no bytes
+  kReceiveFailed,   // a receive failed with StepResult::error
+  kPaused,          // the step paused in place of the turn's sleep
+};
+
+struct StepResult {
+  StepOutcome outcome = StepOutcome::kDone;
+  int32_t error = 0;
 };
 
 // Records the thread's last socket error at a location, raises 5/4, asks
@@ -90,11 +159,11 @@ struct Connection {
 void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
                  const char* call);
 
-// Records the thread's last socket error at a location and logs
-// "<name>() - Port: %d, <call>() failed. %u"; used for failures that leave
-// the connection working.
-void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
-                        const char* call);
+// Closes the connection's socket; the monitor goes on without it.
+void CloseConnectionSocket(Connection& connection);
+
+// At the monitor's end, a connection still held is given up: 2/2.
+void EndConnection(PortControlBlock& block);
 
 // Sets the socket buffer sizes of a new connection, recording failures at
 // the role's two locations (receive buffer, then send buffer), and the
@@ -104,20 +173,11 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
 
 // One receive step on a connected socket: poll, count, receive and hand
 // over up to a backlog of chunks, 1 ms apart.
-void ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection);
+StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection);
 
 // The end of a turn: a 1 ms sleep, or in the fast transfer mode a wait for
-// the connection to become readable (or its silence deadline).
-void EndTurn(PortControlBlock& block, const Connection& connection);
-
-// Copies of the port's memory that keep it valid for the monitor's whole
-// life, even if the close gives up on the monitor and frees the block's.
-struct MonitorMemory {
-  explicit MonitorMemory(PortControlBlock& block)
-      : rxMemory(block.rxMemory), recvMemory(block.recvMemory), txMemory(block.txMemory) {}
-  platform::MemoryBlock rxMemory;
-  platform::MemoryBlock recvMemory;
-  platform::MemoryBlock txMemory;
-};
+// the connection to become readable (or its silence deadline); nothing
+// after a step that paused already.
+void EndTurn(PortControlBlock& block, const Connection& connection, StepResult step);
 
 }  // namespace zortcp

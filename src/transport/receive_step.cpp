@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The receive step that both receive monitors run on their connection, and
-// the failure recording they share.
+// The receive step that both receive monitors run on their connection: it
+// tells the monitor what came of it, and a lost connection is the monitor's
+// to handle.
 #include <algorithm>
 
 #include "core/last_error.h"
@@ -15,53 +16,6 @@ namespace {
 
 using platform::kSocketError;
 
-void CloseConnectionSocket(Connection& connection) {
-  platform::CloseSocket(connection.socket.exchange(platform::kNoSocket));
-}
-
-// The peer closed the connection (a receive returned no bytes).
-void PeerClosed(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {
-  if (role.server) {
-    CloseConnectionSocket(connection);
-    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-    block.connected.store(0);
-    RaiseEvent(block, kEventDisconnected, kPeerClosed);
-    return;
-  }
-  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-  block.connected.store(0);
-  block.connectAttempts.store(0);
-  CloseConnectionSocket(connection);
-  RaiseEvent(block, kEventDisconnected, kPeerClosed);
-  LogMessage(block, 1, "RxMonitorClient() - Port: %d, Disconnected\n", block.portNumber);
-}
-
-// A receive failed: the connection is given up. A server still counts as
-// connected while it raises 5/2 and 5/4.
-void ReceiveFailed(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
-                   int32_t code) {
-  StoreFailure(role.receiveLocation, code, SocketErrorText(static_cast<uint32_t>(code)));
-  if (role.server) {
-    block.rxErrors.fetch_add(1);
-    CloseConnectionSocket(connection);
-    RaiseEvent(block, kEventError, kErrorReceiveFailed);
-    RaiseEvent(block, kEventError, kErrorRecorded);
-    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-    block.connected.store(0);
-  } else {
-    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-    block.rxErrors.fetch_add(1);
-    block.connected.store(0);
-    block.connectAttempts.store(0);
-    CloseConnectionSocket(connection);
-    RaiseEvent(block, kEventError, kErrorReceiveFailed);
-    RaiseEvent(block, kEventError, kErrorRecorded);
-  }
-  RaiseEvent(block, kEventDisconnected, kReceiveFailed);
-  LogMessage(block, 1, "%s() - Port: %d, recv() failed. %u\n", role.name, block.portNumber,
-             static_cast<uint32_t>(code));
-}
-
 // Puts a received chunk into the RxRing. A stop request that comes while
 // the ring is full ends the wait for room: the rest of the chunk is
 // discarded, as the bytes in the ring are at the close, and nothing is
@@ -75,7 +29,7 @@ bool HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received
   }
   block.rxBytes.fetch_add(static_cast<uint32_t>(stored), std::memory_order_relaxed);
   if (stored < received) return false;
-  RaiseEvent(block, kEventReceived, received);
+  RaiseEvent(block, ZOR_EVENT_RECEIVED, received);
   LogMessage(block, 1, "%s() - Port: %d, Passed packet to event handler\n", role.name,
              block.portNumber);
   LogDataDump(block, 3, block.recvBuffer, received);
@@ -90,46 +44,43 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 // Receives until no more bytes wait: one chunk of up to 4096 bytes per
 // receive, 1 ms apart. A failure, the peer's close or a stop request ends
 // the loop, so that a peer that keeps sending cannot hold up the close.
-void ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
-                 uint32_t pending) {
+StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
+                       uint32_t pending) {
   while (pending != 0 && block.rxStop.load() == 0) {
     const int32_t received =
         platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
       StoreFailureNumbers(role.receiveLocation, code);
-      if (code != platform::kErrorWouldBlock) {
-        ReceiveFailed(block, role, connection, code);
-        return;
-      }
+      if (code != platform::kErrorWouldBlock) return {StepOutcome::kReceiveFailed, code};
     } else {
-      LogMessage(block, 1,
-                 role.server ? "%s() - Port: %d, recv() successful. Packet size %u\n"
-                             : "%s() - Port: %d, recv() successful. Packet size: %u\n",
-                 role.name, block.portNumber, static_cast<uint32_t>(received));
-      if (received == 0) {
-        PeerClosed(block, role, connection);
-        return;
-      }
-      if (!HandOver(block, role, received)) return;
+      LogMessage(block, 1, "%s() - Port: %d, recv() successful. Packet size%s %u\n", role.name,
+                 block.portNumber, role.packetSizeMark, static_cast<uint32_t>(received));
+      if (received == 0) return {StepOutcome::kPeerClosed};
+      if (!HandOver(block, role, received)) return {};
     }
     if (platform::PendingBytes(connection.socket.load(), &pending) != 0) {
       FailMonitor(block, role, role.pendingAfterLocation, "ioctlsocket");
-      return;
+      return {};
     }
     LogWaiting(block, role, pending);
     if (!block.fastTransfer) platform::Sleep(kTurnMs);
     connection.lastActivity = platform::TickCount();
   }
+  return {};
 }
 
 // A socket option that could not be set: "setsockopt(<option>) failed.",
 // with the option where the other lines have the call's empty parentheses.
-void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
-                         const char* option) {
-  const int32_t code = RecordSocketFailure(location);
+void LogOptionFailed(PortControlBlock& block, const ReceiveRole& role, const char* option,
+                     int32_t code) {
   LogMessage(block, 1, "%s() - Port: %d, setsockopt(%s) failed. %u\n", role.name, block.portNumber,
              option, static_cast<uint32_t>(code));
+}
+
+void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
+                         const char* option) {
+  LogOptionFailed(block, role, option, RecordSocketFailure(location));
 }
 
 // "Keep Alive": a peer that stops answering ends the connection as a failed
@@ -137,8 +88,7 @@ void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32
 // refusal is only logged.
 void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket) {
   if (platform::SetKeepAlive(socket, block.keepAliveSeconds) != 0) {
-    LogMessage(block, 1, "%s() - Port: %d, setsockopt(SO_KEEPALIVE) failed. %u\n", role.name,
-               block.portNumber, static_cast<uint32_t>(platform::LastSocketError()));
+    LogOptionFailed(block, role, "SO_KEEPALIVE", platform::LastSocketError());
     return;
   }
   LogMessage(block, 1, "%s() - Port: %d, Keep Alive: %u s\n", role.name, block.portNumber,
@@ -146,22 +96,6 @@ void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::So
 }
 
 }  // namespace
-
-void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
-                 const char* call) {
-  const int32_t code = RecordSocketFailure(location);
-  RaiseEvent(block, kEventError, kErrorRecorded);
-  block.rxStop.store(1);
-  LogMessage(block, 1, "%s() - Port: %d, %s() failed. %u\n", role.name, block.portNumber, call,
-             static_cast<uint32_t>(code));
-}
-
-void RecordSetupFailure(PortControlBlock& block, const ReceiveRole& role, int32_t location,
-                        const char* call) {
-  const int32_t code = RecordSocketFailure(location);
-  LogMessage(block, 1, "%s() - Port: %d, %s() failed. %u\n", role.name, block.portNumber, call,
-             static_cast<uint32_t>(code));
-}
 
 void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket,
                           int32_t receiveLocation, int32_t sendLocation) {
@@ -180,40 +114,41 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
   if (block.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
 }
 
-void ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {
+StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {
   const uint32_t now = platform::TickCount();
   if (now < connection.lastActivity) connection.lastActivity = 0;  // the tick counter wrapped
-  connection.closedAndQuiet = false;
 
   const int32_t readable = platform::PollReadable(connection.socket.load());
   if (readable == kSocketError) {
     FailMonitor(block, role, role.pollLocation, "select");
-    return;
+    return {};
   }
   const bool silent = now - connection.lastActivity > kSilenceMs;
-  if (readable == 0 && !silent) return;
+  if (readable == 0 && !silent) return {};
 
   // After more than a second of silence one receive is made all the same.
   uint32_t pending = 1;
   if (readable != 0) {
     if (platform::PendingBytes(connection.socket.load(), &pending) != 0) {
       FailMonitor(block, role, role.pendingBeforeLocation, "ioctlsocket");
-      return;
+      return {};
     }
     if (pending != 0) {
       LogWaiting(block, role, pending);
     } else if (silent) {
       pending = 1;  // readable with nothing waiting: closed, reset or not connected
     } else {
-      connection.closedAndQuiet = true;
       platform::Sleep(kTurnMs);
+      return {StepOutcome::kClosedAndQuiet};
     }
   }
-  ReceiveLoop(block, role, connection, pending);
+  return ReceiveLoop(block, role, connection, pending);
 }
 
-void EndTurn(PortControlBlock& block, const Connection& connection) {
-  if (!block.fastTransfer || block.connected.load() == 0 || connection.closedAndQuiet) {
+void EndTurn(PortControlBlock& block, const Connection& connection, StepResult step) {
+  if (step.outcome == StepOutcome::kPaused) return;
+  if (!block.fastTransfer || block.connected.load() == 0 ||
+      step.outcome == StepOutcome::kClosedAndQuiet) {
     platform::Sleep(kTurnMs);
     return;
   }

@@ -20,19 +20,15 @@ namespace {
 constexpr uint32_t kRetryPauseMs = 250;
 
 constexpr ReceiveRole kClientRole{
-    "RxMonitorClient",           false,
+    "RxMonitorClient",           ":",
     ZOR_LOCATION_CLIENT_POLL,    ZOR_LOCATION_CLIENT_PENDING_BEFORE,
     ZOR_LOCATION_CLIENT_RECEIVE, ZOR_LOCATION_CLIENT_PENDING_AFTER,
 };
 
-void LogClient(PortControlBlock& block, const char* text) {
-  LogMessage(block, 1, "RxMonitorClient() - Port: %d, %s\n", block.portNumber, text);
-}
-
 // At the retry count the monitor raises 5/5 and ends.
 void CountTowardRetryLimit(PortControlBlock& block, int32_t attempts) {
   if (block.connectRetryCount != 0 && attempts >= block.connectRetryCount) {
-    RaiseEvent(block, kEventError, kErrorRetryLimit);
+    RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RETRY_LIMIT);
     block.rxStop.store(1);
   }
 }
@@ -45,11 +41,10 @@ void ConnectFailed(PortControlBlock& block) {
   } else {
     RecordSocketFailure(ZOR_LOCATION_CLIENT_CONNECT);
     block.connectErrors.fetch_add(1);
-    RaiseEvent(block, kEventError, kErrorConnectFailed);
-    RaiseEvent(block, kEventError, kErrorRecorded);
+    RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_CONNECT_FAILED);
+    RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
     CountTowardRetryLimit(block, attempts);
-    LogMessage(block, 1, "RxMonitorClient() - Port: %d, connect() failed. %u\n", block.portNumber,
-               static_cast<uint32_t>(code));
+    LogCallFailed(block, kClientRole.name, "connect", code);
   }
   PauseUnlessStopped(block.rxStop, kRetryPauseMs);
 }
@@ -58,22 +53,20 @@ void ConnectFailed(PortControlBlock& block) {
 // as an attempt, and retried after the pause. TxMonitor keeps waiting for
 // the socket to come (replacingSocket stays 1) until the monitor ends.
 void SocketFailed(PortControlBlock& block) {
-  const int32_t code = RecordSocketFailure(ZOR_LOCATION_CLIENT_SOCKET);
-  RaiseEvent(block, kEventError, kErrorRecorded);
-  CountTowardRetryLimit(block, block.connectAttempts.fetch_add(1) + 1);
-  LogMessage(block, 1, "RxMonitorClient() - Port: %d, socket() failed. %u\n", block.portNumber,
-             static_cast<uint32_t>(code));
+  ReportFailure(block, kClientRole.name, ZOR_LOCATION_CLIENT_SOCKET, "socket",
+                [&block] { CountTowardRetryLimit(block, block.connectAttempts.fetch_add(1) + 1); });
   PauseUnlessStopped(block.rxStop, kRetryPauseMs);
 }
 
 void Connected(PortControlBlock& block, Connection& connection, platform::Socket socket) {
   block.connected.store(1);
   RaiseConnectedEvent(block, block.remoteHostName, block.port);
-  LogClient(block, "connect() successful");
+  LogMonitorLine(block, kClientRole.name, "connect() successful");
   SetConnectionBuffers(block, kClientRole, socket, ZOR_LOCATION_CLIENT_RECEIVE_BUFFER,
                        ZOR_LOCATION_CLIENT_SEND_BUFFER);
-  if ((block.flags & kFlagBlocking) == 0 && platform::SetNonBlocking(socket, true) != 0) {
-    RecordSetupFailure(block, kClientRole, ZOR_LOCATION_CLIENT_NON_BLOCKING, "ioctlsocket");
+  if ((block.flags & ZOR_OPEN_BLOCKING) == 0 && platform::SetNonBlocking(socket, true) != 0) {
+    LogCallFailed(block, kClientRole.name, "ioctlsocket",
+                  RecordSocketFailure(ZOR_LOCATION_CLIENT_NON_BLOCKING));
   }
   connection.lastActivity = platform::TickCount();
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
@@ -126,36 +119,67 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
   }
 }
 
+// The peer closed the connection.
+void PeerClosed(PortControlBlock& block, Connection& connection) {
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  block.connected.store(0);
+  block.connectAttempts.store(0);
+  CloseConnectionSocket(connection);
+  RaiseEvent(block, ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED);
+  LogMonitorLine(block, kClientRole.name, "Disconnected");
+}
+
+// A receive failed: the connection is given up, and made again at the next
+// turn unless the port is held.
+void ReceiveFailed(PortControlBlock& block, Connection& connection, int32_t code) {
+  StoreFailure(ZOR_LOCATION_CLIENT_RECEIVE, code, SocketErrorText(static_cast<uint32_t>(code)));
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  block.rxErrors.fetch_add(1);
+  block.connected.store(0);
+  block.connectAttempts.store(0);
+  CloseConnectionSocket(connection);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECEIVE_FAILED);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
+  RaiseEvent(block, ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_RECEIVE_FAILED);
+  LogCallFailed(block, kClientRole.name, "recv", code);
+}
+
+// One turn's work: a connect attempt while there is no connection and the
+// port is not held, then a receive step while there is one.
+StepResult ClientStep(PortControlBlock& block, Connection& connection) {
+  if (block.connected.load() == 0 && block.signal.load() == 0) ConnectStep(block, connection);
+  if (block.connected.load() != 1) return {};
+  const StepResult step = ReceiveStep(block, kClientRole, connection);
+  if (step.outcome == StepOutcome::kPeerClosed) {
+    PeerClosed(block, connection);
+  } else if (step.outcome == StepOutcome::kReceiveFailed) {
+    ReceiveFailed(block, connection, step.error);
+  }
+  return step;
+}
+
 void EndMonitor(PortControlBlock& block) {
   platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
   block.replacingSocket.store(0);  // no socket is coming any more
-  if (block.connected.load() == 1) {
-    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-    block.connected.store(0);
-    RaiseEvent(block, kEventDisconnected, kMonitorEnded);
-  }
-  LogClient(block, "Thread terminating");
+  EndConnection(block);
 }
 
 }  // namespace
 
 void RxMonitorClient(void* argument) {
   PortControlBlock& block = BlockOfArgument(argument);
-  const MonitorMemory memory(block);
-  block.rxRunning.store(1);
-  block.connected.store(0);
+  const MonitorRun run(block, MonitorSide::kReceive, kClientRole.name);
   block.connectAttempts.store(0);
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-  LogClient(block, "Thread started");
+  run.Started();
 
   Connection connection{block.socket};
   while (block.rxStop.load() == 0) {
-    if (block.connected.load() == 0 && block.signal.load() == 0) ConnectStep(block, connection);
-    if (block.connected.load() == 1) ReceiveStep(block, kClientRole, connection);
-    EndTurn(block, connection);
+    const StepResult step = ClientStep(block, connection);
+    EndTurn(block, connection, step);
   }
   EndMonitor(block);
-  block.rxRunning.store(0);
+  run.End("Thread terminating");
 }
 
 }  // namespace zortcp

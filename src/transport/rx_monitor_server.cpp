@@ -22,14 +22,10 @@ constexpr int32_t kBacklog = 1;
 constexpr const char* kUnknownPeer = "Unknown";
 
 constexpr ReceiveRole kServerRole{
-    "RxMonitorServer",           true,
+    "RxMonitorServer",           "",
     ZOR_LOCATION_SERVER_POLL,    ZOR_LOCATION_SERVER_PENDING_BEFORE,
     ZOR_LOCATION_SERVER_RECEIVE, ZOR_LOCATION_SERVER_PENDING_AFTER,
 };
-
-void LogServer(PortControlBlock& block, const char* text) {
-  LogMessage(block, 1, "RxMonitorServer() - Port: %d, %s\n", block.portNumber, text);
-}
 
 void SetPeerName(PortControlBlock& block, const char* name) {
   SpinLockGuard guard(block.nameLock);
@@ -39,17 +35,14 @@ void SetPeerName(PortControlBlock& block, const char* name) {
 // The peer's name: looked up (open flag bit 1), "Unknown" when the lookup
 // fails, or its dotted address.
 void NamePeer(PortControlBlock& block) {
-  if ((block.flags & kFlagLookupHostName) == 0) {
+  if ((block.flags & ZOR_OPEN_LOOKUP_HOST_NAME) == 0) {
     SetPeerName(block, platform::FormatDottedAddress(block.peerAddress.address).c_str());
     return;
   }
   std::string name;
   if (platform::HostByAddress(block.peerAddress.address, &name) != 0) {
-    const int32_t code = RecordSocketFailure(ZOR_LOCATION_SERVER_HOST_BY_ADDRESS);
-    RaiseEvent(block, kEventError, kErrorRecorded);
-    SetPeerName(block, kUnknownPeer);
-    LogMessage(block, 1, "RxMonitorServer() - Port: %d, gethostbyaddr() failed. %u\n",
-               block.portNumber, static_cast<uint32_t>(code));
+    ReportFailure(block, kServerRole.name, ZOR_LOCATION_SERVER_HOST_BY_ADDRESS, "gethostbyaddr",
+                  [&block] { SetPeerName(block, kUnknownPeer); });
     return;
   }
   platform::TerminationPoint();  // a lookup cannot be cut short
@@ -64,15 +57,12 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
   NamePeer(block);
   block.connected.store(1);
   RaiseConnectedEvent(block, block.remoteHostName, block.peerPort.load());
-  LogServer(block, "Connected");
+  LogMonitorLine(block, kServerRole.name, "Connected");
   SetConnectionBuffers(block, kServerRole, accepted, ZOR_LOCATION_SERVER_RECEIVE_BUFFER,
                        ZOR_LOCATION_SERVER_SEND_BUFFER);
-  if ((block.flags & kFlagBlocking) == 0 && platform::SetNonBlocking(accepted, true) != 0) {
+  if ((block.flags & ZOR_OPEN_BLOCKING) == 0 && platform::SetNonBlocking(accepted, true) != 0) {
     block.connectErrors.fetch_add(1);
-    const int32_t code = RecordSocketFailure(ZOR_LOCATION_SERVER_NON_BLOCKING);
-    RaiseEvent(block, kEventError, kErrorRecorded);
-    LogMessage(block, 1, "RxMonitorServer() - Port: %d, ioctlsocket() failed. %u\n",
-               block.portNumber, static_cast<uint32_t>(code));
+    ReportFailure(block, kServerRole.name, ZOR_LOCATION_SERVER_NON_BLOCKING, "ioctlsocket");
   }
   connection.lastActivity = platform::TickCount();
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
@@ -84,41 +74,85 @@ int32_t PollListener(PortControlBlock& block) {
   return platform::PollReadable(block.socket.load());
 }
 
-// Returns false when the turn ends without its 1 ms sleep (nothing pending).
-bool ListenStep(PortControlBlock& block, Connection& connection) {
+// A failed accept. One that would block (the connection went before it was
+// taken) leaves only its numbers in the record.
+void AcceptFailed(PortControlBlock& block) {
+  const int32_t code = platform::LastSocketError();
+  if (code == platform::kErrorWouldBlock) {
+    StoreFailureNumbers(ZOR_LOCATION_SERVER_ACCEPT, code);
+    return;
+  }
+  RecordSocketFailure(ZOR_LOCATION_SERVER_ACCEPT);
+  block.connectErrors.fetch_add(1);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
+  LogCallFailed(block, kServerRole.name, "accept", code);
+}
+
+// The peer closed the connection.
+void PeerClosed(PortControlBlock& block, Connection& connection) {
+  CloseConnectionSocket(connection);
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  block.connected.store(0);
+  RaiseEvent(block, ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_PEER_CLOSED);
+}
+
+// A receive failed: the connection is given up. The server still counts as
+// connected while it raises 5/2 and 5/4.
+void ReceiveFailed(PortControlBlock& block, Connection& connection, int32_t code) {
+  StoreFailure(ZOR_LOCATION_SERVER_RECEIVE, code, SocketErrorText(static_cast<uint32_t>(code)));
+  block.rxErrors.fetch_add(1);
+  CloseConnectionSocket(connection);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECEIVE_FAILED);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  block.connected.store(0);
+  RaiseEvent(block, ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_RECEIVE_FAILED);
+  LogCallFailed(block, kServerRole.name, "recv", code);
+}
+
+// A receive step on the peer's connection; a lost one is handled here, and
+// the monitor listens again at the next turn.
+StepResult ServeStep(PortControlBlock& block, Connection& connection) {
+  const StepResult step = ReceiveStep(block, kServerRole, connection);
+  switch (step.outcome) {
+    case StepOutcome::kPeerClosed:
+      PeerClosed(block, connection);
+      break;
+    case StepOutcome::kReceiveFailed:
+      ReceiveFailed(block, connection, step.error);
+      break;
+    default:
+      break;
+  }
+  return step;
+}
+
+// Paused when nothing is pending: the 10 ms poll pause (none in the fast
+// transfer mode, whose poll waits) replaces the turn's sleep.
+StepResult ListenStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = PollListener(block);
   if (pending == platform::kSocketError) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
-    return true;
+    return {};
   }
   if (pending == 0) {
     if (!block.fastTransfer) platform::Sleep(kListenPollMs);
-    return false;
+    return {StepOutcome::kPaused};
   }
   block.peerAddressLength = sizeof(platform::SocketAddress);
   const platform::Socket accepted = platform::Accept(block.socket.load(), &block.peerAddress);
   block.acceptedSocket.store(accepted);
   if (accepted == platform::kNoSocket) {
-    const int32_t code = platform::LastSocketError();
-    if (code == platform::kErrorWouldBlock) {
-      StoreFailureNumbers(ZOR_LOCATION_SERVER_ACCEPT, code);
-    } else {
-      RecordSocketFailure(ZOR_LOCATION_SERVER_ACCEPT);
-      block.connectErrors.fetch_add(1);
-      RaiseEvent(block, kEventError, kErrorRecorded);
-      LogMessage(block, 1, "RxMonitorServer() - Port: %d, accept() failed. %u\n", block.portNumber,
-                 static_cast<uint32_t>(code));
-    }
-    return true;
+    AcceptFailed(block);
+    return {};
   }
   PeerAccepted(block, connection, accepted);
-  ReceiveStep(block, kServerRole, connection);
-  return true;
+  return ServeStep(block, connection);
 }
 
 // While a peer is served, a further connection is accepted and closed at
 // once; nothing is recorded, counted, raised or logged for it.
-void RefusalStep(PortControlBlock& block, Connection& connection) {
+StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = platform::PollReadable(block.socket.load());
   if (pending == platform::kSocketError) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
@@ -126,28 +160,21 @@ void RefusalStep(PortControlBlock& block, Connection& connection) {
     platform::SocketAddress refusedAddress;
     platform::CloseSocket(platform::Accept(block.socket.load(), &refusedAddress));
   }
-  ReceiveStep(block, kServerRole, connection);
+  return ServeStep(block, connection);
 }
 
 void EndMonitor(PortControlBlock& block) {
   platform::CloseSocket(block.acceptedSocket.exchange(platform::kNoSocket));
   platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
-  if (block.connected.load() == 1) {
-    platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
-    block.connected.store(0);
-    RaiseEvent(block, kEventDisconnected, kMonitorEnded);
-  }
-  LogServer(block, "Thread terminating");
+  EndConnection(block);
 }
 
 }  // namespace
 
 void RxMonitorServer(void* argument) {
   PortControlBlock& block = BlockOfArgument(argument);
-  const MonitorMemory memory(block);
-  block.rxRunning.store(1);
-  block.connected.store(0);
-  LogServer(block, "Thread started");
+  const MonitorRun run(block, MonitorSide::kReceive, kServerRole.name);
+  run.Started();
   if (platform::Listen(block.socket.load(), kBacklog) != 0) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN, "listen");
   }
@@ -155,16 +182,12 @@ void RxMonitorServer(void* argument) {
 
   Connection connection{block.acceptedSocket};
   while (block.rxStop.load() == 0) {
-    const bool wasConnected = block.connected.load() == 1;
-    if (wasConnected) {
-      RefusalStep(block, connection);
-    } else if (!ListenStep(block, connection)) {
-      continue;  // nothing pending: the 10 ms poll pause replaces the turn's sleep
-    }
-    EndTurn(block, connection);
+    const StepResult step = block.connected.load() == 1 ? RefusalStep(block, connection)
+                                                        : ListenStep(block, connection);
+    EndTurn(block, connection, step);
   }
   EndMonitor(block);
-  block.rxRunning.store(0);
+  run.End("Thread terminating");
 }
 
 }  // namespace zortcp

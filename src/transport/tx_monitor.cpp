@@ -23,12 +23,10 @@ constexpr uint32_t kNextChunkPauseMs = 1;
 // peer's; the field is read afresh for every call, since the receive
 // monitor may replace it at any moment.
 platform::Socket PortSocket(const PortControlBlock& block) {
-  return (block.flags & kFlagServer) != 0 ? block.acceptedSocket.load() : block.socket.load();
+  return (block.flags & ZOR_OPEN_SERVER) != 0 ? block.acceptedSocket.load() : block.socket.load();
 }
 
-void LogTx(PortControlBlock& block, const char* text) {
-  LogMessage(block, 1, "TxMonitor() - Port: %d, %s\n", block.portNumber, text);
-}
+constexpr const char* kTxName = "TxMonitor";
 
 // Suspends the monitor while its ring is empty. The flag is raised before
 // the count is looked at a last time, and writers count their bytes before
@@ -62,7 +60,7 @@ int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
 enum class SocketChange { kNone, kComing, kReplaced };
 
 SocketChange ChangeOfSocket(const PortControlBlock& block, platform::Socket tested) {
-  if ((block.flags & kFlagServer) != 0) return SocketChange::kNone;
+  if ((block.flags & ZOR_OPEN_SERVER) != 0) return SocketChange::kNone;
   // The flag is read before the socket: it is raised before the old socket
   // goes and lowered after the new one is in place, so a socket found
   // missing with the flag down was taken away, not replaced.
@@ -99,8 +97,7 @@ bool WaitUntilWritable(PortControlBlock& block) {
     if (writable > 0) return true;
     if (writable == platform::kSocketError) {
       if (TestAgain(block, socket)) continue;
-      LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
-                 static_cast<uint32_t>(platform::LastSocketError()));
+      LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
     if (!block.fastTransfer) {
@@ -116,8 +113,7 @@ bool WaitUntilWritable(PortControlBlock& block) {
     }
     if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {
       if (TestAgain(block, socket)) continue;
-      LogMessage(block, 1, "TxMonitor() - Port: %d, select() failed. %u\n", block.portNumber,
-                 static_cast<uint32_t>(platform::LastSocketError()));
+      LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
   }
@@ -130,11 +126,10 @@ int32_t SendOnce(PortControlBlock& block, const uint8_t* data, int32_t length) {
     if (sent != platform::kSocketError) return sent;
     const int32_t code = platform::LastSocketError();
     if (code != platform::kErrorWouldBlock) {
-      LogMessage(block, 1, "TxMonitor() - Port: %d, send() failed. %u\n", block.portNumber,
-                 static_cast<uint32_t>(code));
+      LogCallFailed(block, kTxName, "send", code);
       return -1;
     }
-    LogTx(block, "send(). Would block. Trying Again");
+    LogMonitorLine(block, kTxName, "send(). Would block. Trying Again");
   }
 }
 
@@ -154,14 +149,14 @@ bool SendChunk(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
 void ChunkFailed(PortControlBlock& block) {
   RecordSocketFailure(ZOR_LOCATION_TRANSMIT);
   block.txErrors.fetch_add(1);
-  RaiseEvent(block, kEventError, kErrorSendFailed);
-  RaiseEvent(block, kEventError, kErrorRecorded);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED);
+  RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED);
   platform::Sleep(kIdlePauseMs);
 }
 
 void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   block.txBytes.fetch_add(static_cast<uint32_t>(length), std::memory_order_relaxed);
-  RaiseEvent(block, kEventTransmitted, length);
+  RaiseEvent(block, ZOR_EVENT_TRANSMITTED, length);
   LogMessage(block, 1, "TxMonitor() - Port: %d, Packet successfully transmitted. %d Bytes\n",
              block.portNumber, length);
   LogDataDump(block, 3, chunk, length);
@@ -173,10 +168,8 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
 
 void TxMonitor(void* argument) {
   PortControlBlock& block = BlockOfArgument(argument);
-  const MonitorMemory memory(block);
-  block.txRunning.store(1);
-  block.txSuspended.store(0);
-  LogTx(block, "Thread started");
+  const MonitorRun run(block, MonitorSide::kTransmit, kTxName);
+  run.Started();
 
   uint8_t chunk[kChunkSize];
   while (block.txStop.load() == 0) {
@@ -193,8 +186,7 @@ void TxMonitor(void* argument) {
       ChunkFailed(block);
     }
   }
-  LogTx(block, "Thread terminated");
-  block.txRunning.store(0);
+  run.End("Thread terminated");
 }
 
 }  // namespace zortcp

@@ -33,7 +33,7 @@ class ConfigFileTest : public testing::LoadedLibrary {
     std::strcpy(block_.serviceType, "tcp");
     std::strcpy(block_.debugOutputFile, "earlier.log");
     block_.connectRetryCount = 5;
-    block_.flags = kFlagServer;
+    block_.flags = ZOR_OPEN_SERVER;
     block_.debugLevel = kPresetLevel;
     block_.fastTransfer = false;
   }
@@ -57,7 +57,7 @@ class ConfigFileTest : public testing::LoadedLibrary {
     EXPECT_STREQ(block_.serviceType, "tcp");
     EXPECT_STREQ(block_.debugOutputFile, "earlier.log");
     EXPECT_EQ(block_.connectRetryCount, 5);
-    EXPECT_EQ(block_.flags, kFlagServer);
+    EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER);
     EXPECT_EQ(block_.debugLevel, kPresetLevel);
     EXPECT_FALSE(block_.fastTransfer);
   }
@@ -109,17 +109,17 @@ TEST_F(ConfigFileTest, LastLineWins) {
 
 TEST_F(ConfigFileTest, LookupHostNameOnlyEverSetsItsBit) {
   Read("Lookup Host Name=1\nLookup Host Name=no\n");
-  EXPECT_EQ(block_.flags, kFlagServer);
+  EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER);
 
   for (const char* value : {"YES", "yes", "On", "tRuE"}) {
     Preset();
     Read(std::string("Lookup Host Name=") + value + "\n");
-    EXPECT_EQ(block_.flags, kFlagServer | kFlagLookupHostName) << value;
+    EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER | ZOR_OPEN_LOOKUP_HOST_NAME) << value;
   }
 
   Preset();
   Read("Lookup Host Name=Yes\nLookup Host Name=NO\nLookup Host Name=\n");
-  EXPECT_EQ(block_.flags, kFlagServer | kFlagLookupHostName);
+  EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER | ZOR_OPEN_LOOKUP_HOST_NAME);
 }
 
 TEST_F(ConfigFileTest, FastTransferTakesTheSameAffirmatives) {

@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+#include "transport/monitor_common.h"
+
+#include "diagnostics/debug_log.h"
+
+namespace zortcp {
+
+void LogMonitorLine(PortControlBlock& block, const char* monitor, const char* text) {
+  LogMessage(block, 1, "%s() - Port: %d, %s\n", monitor, block.portNumber, text);
+}
+
+void LogCallFailed(PortControlBlock& block, const char* monitor, const char* call, int32_t code) {
+  LogMessage(block, 1, "%s() - Port: %d, %s() failed. %u\n", monitor, block.portNumber, call,
+             static_cast<uint32_t>(code));
+}
+
+MonitorRun::MonitorRun(PortControlBlock& block, MonitorSide side, const char* monitor)
+    : block_(block),
+      running_(side == MonitorSide::kReceive ? block.rxRunning : block.txRunning),
+      monitor_(monitor),
+      rxMemory_(block.rxMemory),
+      recvMemory_(block.recvMemory),
+      txMemory_(block.txMemory) {
+  running_.store(1);
+  (side == MonitorSide::kReceive ? block.connected : block.txSuspended).store(0);
+}
+
+void MonitorRun::Started() const { LogMonitorLine(block_, monitor_, "Thread started"); }
+
+void MonitorRun::End(const char* line) const {
+  LogMonitorLine(block_, monitor_, line);
+  running_.store(0);
+}
+
+void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
+                 const char* call) {
+  ReportFailure(block, role.name, location, call, [&block] { block.rxStop.store(1); });
+}
+
+void CloseConnectionSocket(Connection& connection) {
+  platform::CloseSocket(connection.socket.exchange(platform::kNoSocket));
+}
+
+void EndConnection(PortControlBlock& block) {
+  if (block.connected.load() != 1) return;
+  platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
+  block.connected.store(0);
+  RaiseEvent(block, ZOR_EVENT_DISCONNECTED, ZOR_DISCONNECT_MONITOR_ENDED);
+}
+
+}  // namespace zortcp
