@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto block = std::make_unique<PortControlBlock>();
   zortcp::CopyText(block->hostName, kHostPattern);
   zortcp::CopyText(block->configFileName, file.path().c_str());
-  block->flags = zortcp::kFlagServer;
+  block->flags = ZOR_OPEN_SERVER;
   zortcp::ReadConfigFile(*block);
 
   ZORTCP_FUZZ_CHECK(Terminated(block->serviceName), "Service Name keeps its terminator");
@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ZORTCP_FUZZ_CHECK(block->keepAliveSeconds <= zortcp::kMaxKeepAliveSeconds &&
                         block->connectTimeoutMs <= zortcp::kMaxConnectTimeoutMs,
                     "Keep Alive and Connect Timeout stay in their ranges");
-  ZORTCP_FUZZ_CHECK((block->flags & ~zortcp::kFlagLookupHostName) == zortcp::kFlagServer,
+  ZORTCP_FUZZ_CHECK((block->flags & ~ZOR_OPEN_LOOKUP_HOST_NAME) == ZOR_OPEN_SERVER,
                     "the file only ever sets the lookup bit");
   ZORTCP_FUZZ_CHECK(block->socket.load() == -1 && block->logFile.load() == nullptr,
                     "the file opens nothing");
