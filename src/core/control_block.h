@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/pacing.h"
 #include "core/spin_lock.h"
 #include "platform/platform.h"
 #include "zortcp.h"
@@ -114,8 +115,10 @@ struct PortControlBlock {
   char debugOutputFile[kDebugOutputFileSize] = {};
   std::atomic<std::FILE*> logFile{nullptr};
 
-  // Opt-in fast transfer mode ("Fast Transfer"): set by the open.
+  // Opt-in fast transfer mode ("Fast Transfer"): set by the open, which
+  // then chooses the port's pacing from it before the monitors run.
   bool fastTransfer = false;
+  const Pacing* pacing = &kDefaultPacing;
   // Opt-in dead-peer settings, set by the open: "Keep Alive" in seconds for
   // every connection made or accepted, "Connect Timeout" in milliseconds for
   // each connect attempt; 0 leaves either to the system.

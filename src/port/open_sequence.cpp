@@ -6,6 +6,7 @@
 
 #include "core/control_block.h"
 #include "core/last_error.h"
+#include "core/pacing.h"
 #include "core/text.h"
 #include "diagnostics/config_file.h"
 #include "diagnostics/debug_log.h"
@@ -227,6 +228,7 @@ int32_t OpenSequence(PortControlBlock& block) {
 
   ApplyDefaults(block);
   if (block.configFileName[0] != '\0') ReadConfigFile(block);
+  block.pacing = &PacingFor(block.fastTransfer);
   if (int32_t failed = ResolvePort(block)) return failed;
 
   block.socket.store(platform::OpenSocket());

@@ -13,12 +13,12 @@ namespace zortcp {
 namespace {
 
 constexpr uint32_t kFullWaitTurnMs = 1;
-// The fast transfer mode's runs wait for room by first giving up the
-// processor this many times before they fall back to 1 ms turns: the other
-// side frees room within microseconds, and a 1 ms turn would hold a busy
-// ring to one ring-full per millisecond.
-constexpr int32_t kFastYieldTurns = 256;
-// The longest a fast-mode receive monitor sleeps for room without looking.
+// The runs wait for room by first giving up the processor this many times
+// before they fall back to 1 ms turns: the other side frees room within
+// microseconds, and a 1 ms turn would hold a busy ring to one ring-full per
+// millisecond.
+constexpr int32_t kRunYieldTurns = 256;
+// The longest a receive monitor's run sleeps for room without looking.
 constexpr uint32_t kRoomSleepMs = 10;
 
 uint32_t FullWaitPause(int32_t turn, int32_t yieldTurns) {
@@ -100,15 +100,15 @@ void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_
 // or the wait was called off, drop the rest) whenever the ring is full, and
 // returns how many it stored. Under the lock the room is tested again: with
 // one producer it is always there, but a second producer must never make
-// the ring overflow. The fast mode's runs take the lock yielding first
-// (fastLock).
+// the ring overflow. The runs take the lock yielding first
+// (yieldFirst).
 template <typename WaitForRoom>
-int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool fastLock,
+int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool yieldFirst,
                WaitForRoom waitForRoom) {
   int32_t stored = 0;
   while (stored < count) {
     if (!waitForRoom()) break;
-    SpinLockGuard hold(ring.lock, fastLock);
+    SpinLockGuard hold(ring.lock, yieldFirst);
     const Slots slots = ReadSlots(ring);
     if (!slots.Usable()) break;
     const int32_t n = std::min(count - stored, slots.size - slots.count);
@@ -121,9 +121,9 @@ int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool fastL
 }
 
 // Takes up to count bytes, as many as are stored, under one hold of the lock.
-int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool fastLock) {
+int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool yieldFirst) {
   if (bytes == nullptr || count <= 0) return 0;
-  SpinLockGuard hold(ring.lock, fastLock);
+  SpinLockGuard hold(ring.lock, yieldFirst);
   const Slots slots = ReadSlots(ring);
   if (!slots.Usable()) return 0;
   const int32_t n = std::min(count, slots.count);
@@ -154,7 +154,7 @@ bool WaitWhileFull(const Ring& ring, const std::atomic<int32_t>& stop) {
   }
 }
 
-// The fast transfer mode's wait for room in a full RxRing: after yielding
+// The runs' wait for room in a full RxRing: after yielding
 // the processor a number of times, the receive monitor sleeps until the host
 // takes bytes out (RxRingGetRun wakes it) instead of looking again every
 // millisecond, which would hold a busy connection to one ring-full per turn
@@ -170,7 +170,7 @@ bool WaitForRxRoom(PortControlBlock& block) {
     const int32_t size = block.rxSize.load(std::memory_order_acquire);
     if (size <= 0 || block.rxStop.load() != 0) return false;
     if (block.rxCount.load(std::memory_order_acquire) < size) return true;
-    if (turn < kFastYieldTurns) {
+    if (turn < kRunYieldTurns) {
       platform::Sleep(0);
       continue;
     }
@@ -254,7 +254,7 @@ int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t coun
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
   return PutRun(TxRingOf(block), bytes, count, true,
-                [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
+                [&block] { return WaitUntilEmptyIfFull(block, kRunYieldTurns); });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
@@ -270,6 +270,46 @@ int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
   return TakeRun(TxRingOf(block), bytes, count, true);
+}
+
+int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (count <= 0) return 0;
+  if (block.pacing->ringRuns) return RxRingPutRun(block, bytes, count);
+  int32_t stored = 0;
+  while (stored < count && RxRingPut(block, bytes[stored])) ++stored;
+  return stored;
+}
+
+int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  int32_t taken = 0;
+  while (taken < count && block.rxCount.load() != 0) {
+    if (block.pacing->ringRuns) {
+      taken += RxRingGetRun(block, bytes + taken, count - taken);
+    } else {
+      bytes[taken++] = RxRingGet(block);
+    }
+  }
+  return taken;
+}
+
+int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  if (count <= 0) return 0;
+  if (block.pacing->ringRuns) return TxRingPutRun(block, bytes, count);
+  int32_t stored = 0;
+  while (stored < count && TxRingPut(block, bytes[stored])) ++stored;
+  return stored;
+}
+
+int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  int32_t taken = 0;
+  while (taken < count && block.txCount.load() != 0) {
+    if (block.pacing->ringRuns) {
+      taken += TxRingGetRun(block, bytes + taken, count - taken);
+    } else {
+      bytes[taken++] = TxRingGet(block);
+    }
+  }
+  return taken;
 }
 
 void ReleaseRings(PortControlBlock& block) {

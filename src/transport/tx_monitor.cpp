@@ -16,7 +16,10 @@
 namespace zortcp {
 namespace {
 
+// The pause of a monitor woken without bytes, or after a failed chunk.
 constexpr uint32_t kIdlePauseMs = 10;
+// The wait for a replacement socket, and the default pacing's turn while
+// the socket takes no data.
 constexpr uint32_t kNextChunkPauseMs = 1;
 
 // Client ports send on the connection socket, server ports on the accepted
@@ -33,22 +36,10 @@ constexpr const char* kTxName = "TxMonitor";
 // they read the flag, so a write never goes unnoticed.
 void WaitForBytes(PortControlBlock& block) {
   if (block.txCount.load() != 0) return;
-  if (block.fastTransfer && SpinBriefly([&block] { return block.txCount.load() != 0; })) return;
+  if (LookBriefly(*block.pacing, [&block] { return block.txCount.load() != 0; })) return;
   block.txSuspended.store(1);
   if (block.txCount.load() == 0) platform::SuspendCurrentThread();
   block.txSuspended.store(0);
-}
-
-int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
-  int32_t length = 0;
-  while (length < kChunkSize && block.txCount.load() != 0) {
-    if (block.fastTransfer) {
-      length += TxRingGetRun(block, chunk + length, kChunkSize - length);
-    } else {
-      chunk[length++] = TxRingGet(block);
-    }
-  }
-  return length;
 }
 
 // A client's receive monitor replaces its socket at every connect attempt
@@ -87,9 +78,11 @@ bool TestAgain(PortControlBlock& block, platform::Socket tested) {
   return false;
 }
 
-// Waits in 1 ms turns until the socket takes data (in the fast transfer
-// mode, blocks on it). False when the test failed.
+// Waits in 1 ms turns until the socket takes data, logging each turn, or
+// under a pacing that waits on its sockets blocks on it, logging once.
+// False when the test failed.
 bool WaitUntilWritable(PortControlBlock& block) {
+  const int32_t waitMs = block.pacing->socketWaitMs;
   bool busyLogged = false;
   for (;;) {
     const platform::Socket socket = PortSocket(block);
@@ -100,18 +93,16 @@ bool WaitUntilWritable(PortControlBlock& block) {
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
-    if (!block.fastTransfer) {
-      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
-                 block.portNumber);
-      platform::Sleep(kNextChunkPauseMs);
-      continue;
-    }
     if (!busyLogged) {
       LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
                  block.portNumber);
-      busyLogged = true;
+      busyLogged = waitMs != 0;
     }
-    if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {
+    if (waitMs == 0) {
+      platform::Sleep(kNextChunkPauseMs);
+      continue;
+    }
+    if (platform::WaitWritable(socket, waitMs) == platform::kSocketError) {
       if (TestAgain(block, socket)) continue;
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
@@ -160,8 +151,10 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   LogMessage(block, 1, "TxMonitor() - Port: %d, Packet successfully transmitted. %d Bytes\n",
              block.portNumber, length);
   LogDataDump(block, 3, chunk, length);
-  if (block.fastTransfer) return;
-  platform::Sleep(block.txCount.load() != 0 ? kNextChunkPauseMs : kIdlePauseMs);
+  const Pacing& pacing = *block.pacing;
+  const uint32_t pause =
+      block.txCount.load() != 0 ? pacing.nextChunkPauseMs : pacing.drainedPauseMs;
+  if (pause != 0) platform::Sleep(pause);
 }
 
 }  // namespace
@@ -179,7 +172,7 @@ void TxMonitor(void* argument) {
       platform::Sleep(kIdlePauseMs);
       continue;
     }
-    const int32_t length = GatherChunk(block, chunk);
+    const int32_t length = TxRingTake(block, chunk, kChunkSize);
     if (SendChunk(block, chunk, length)) {
       ChunkSent(block, chunk, length);
     } else {
