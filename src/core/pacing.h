@@ -43,6 +43,10 @@ struct Pacing {
   // out at once rather than after the acknowledgement of the one before.
   int32_t sendBufferBytes;
   bool noDelay;
+  // The rings of a port whose host has chosen no sizes (ZorChangeBufferSizes);
+  // 0 keeps the library's defaults.
+  uint32_t rxRingBytes;
+  uint32_t txRingBytes;
 };
 
 inline constexpr Pacing kDefaultPacing{
@@ -55,12 +59,17 @@ inline constexpr Pacing kDefaultPacing{
     .lookBeforeBlocking = std::chrono::microseconds{0},
     .sendBufferBytes = 16384,
     .noDelay = false,
+    .rxRingBytes = 0,
+    .txRingBytes = 0,
 };
 
 // The fast transfer mode gives a connection a send buffer as large as its
 // receive buffer: with 16384 bytes TxMonitor waits for the peer after every
 // few chunks, which holds a loopback connection to a fraction of what it
-// can carry.
+// can carry. Its rings, unless the host chose sizes, hold several of a
+// host's large writes: with the default 8192-byte TxRing a writer and
+// TxMonitor wake each other for every two chunks, and the 65536-byte RxRing
+// fills whenever the reader is a little late.
 inline constexpr Pacing kFastPacing{
     .ringRuns = true,
     .socketWaitMs = 100,
@@ -71,6 +80,8 @@ inline constexpr Pacing kFastPacing{
     .lookBeforeBlocking = std::chrono::microseconds{50},
     .sendBufferBytes = 262144,
     .noDelay = true,
+    .rxRingBytes = 1048576,
+    .txRingBytes = 262144,
 };
 
 inline const Pacing& PacingFor(bool fastTransfer) {

@@ -2,7 +2,9 @@
 // Opening a port: claim the first free block, obtain the port's memory,
 // socket and monitor threads in a fixed order, and give back everything
 // obtained so far when a step fails.
+#include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "core/control_block.h"
 #include "core/last_error.h"
@@ -66,6 +68,31 @@ int32_t AllocateBuffers(PortControlBlock& block) {
   block.rxSize.store(static_cast<int32_t>(defaults.defaultRxRingSize));
   block.txSize.store(static_cast<int32_t>(defaults.defaultTxRingSize));
   return 0;
+}
+
+// Gives a ring the storage of its pacing's size in place of the default
+// one. Larger storage that cannot be had leaves the ring as it is: the port
+// works as well with the default size.
+void ResizeRing(platform::MemoryBlock& memory, std::atomic<uint8_t*>& buffer,
+                std::atomic<int32_t>& size, uint32_t bytes) {
+  if (bytes == 0 || static_cast<int32_t>(bytes) == size.load()) return;
+  platform::MemoryBlock larger = platform::AllocateZeroed(bytes);
+  if (!larger) return;
+  memory = std::move(larger);
+  buffer.store(memory.get());
+  size.store(static_cast<int32_t>(bytes));
+}
+
+// The pacing's ring sizes for those the host has not chosen. The monitors
+// have not started, so nothing uses the rings yet.
+void SizeRingsForPacing(PortControlBlock& block) {
+  const LibraryDefaults& defaults = Defaults();
+  if (!defaults.rxRingSizeChosen) {
+    ResizeRing(block.rxMemory, block.rxBuffer, block.rxSize, block.pacing->rxRingBytes);
+  }
+  if (!defaults.txRingSizeChosen) {
+    ResizeRing(block.txMemory, block.txBuffer, block.txSize, block.pacing->txRingBytes);
+  }
 }
 
 void ApplyDefaults(PortControlBlock& block) {
@@ -229,6 +256,7 @@ int32_t OpenSequence(PortControlBlock& block) {
   ApplyDefaults(block);
   if (block.configFileName[0] != '\0') ReadConfigFile(block);
   block.pacing = &PacingFor(block.fastTransfer);
+  SizeRingsForPacing(block);
   if (int32_t failed = ResolvePort(block)) return failed;
 
   block.socket.store(platform::OpenSocket());
