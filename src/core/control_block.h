@@ -127,6 +127,9 @@ struct PortControlBlock {
   // Fast transfer mode: 1 while the receive monitor sleeps until the host
   // takes bytes out of its full RxRing; RxRingGetRun then wakes it.
   std::atomic<int32_t> rxRoomWanted{0};
+  // Fast transfer mode: 1 while a writer waits for TxMonitor to empty the
+  // full TxRing; TxRingGetRun then wakes it.
+  std::atomic<int32_t> txRoomWanted{0};
 };
 
 // Library-wide values.

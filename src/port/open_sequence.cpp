@@ -236,6 +236,7 @@ void StartMonitors(PortControlBlock& block) {
   block.txReadIndex.store(0);
   block.txCount.store(0);
   SpinLockReset(block.txLock);
+  block.txRoomWanted.store(0);
   block.txStop.store(0);
   block.txRunning.store(1);
 

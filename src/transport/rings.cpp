@@ -21,10 +21,6 @@ constexpr int32_t kRunYieldTurns = 256;
 // The longest a receive monitor's run sleeps for room without looking.
 constexpr uint32_t kRoomSleepMs = 10;
 
-uint32_t FullWaitPause(int32_t turn, int32_t yieldTurns) {
-  return turn < yieldTurns ? 0 : kFullWaitTurnMs;
-}
-
 // The fields of one ring in a control block. The RxRing and the TxRing are
 // built alike, so every operation below serves both.
 struct Ring {
@@ -182,6 +178,13 @@ bool WaitForRxRoom(PortControlBlock& block) {
   }
 }
 
+void ResumeSuspendedTxMonitor(PortControlBlock& block) {
+  if (block.txSuspended.load(std::memory_order_relaxed) != 0) {
+    platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
+    if (monitor != nullptr) platform::ResumeThread(monitor);
+  }
+}
+
 // A full TxRing takes its next byte only once TxMonitor has emptied it.
 // TxMonitor suspends itself whenever it finds the ring empty, so it is woken
 // on every turn that finds it suspended; a resume it does not need is kept
@@ -189,7 +192,7 @@ bool WaitForRxRoom(PortControlBlock& block) {
 // the wait the ring is empty. False when the storage goes away or the port's
 // close begins: TxMonitor is about to stop, and a writer on its own thread
 // (a handler) would otherwise wait for itself.
-bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
+bool WaitUntilEmptyIfFull(PortControlBlock& block) {
   const auto calledOff = [&block] {
     return block.txSize.load(std::memory_order_acquire) <= 0 ||
            block.life.load() == PortLife::kClosing;
@@ -197,16 +200,42 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
   if (calledOff()) return false;
   const int32_t size = block.txSize.load(std::memory_order_acquire);
   if (block.txCount.load(std::memory_order_acquire) < size) return true;
-  int32_t turn = 0;
   do {
-    if (block.txSuspended.load(std::memory_order_relaxed) != 0) {
-      platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
-      if (monitor != nullptr) platform::ResumeThread(monitor);
-    }
-    platform::Sleep(FullWaitPause(turn++, yieldTurns));
+    ResumeSuspendedTxMonitor(block);
+    platform::Sleep(kFullWaitTurnMs);
     if (calledOff()) return false;
   } while (block.txCount.load(std::memory_order_acquire) != 0);
   return true;
+}
+
+// The runs' wait for a full TxRing to be emptied: the writer, usually a
+// host thread, sleeps until TxMonitor takes the last bytes out
+// (TxRingGetRun wakes it) rather than looking again and again, which on a
+// busy machine takes the processor from TxMonitor itself. The flag is
+// raised before the count is looked at and TxMonitor lowers the count
+// before it reads the flag (both sequentially consistent), so a wake-up is
+// never lost; the sleep still ends after kRoomSleepMs, so that the close is
+// noticed. Called off as WaitUntilEmptyIfFull is.
+bool WaitForTxRoom(PortControlBlock& block) {
+  const auto calledOff = [&block] {
+    return block.txSize.load(std::memory_order_acquire) <= 0 ||
+           block.life.load() == PortLife::kClosing;
+  };
+  if (calledOff()) return false;
+  const int32_t size = block.txSize.load(std::memory_order_acquire);
+  if (block.txCount.load(std::memory_order_acquire) < size) return true;
+  for (;;) {
+    // The bytes just stored are counted before the suspended flag is read,
+    // as a write's wake-up does.
+    block.txCount.fetch_add(0);
+    ResumeSuspendedTxMonitor(block);
+    block.txRoomWanted.store(1);
+    const int32_t count = block.txCount.load();
+    if (count != 0) platform::WaitWhileWordIs(block.txCount, count, kRoomSleepMs);
+    block.txRoomWanted.store(0);
+    if (calledOff()) return false;
+    if (block.txCount.load(std::memory_order_acquire) == 0) return true;
+  }
 }
 
 // Takes one ring's storage away under its lock and empties it, so that a
@@ -253,8 +282,7 @@ int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t coun
 
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
-  return PutRun(TxRingOf(block), bytes, count, true,
-                [&block] { return WaitUntilEmptyIfFull(block, kRunYieldTurns); });
+  return PutRun(TxRingOf(block), bytes, count, true, [&block] { return WaitForTxRoom(block); });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
@@ -269,7 +297,16 @@ int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
 }
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeRun(TxRingOf(block), bytes, count, true);
+  const int32_t taken = TakeRun(TxRingOf(block), bytes, count, true);
+  if (taken > 0) {
+    // As in RxRingGetRun: the take is ordered before the flag is read (see
+    // WaitForTxRoom); only an empty ring is worth a writer's wake-up.
+    block.txCount.fetch_add(0);
+    if (block.txRoomWanted.load() != 0 && block.txCount.load() == 0) {
+      platform::WakeWordWaiters(block.txCount);
+    }
+  }
+  return taken;
 }
 
 int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
