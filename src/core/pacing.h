@@ -39,6 +39,9 @@ struct Pacing {
   // processor of a virtual machine takes tens of microseconds to wake,
   // several times what the next request of an exchange takes to come.
   std::chrono::microseconds lookBeforeBlocking;
+  // How many chunks TxMonitor takes from the TxRing and gives to one send.
+  // Each chunk is still reported (event, count, log line) on its own.
+  int32_t chunksPerSend;
   // The system's send buffer of a connection, and whether each chunk goes
   // out at once rather than after the acknowledgement of the one before.
   int32_t sendBufferBytes;
@@ -57,6 +60,7 @@ inline constexpr Pacing kDefaultPacing{
     .nextChunkPauseMs = 1,
     .drainedPauseMs = 10,
     .lookBeforeBlocking = std::chrono::microseconds{0},
+    .chunksPerSend = 1,
     .sendBufferBytes = 16384,
     .noDelay = false,
     .rxRingBytes = 0,
@@ -78,11 +82,17 @@ inline constexpr Pacing kFastPacing{
     .nextChunkPauseMs = 0,
     .drainedPauseMs = 0,
     .lookBeforeBlocking = std::chrono::microseconds{50},
+    .chunksPerSend = 16,
     .sendBufferBytes = 262144,
     .noDelay = true,
     .rxRingBytes = 1048576,
     .txRingBytes = 262144,
 };
+
+// The most chunks any pacing gives to one send.
+inline constexpr int32_t kMostChunksPerSend = 16;
+static_assert(kDefaultPacing.chunksPerSend <= kMostChunksPerSend &&
+              kFastPacing.chunksPerSend <= kMostChunksPerSend);
 
 inline const Pacing& PacingFor(bool fastTransfer) {
   return fastTransfer ? kFastPacing : kDefaultPacing;

@@ -2,9 +2,11 @@
 // The transmit monitor of a port: it takes the host's bytes out of the
 // TxRing in chunks of at most 4096 bytes, waits until the socket takes
 // data, sends each chunk, and suspends itself while the ring is empty.
+#include <algorithm>
 #include <cstdint>
 
 #include "core/last_error.h"
+#include "core/pacing.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
 #include "transport/events.h"
@@ -157,6 +159,48 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   if (pause != 0) platform::Sleep(pause);
 }
 
+// Reports the chunks of at most 4096 bytes that have gone since the last
+// report: every whole one, and a last shorter one once all bytes have
+// gone. The count reported so far.
+int32_t ReportSent(PortControlBlock& block, const uint8_t* bytes, int32_t reported, int32_t sent,
+                   int32_t length) {
+  while (reported < sent && (sent - reported >= kChunkSize || sent == length)) {
+    const int32_t chunk = std::min(kChunkSize, length - reported);
+    ChunkSent(block, bytes + reported, chunk);
+    reported += chunk;
+  }
+  return reported;
+}
+
+// Sends the gathered chunks with as few sends as the socket allows, each
+// chunk reported once the send that took its last byte has returned, as if
+// it had been sent on its own. A failure drops the chunk that it met; the
+// chunks after that one are sent one at a time, as they would have been
+// from the ring, until the port stops.
+void SendChunks(PortControlBlock& block, const uint8_t* bytes, int32_t length) {
+  int32_t sent = 0;
+  int32_t reported = 0;
+  while (sent < length) {
+    if (!WaitUntilWritable(block)) break;
+    const int32_t taken = SendOnce(block, bytes + sent, length - sent);
+    if (taken < 0) break;
+    sent += taken;
+    reported = ReportSent(block, bytes, reported, sent, length);
+  }
+  if (reported == length) return;
+  ChunkFailed(block);
+  reported += std::min(kChunkSize, length - reported);
+  while (reported < length && block.txStop.load() == 0) {
+    const int32_t chunk = std::min(kChunkSize, length - reported);
+    if (SendChunk(block, bytes + reported, chunk)) {
+      ChunkSent(block, bytes + reported, chunk);
+    } else {
+      ChunkFailed(block);
+    }
+    reported += chunk;
+  }
+}
+
 }  // namespace
 
 void TxMonitor(void* argument) {
@@ -164,7 +208,8 @@ void TxMonitor(void* argument) {
   const MonitorRun run(block, MonitorSide::kTransmit, kTxName);
   run.Started();
 
-  uint8_t chunk[kChunkSize];
+  uint8_t chunks[kChunkSize * kMostChunksPerSend];
+  const int32_t gather = kChunkSize * block.pacing->chunksPerSend;
   while (block.txStop.load() == 0) {
     WaitForBytes(block);
     if (block.txCount.load() == 0) {
@@ -172,12 +217,7 @@ void TxMonitor(void* argument) {
       platform::Sleep(kIdlePauseMs);
       continue;
     }
-    const int32_t length = TxRingTake(block, chunk, kChunkSize);
-    if (SendChunk(block, chunk, length)) {
-      ChunkSent(block, chunk, length);
-    } else {
-      ChunkFailed(block);
-    }
+    SendChunks(block, chunks, TxRingTake(block, chunks, gather));
   }
   run.End("Thread terminated");
 }
