@@ -24,7 +24,6 @@ void WakeTxMonitor(PortControlBlock& block) {
   if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
 }
 
-
 }  // namespace
 
 int32_t WritePort(int32_t handle, const void* data, int32_t size) {

@@ -37,8 +37,8 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 }
 
 // Receives until no more bytes wait: one chunk of up to 4096 bytes per
-// receive, the pacing's pause apart (1 ms by default). A failure, the peer's close or a stop request ends
-// the loop, so that a peer that keeps sending cannot hold up the close.
+// receive, the pacing's pause apart (1 ms by default). A failure, the peer's close or a stop
+// request ends the loop, so that a peer that keeps sending cannot hold up the close.
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
   while (pending != 0 && block.rxStop.load() == 0) {
