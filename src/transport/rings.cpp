@@ -178,64 +178,56 @@ bool WaitForRxRoom(PortControlBlock& block) {
   }
 }
 
+// Wakes TxMonitor if it has suspended itself. The bytes just stored are
+// counted (sequentially consistent) before the flag is read, as a write's
+// wake-up does.
 void ResumeSuspendedTxMonitor(PortControlBlock& block) {
-  if (block.txSuspended.load(std::memory_order_relaxed) != 0) {
+  block.txCount.fetch_add(0);
+  if (block.txSuspended.load() != 0) {
     platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
     if (monitor != nullptr) platform::ResumeThread(monitor);
   }
+}
+
+// A wait for room in the TxRing ends when its storage goes away or the
+// port's close begins: TxMonitor is about to stop, and a writer on its own
+// thread (a handler) would otherwise wait for itself.
+bool TxWaitCalledOff(const PortControlBlock& block) {
+  return block.txSize.load(std::memory_order_acquire) <= 0 ||
+         block.life.load() == PortLife::kClosing;
 }
 
 // A full TxRing takes its next byte only once TxMonitor has emptied it.
 // TxMonitor suspends itself whenever it finds the ring empty, so it is woken
 // on every turn that finds it suspended; a resume it does not need is kept
 // and costs it one extra look at the ring. The full test is made once: after
-// the wait the ring is empty. False when the storage goes away or the port's
-// close begins: TxMonitor is about to stop, and a writer on its own thread
-// (a handler) would otherwise wait for itself.
-bool WaitUntilEmptyIfFull(PortControlBlock& block) {
-  const auto calledOff = [&block] {
-    return block.txSize.load(std::memory_order_acquire) <= 0 ||
-           block.life.load() == PortLife::kClosing;
-  };
-  if (calledOff()) return false;
+// the wait the ring is empty. pause() waits between looks. False when the
+// wait is called off.
+template <typename Pause>
+bool WaitUntilEmptyIfFull(PortControlBlock& block, Pause pause) {
+  if (TxWaitCalledOff(block)) return false;
   const int32_t size = block.txSize.load(std::memory_order_acquire);
   if (block.txCount.load(std::memory_order_acquire) < size) return true;
   do {
     ResumeSuspendedTxMonitor(block);
-    platform::Sleep(kFullWaitTurnMs);
-    if (calledOff()) return false;
+    pause();
+    if (TxWaitCalledOff(block)) return false;
   } while (block.txCount.load(std::memory_order_acquire) != 0);
   return true;
 }
 
-// The runs' wait for a full TxRing to be emptied: the writer, usually a
-// host thread, sleeps until TxMonitor takes the last bytes out
-// (TxRingGetRun wakes it) rather than looking again and again, which on a
-// busy machine takes the processor from TxMonitor itself. The flag is
-// raised before the count is looked at and TxMonitor lowers the count
-// before it reads the flag (both sequentially consistent), so a wake-up is
-// never lost; the sleep still ends after kRoomSleepMs, so that the close is
-// noticed. Called off as WaitUntilEmptyIfFull is.
-bool WaitForTxRoom(PortControlBlock& block) {
-  const auto calledOff = [&block] {
-    return block.txSize.load(std::memory_order_acquire) <= 0 ||
-           block.life.load() == PortLife::kClosing;
-  };
-  if (calledOff()) return false;
-  const int32_t size = block.txSize.load(std::memory_order_acquire);
-  if (block.txCount.load(std::memory_order_acquire) < size) return true;
-  for (;;) {
-    // The bytes just stored are counted before the suspended flag is read,
-    // as a write's wake-up does.
-    block.txCount.fetch_add(0);
-    ResumeSuspendedTxMonitor(block);
-    block.txRoomWanted.store(1);
-    const int32_t count = block.txCount.load();
-    if (count != 0) platform::WaitWhileWordIs(block.txCount, count, kRoomSleepMs);
-    block.txRoomWanted.store(0);
-    if (calledOff()) return false;
-    if (block.txCount.load(std::memory_order_acquire) == 0) return true;
-  }
+// The runs' pause while the TxRing is full: the writer, usually a host
+// thread, sleeps until TxMonitor takes the last bytes out (TxRingGetRun
+// wakes it) rather than looking again and again, which on a busy machine
+// takes the processor from TxMonitor itself. The flag is raised before the
+// count is looked at and TxMonitor lowers the count before it reads the
+// flag (both sequentially consistent), so a wake-up is never lost; the
+// sleep still ends after kRoomSleepMs, so that the close is noticed.
+void SleepUntilTxEmptied(PortControlBlock& block) {
+  block.txRoomWanted.store(1);
+  const int32_t count = block.txCount.load();
+  if (count != 0) platform::WaitWhileWordIs(block.txCount, count, kRoomSleepMs);
+  block.txRoomWanted.store(0);
 }
 
 // Takes one ring's storage away under its lock and empties it, so that a
@@ -249,6 +241,36 @@ void ReleaseRing(const Ring& ring, platform::MemoryBlock& memory) {
   ring.writeIndex.store(0, std::memory_order_relaxed);
   ring.count.store(0, std::memory_order_release);
   memory.reset();
+}
+
+// The pacing's moves, for either ring: runs, or a byte per lock hold.
+using PutRunCall = int32_t (*)(PortControlBlock&, const uint8_t*, int32_t);
+using PutByteCall = bool (*)(PortControlBlock&, uint8_t);
+using GetRunCall = int32_t (*)(PortControlBlock&, uint8_t*, int32_t);
+using GetByteCall = uint8_t (*)(PortControlBlock&);
+
+int32_t StoreAsPaced(PortControlBlock& block, const uint8_t* bytes, int32_t count,
+                     PutRunCall putRun, PutByteCall putByte) {
+  if (count <= 0) return 0;
+  if (block.pacing->ringRuns) return putRun(block, bytes, count);
+  int32_t stored = 0;
+  while (stored < count && putByte(block, bytes[stored])) ++stored;
+  return stored;
+}
+
+// The count is read again before every byte or run, so that bytes stored
+// meanwhile are taken too, up to count.
+int32_t TakeAsPaced(PortControlBlock& block, const std::atomic<int32_t>& held, uint8_t* bytes,
+                    int32_t count, GetRunCall getRun, GetByteCall getByte) {
+  int32_t taken = 0;
+  while (taken < count && held.load() != 0) {
+    if (block.pacing->ringRuns) {
+      taken += getRun(block, bytes + taken, count - taken);
+    } else {
+      bytes[taken++] = getByte(block);
+    }
+  }
+  return taken;
 }
 
 }  // namespace
@@ -265,8 +287,9 @@ uint8_t RxRingGet(PortControlBlock& block) {
 }
 
 bool TxRingPut(PortControlBlock& block, uint8_t byte) {
-  return PutRun(TxRingOf(block), &byte, 1, false,
-                [&block] { return WaitUntilEmptyIfFull(block); }) == 1;
+  return PutRun(TxRingOf(block), &byte, 1, false, [&block] {
+           return WaitUntilEmptyIfFull(block, [] { platform::Sleep(kFullWaitTurnMs); });
+         }) == 1;
 }
 
 uint8_t TxRingGet(PortControlBlock& block) {
@@ -282,7 +305,9 @@ int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t coun
 
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
-  return PutRun(TxRingOf(block), bytes, count, true, [&block] { return WaitForTxRoom(block); });
+  return PutRun(TxRingOf(block), bytes, count, true, [&block] {
+    return WaitUntilEmptyIfFull(block, [&block] { SleepUntilTxEmptied(block); });
+  });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
@@ -300,7 +325,7 @@ int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
   const int32_t taken = TakeRun(TxRingOf(block), bytes, count, true);
   if (taken > 0) {
     // As in RxRingGetRun: the take is ordered before the flag is read (see
-    // WaitForTxRoom); only an empty ring is worth a writer's wake-up.
+    // SleepUntilTxEmptied); only an empty ring is worth a writer's wake-up.
     block.txCount.fetch_add(0);
     if (block.txRoomWanted.load() != 0 && block.txCount.load() == 0) {
       platform::WakeWordWaiters(block.txCount);
@@ -310,43 +335,19 @@ int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
 }
 
 int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
-  if (count <= 0) return 0;
-  if (block.pacing->ringRuns) return RxRingPutRun(block, bytes, count);
-  int32_t stored = 0;
-  while (stored < count && RxRingPut(block, bytes[stored])) ++stored;
-  return stored;
+  return StoreAsPaced(block, bytes, count, RxRingPutRun, RxRingPut);
 }
 
 int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  int32_t taken = 0;
-  while (taken < count && block.rxCount.load() != 0) {
-    if (block.pacing->ringRuns) {
-      taken += RxRingGetRun(block, bytes + taken, count - taken);
-    } else {
-      bytes[taken++] = RxRingGet(block);
-    }
-  }
-  return taken;
+  return TakeAsPaced(block, block.rxCount, bytes, count, RxRingGetRun, RxRingGet);
 }
 
 int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
-  if (count <= 0) return 0;
-  if (block.pacing->ringRuns) return TxRingPutRun(block, bytes, count);
-  int32_t stored = 0;
-  while (stored < count && TxRingPut(block, bytes[stored])) ++stored;
-  return stored;
+  return StoreAsPaced(block, bytes, count, TxRingPutRun, TxRingPut);
 }
 
 int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  int32_t taken = 0;
-  while (taken < count && block.txCount.load() != 0) {
-    if (block.pacing->ringRuns) {
-      taken += TxRingGetRun(block, bytes + taken, count - taken);
-    } else {
-      bytes[taken++] = TxRingGet(block);
-    }
-  }
-  return taken;
+  return TakeAsPaced(block, block.txCount, bytes, count, TxRingGetRun, TxRingGet);
 }
 
 void ReleaseRings(PortControlBlock& block) {
