@@ -109,6 +109,9 @@ struct PortPeer {
   SpinLock nameLock;
 };
 
+// A port: its life and open arguments, its connection state and counts, and
+// the parts above, so that a reader of one side or one concern reads one
+// part.
 struct PortControlBlock {
   std::atomic<int32_t> inUse{0};
   std::atomic<PortLife> life{PortLife::kFree};

@@ -122,27 +122,18 @@ class RingTest : public testing::LoadedLibrary {
  protected:
   PortControlBlock& block = PortTable()[0];
 
-  void GiveRxStorage(int32_t size) {
-    block.rx.memory = platform::AllocateZeroed(static_cast<size_t>(size));
-    ASSERT_NE(block.rx.memory, nullptr);
-    block.rx.buffer = block.rx.memory.get();
-    block.rx.readIndex = 0;
-    block.rx.writeIndex = 0;
-    block.rx.count = 0;
-    SpinLockReset(block.rx.lock);
-    block.rx.size = size;
+  static void GiveStorage(ByteRing& ring, int32_t size) {
+    ring.memory = platform::AllocateZeroed(static_cast<size_t>(size));
+    ASSERT_NE(ring.memory, nullptr);
+    ring.buffer = ring.memory.get();
+    ring.readIndex = 0;
+    ring.writeIndex = 0;
+    ring.count = 0;
+    SpinLockReset(ring.lock);
+    ring.size = size;
   }
-
-  void GiveTxStorage(int32_t size) {
-    block.tx.memory = platform::AllocateZeroed(static_cast<size_t>(size));
-    ASSERT_NE(block.tx.memory, nullptr);
-    block.tx.buffer = block.tx.memory.get();
-    block.tx.readIndex = 0;
-    block.tx.writeIndex = 0;
-    block.tx.count = 0;
-    SpinLockReset(block.tx.lock);
-    block.tx.size = size;
-  }
+  void GiveRxStorage(int32_t size) { GiveStorage(block.rx, size); }
+  void GiveTxStorage(int32_t size) { GiveStorage(block.tx, size); }
 
   // Stands in for TxMonitor: it suspends itself, with the flag set, until it
   // is woken, and counts the wake-ups. A writer's wait on a full TxRing is
