@@ -56,9 +56,9 @@ double MeasureLogDump(Mode mode, const Options& options) {
     plainFile = std::fopen(path, "w");
   } else {
     block->portNumber = 1;
-    block->fastTransfer = mode == Mode::kFast;
-    block->debugLevel.store(3);
-    std::snprintf(block->debugOutputFile, sizeof(block->debugOutputFile), "%s", path);
+    block->settings.fastTransfer = mode == Mode::kFast;
+    block->log.level.store(3);
+    std::snprintf(block->log.fileName, sizeof(block->log.fileName), "%s", path);
     zortcp::OpenDebugLog(*block);
   }
   int64_t dumps = 0;

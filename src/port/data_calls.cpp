@@ -13,22 +13,22 @@
 namespace zortcp {
 namespace {
 
-// Wakes TxMonitor if it sleeps for want of bytes. It raises txSuspended
+// Wakes TxMonitor if it sleeps for want of bytes. It raises its suspended flag
 // before it looks at the count a last time, and the bytes are counted
 // before the flag is read here, so one of the two always sees the other.
 void WakeTxMonitor(PortControlBlock& block) {
   // A sequentially consistent touch of the count orders the bytes the puts
   // counted before the flag is read, as TxMonitor orders its flag before its
   // last look at the count.
-  block.txCount.fetch_add(0);
-  if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
+  block.tx.count.fetch_add(0);
+  if (block.txMonitor.suspended.load() != 0) platform::ResumeThread(block.txMonitor.thread.load());
 }
 
 // Queues the bytes; the count queued, short of size only when the port's
 // close began while the TxRing was full.
 int32_t QueueBytes(PortControlBlock& block, const uint8_t* bytes, int32_t size) {
   if (size <= 0) return 0;
-  if (block.fastTransfer) return TxRingPutRun(block, bytes, size);
+  if (block.settings.fastTransfer) return TxRingPutRun(block, bytes, size);
   int32_t queued = 0;
   while (queued < size && TxRingPut(block, bytes[queued])) ++queued;
   return queued;
@@ -62,8 +62,8 @@ int32_t ReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count)
   int32_t delivered = 0;
   // The count is read again before every byte (or run), so bytes that
   // arrive during the call are delivered too, up to the capacity.
-  while (delivered < capacity && block->rxCount.load() != 0) {
-    if (block->fastTransfer) {
+  while (delivered < capacity && block->rx.count.load() != 0) {
+    if (block->settings.fastTransfer) {
       delivered += RxRingGetRun(*block, bytes + delivered, capacity - delivered);
     } else {
       bytes[delivered++] = RxRingGet(*block);
@@ -83,9 +83,9 @@ int32_t AnyToRead(int32_t handle) {
   if (block == nullptr) return call.result();
   if (LogIsOpen(*block)) {
     LogMessage(*block, 2, "ZorAnyToRead() - Port: %d, Returning: %d\n", handle,
-               block->rxCount.load());
+               block->rx.count.load());
   }
-  return block->rxCount.load();
+  return block->rx.count.load();
 }
 
 }  // namespace zortcp

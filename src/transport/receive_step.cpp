@@ -22,7 +22,7 @@ using platform::kSocketError;
 // reported for it. False when the chunk was cut short.
 bool HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
   int32_t stored = 0;
-  if (block.fastTransfer) {
+  if (block.settings.fastTransfer) {
     stored = RxRingPutRun(block, block.recvBuffer, received);
   } else {
     while (stored < received && RxRingPut(block, block.recvBuffer[stored])) ++stored;
@@ -46,7 +46,7 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 // the loop, so that a peer that keeps sending cannot hold up the close.
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
-  while (pending != 0 && block.rxStop.load() == 0) {
+  while (pending != 0 && block.rxMonitor.stop.load() == 0) {
     const int32_t received =
         platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
     if (received == kSocketError) {
@@ -64,7 +64,7 @@ StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connect
       return {};
     }
     LogWaiting(block, role, pending);
-    if (!block.fastTransfer) platform::Sleep(kTurnMs);
+    if (!block.settings.fastTransfer) platform::Sleep(kTurnMs);
     connection.lastActivity = platform::TickCount();
   }
   return {};
@@ -87,12 +87,12 @@ void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32
 // receive (10060). Without it the connection would go on as before, so a
 // refusal is only logged.
 void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket) {
-  if (platform::SetKeepAlive(socket, block.keepAliveSeconds) != 0) {
+  if (platform::SetKeepAlive(socket, block.settings.keepAliveSeconds) != 0) {
     LogOptionFailed(block, role, "SO_KEEPALIVE", platform::LastSocketError());
     return;
   }
   LogMessage(block, 1, "%s() - Port: %d, Keep Alive: %u s\n", role.name, block.portNumber,
-             block.keepAliveSeconds);
+             block.settings.keepAliveSeconds);
 }
 
 }  // namespace
@@ -103,15 +103,15 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
   const int32_t sendBuffer =
-      block.fastTransfer ? kFastSocketSendBufferBytes : kSocketSendBufferBytes;
+      block.settings.fastTransfer ? kFastSocketSendBufferBytes : kSocketSendBufferBytes;
   if (platform::SetSendBufferSize(socket, sendBuffer) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
   // In the fast transfer mode a chunk goes out at once rather than waiting
   // for the acknowledgement of the one before; nothing depends on it, so a
   // refusal is ignored.
-  if (block.fastTransfer) platform::SetNoDelay(socket);
-  if (block.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
+  if (block.settings.fastTransfer) platform::SetNoDelay(socket);
+  if (block.settings.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
 }
 
 StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {
@@ -147,16 +147,16 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
 
 void EndTurn(PortControlBlock& block, const Connection& connection, StepResult step) {
   if (step.outcome == StepOutcome::kPaused) return;
-  if (!block.fastTransfer || block.connected.load() == 0 ||
+  if (!block.settings.fastTransfer || block.connected.load() == 0 ||
       step.outcome == StepOutcome::kClosedAndQuiet) {
     platform::Sleep(kTurnMs);
     return;
   }
   // Fast transfer: look for bytes briefly, then sleep until they arrive, the
   // silence deadline comes, or the close shuts the socket. The close always
-  // shuts the socket before it raises rxStop, so the wait needs no shorter
+  // shuts the socket before it raises the stop flag, so the wait needs no shorter
   // bound; a stop the monitor raised itself ends the turn at once.
-  if (block.rxStop.load() != 0) return;
+  if (block.rxMonitor.stop.load() != 0) return;
   const platform::Socket socket = connection.socket.load();
   if (SpinBriefly([socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;

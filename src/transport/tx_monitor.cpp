@@ -23,7 +23,8 @@ constexpr uint32_t kNextChunkPauseMs = 1;
 // peer's; the field is read afresh for every call, since the receive
 // monitor may replace it at any moment.
 platform::Socket PortSocket(const PortControlBlock& block) {
-  return (block.flags & ZOR_OPEN_SERVER) != 0 ? block.acceptedSocket.load() : block.socket.load();
+  return (block.flags & ZOR_OPEN_SERVER) != 0 ? block.peer.acceptedSocket.load()
+                                              : block.peer.socket.load();
 }
 
 constexpr const char* kTxName = "TxMonitor";
@@ -32,17 +33,18 @@ constexpr const char* kTxName = "TxMonitor";
 // the count is looked at a last time, and writers count their bytes before
 // they read the flag, so a write never goes unnoticed.
 void WaitForBytes(PortControlBlock& block) {
-  if (block.txCount.load() != 0) return;
-  if (block.fastTransfer && SpinBriefly([&block] { return block.txCount.load() != 0; })) return;
-  block.txSuspended.store(1);
-  if (block.txCount.load() == 0) platform::SuspendCurrentThread();
-  block.txSuspended.store(0);
+  if (block.tx.count.load() != 0) return;
+  if (block.settings.fastTransfer && SpinBriefly([&block] { return block.tx.count.load() != 0; }))
+    return;
+  block.txMonitor.suspended.store(1);
+  if (block.tx.count.load() == 0) platform::SuspendCurrentThread();
+  block.txMonitor.suspended.store(0);
 }
 
 int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
   int32_t length = 0;
-  while (length < kChunkSize && block.txCount.load() != 0) {
-    if (block.fastTransfer) {
+  while (length < kChunkSize && block.tx.count.load() != 0) {
+    if (block.settings.fastTransfer) {
       length += TxRingGetRun(block, chunk + length, kChunkSize - length);
     } else {
       chunk[length++] = TxRingGet(block);
@@ -54,7 +56,7 @@ int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
 // A client's receive monitor replaces its socket at every connect attempt
 // and closes the one it replaced. A test that met that closed socket is made
 // again on the new one, so that bytes waiting for the connection are not
-// dropped; while the new socket is still to come (replacingSocket), the
+// dropped; while the new socket is still to come (peer.replacingSocket), the
 // monitor waits for it. A socket taken away (after a loss, or by the close)
 // is no replacement.
 enum class SocketChange { kNone, kComing, kReplaced };
@@ -64,8 +66,8 @@ SocketChange ChangeOfSocket(const PortControlBlock& block, platform::Socket test
   // The flag is read before the socket: it is raised before the old socket
   // goes and lowered after the new one is in place, so a socket found
   // missing with the flag down was taken away, not replaced.
-  if (block.replacingSocket.load() != 0) return SocketChange::kComing;
-  const platform::Socket current = block.socket.load();
+  if (block.peer.replacingSocket.load() != 0) return SocketChange::kComing;
+  const platform::Socket current = block.peer.socket.load();
   return current != platform::kNoSocket && current != tested ? SocketChange::kReplaced
                                                              : SocketChange::kNone;
 }
@@ -78,7 +80,7 @@ bool TestAgain(PortControlBlock& block, platform::Socket tested) {
     case SocketChange::kReplaced:
       return true;
     case SocketChange::kComing:
-      if (block.txStop.load() != 0) return false;
+      if (block.txMonitor.stop.load() != 0) return false;
       platform::Sleep(kNextChunkPauseMs);
       return true;
     case SocketChange::kNone:
@@ -100,7 +102,7 @@ bool WaitUntilWritable(PortControlBlock& block) {
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
-    if (!block.fastTransfer) {
+    if (!block.settings.fastTransfer) {
       LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
                  block.portNumber);
       platform::Sleep(kNextChunkPauseMs);
@@ -160,8 +162,8 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   LogMessage(block, 1, "TxMonitor() - Port: %d, Packet successfully transmitted. %d Bytes\n",
              block.portNumber, length);
   LogDataDump(block, 3, chunk, length);
-  if (block.fastTransfer) return;
-  platform::Sleep(block.txCount.load() != 0 ? kNextChunkPauseMs : kIdlePauseMs);
+  if (block.settings.fastTransfer) return;
+  platform::Sleep(block.tx.count.load() != 0 ? kNextChunkPauseMs : kIdlePauseMs);
 }
 
 }  // namespace
@@ -172,9 +174,9 @@ void TxMonitor(void* argument) {
   run.Started();
 
   uint8_t chunk[kChunkSize];
-  while (block.txStop.load() == 0) {
+  while (block.txMonitor.stop.load() == 0) {
     WaitForBytes(block);
-    if (block.txCount.load() == 0) {
+    if (block.tx.count.load() == 0) {
       // Woken without bytes, as by the close: look at the stop flag again.
       platform::Sleep(kIdlePauseMs);
       continue;

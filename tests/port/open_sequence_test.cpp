@@ -52,10 +52,10 @@ TEST_P(OpenFailureTest, FailsWithItsLocationAndGivesEverythingBack) {
 
   const PortControlBlock& block = PortTable()[0];
   EXPECT_EQ(block.inUse.load(), 0);
-  EXPECT_EQ(block.socket.load(), platform::kNoSocket);
-  EXPECT_EQ(block.rxSize.load(), 0);
-  EXPECT_EQ(block.txSize.load(), 0);
-  EXPECT_FALSE(block.rxMemory || block.txMemory || block.recvMemory);
+  EXPECT_EQ(block.peer.socket.load(), platform::kNoSocket);
+  EXPECT_EQ(block.rx.size.load(), 0);
+  EXPECT_EQ(block.tx.size.load(), 0);
+  EXPECT_FALSE(block.rx.memory || block.tx.memory || block.recvMemory);
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, kWait));
   EXPECT_TRUE(WaitUntil([&] { return DescriptorCount() == descriptors; }, kWait));
   EXPECT_EQ(Library().pendingEventHandler, &EventRecorder::Handler);
