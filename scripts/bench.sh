@@ -87,8 +87,8 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 compiler=$(c++ --version | head -1)
 command="scripts/bench.sh${quick:+ $quick}"
 if [ -n "$quick" ]; then
-  taken="one run of each measurement, with the short windows of \`--quick\`: a quick
-run, noisier than a full one and not to be taken as the project's figures"
+  taken="**a quick run**, one run of each measurement with the short windows of
+\`--quick\`, noisier than a full run and not the project's figures"
 else
   taken="each of the ordinary host's figures is the median of three runs, the
 other figures come from one run"
@@ -98,9 +98,9 @@ fi
   cat <<EOF
 # Performance
 
-Figures from \`$command\` on $started ($commit); $taken. The
-measurements took $took. Every figure stands beside a plain-socket baseline
-measured in the same run.
+Figures from \`$command\` on $started ($commit):
+$taken. The measurements took $took. Every figure stands beside a
+plain-socket baseline measured in the same run.
 To reproduce: \`$command\` (it builds \`build/bench\` in Release, runs
 \`ring_bench\` and \`port_bench\`, and rewrites this file and \`performance.png\`).
 

@@ -158,12 +158,16 @@ void RunOrdinary(const Options& options, Report& report) {
       "The ordinary host",
       "The fast mode switched on and nothing else: the library's default rings (65536 and "
       "8192 bytes), `ZorWritePort` of 64 KiB blocks that waits until the transmit ring has "
-      "taken each, and a reader thread that waits on a condition variable notified by the "
-      "handler for each kind 3 event, then calls `ZorReadPort`. The default-mode column is "
+      "taken each, and a reader thread that waits on a condition variable, which the "
+      "handler notifies on the kind 3 events, and calls `ZorReadPort`. The default-mode column is "
       "the same host with the fast mode left off. Each figure is the median of " +
           std::to_string(options.runs) + (options.runs == 1 ? " run." : " runs."));
   std::vector<OrdinaryRun> runs;
-  for (int i = 0; i < options.runs; ++i) runs.push_back(MeasureOnce(options));
+  for (int i = 0; i < options.runs; ++i) {
+    std::printf("  run %d of %d\n", i + 1, options.runs);
+    std::fflush(stdout);
+    runs.push_back(MeasureOnce(options));
+  }
   const double ceiling = Median(runs, [](const OrdinaryRun& run) { return run.ceiling; });
   report.Add({"Pacing ceiling: one recv of <= 4096 B per 1 ms turn", "MB/s", ceiling, 0, 0});
   AddFlowRows(runs, report);
