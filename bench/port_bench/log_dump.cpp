@@ -83,6 +83,7 @@ double MeasureLogDump(Mode mode, const Options& options) {
 }  // namespace
 
 void RunLogDump(const Options& options, Report& report) {
+  report.Section("The debug log");
   const double plain = MeasureLogDump(Mode::kPlain, options);
   const double standard = MeasureLogDump(Mode::kDefault, options);
   const double fast = MeasureLogDump(Mode::kFast, options);
