@@ -1,5 +1,8 @@
 // SPDX-License-Identifier: MIT
 // End-to-end figures of zortcp ports beside plain sockets, in one run:
+//   - the ordinary host (the fast mode switched on, nothing tuned):
+//     throughput each way through 1 and 32 ports, round trips back to back,
+//     5 ms and 20 ms apart; each figure the median of --runs runs;
 //   - throughput host-to-peer and peer-to-host, through 1 port and 32 ports
 //     at once (client ports against plain-socket peers on 127.0.0.1), with
 //     the share of the slowest of 32 ports against their mean;
@@ -13,7 +16,9 @@
 // table and the plot data that scripts/bench.sh puts into
 // docs/performance.md.
 //
-// The measurements are listed in port_bench/measurements.h, one file each;
+// The rows from throughput on are the tuned host's: its ports are shaped
+// for the mode (links.h). The measurements are listed in
+// port_bench/measurements.h, one file each;
 // the links, the host's threads and the report they share are beside them.
 #include <string>
 #include <vector>

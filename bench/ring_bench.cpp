@@ -29,10 +29,10 @@ class RingBlock {
   RingBlock() : block_(std::make_unique<PortControlBlock>()) {
     rxMemory_ = platform::AllocateZeroed(kRxRingSize);
     txMemory_ = platform::AllocateZeroed(kTxRingSize);
-    block_->rxBuffer.store(rxMemory_.get());
-    block_->rxSize.store(kRxRingSize);
-    block_->txBuffer.store(txMemory_.get());
-    block_->txSize.store(kTxRingSize);
+    block_->rx.buffer.store(rxMemory_.get());
+    block_->rx.size.store(kRxRingSize);
+    block_->tx.buffer.store(txMemory_.get());
+    block_->tx.size.store(kTxRingSize);
   }
   PortControlBlock& operator*() { return *block_; }
 

@@ -88,8 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);
 
   auto block = std::make_unique<zortcp::PortControlBlock>();
-  zortcp::CopyText(block->debugOutputFile, file.path().c_str());
-  block->debugLevel.store(kDumpLevel);
+  zortcp::CopyText(block->log.fileName, file.path().c_str());
+  block->log.level.store(kDumpLevel);
   zortcp::OpenDebugLog(*block);
   ZORTCP_FUZZ_CHECK(zortcp::LogIsOpen(*block), "the log opens");
   // A level above the port's writes nothing; the dump itself is exact.

@@ -14,7 +14,22 @@ std::vector<uint8_t> Payload(size_t size) {
   return bytes;
 }
 
+namespace {
+
+void BlockingPortWriter(const Link& link, const std::atomic<bool>& stop) {
+  const std::vector<uint8_t> block = Payload(static_cast<size_t>(link.shape.writeBlock));
+  while (!stop.load(std::memory_order_relaxed)) {
+    if (ZorWritePort(link.handle, block.data(), link.shape.writeBlock) != 0) return;
+  }
+}
+
+}  // namespace
+
 void PortWriter(const Link& link, const std::atomic<bool>& stop) {
+  if (link.shape.blockingWrites) {
+    BlockingPortWriter(link, stop);
+    return;
+  }
   const uint64_t ring = link.shape.txRing;
   const int32_t size = link.shape.writeBlock;
   const auto bytes = static_cast<uint64_t>(size);

@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: MIT
 // The threads at either end of a link while bytes flow.
 //
-// The host side of a port is written as a host should drive the library: the
-// writer keeps at most the TxRing's capacity queued (it learns what has gone
-// from the kind 4 events, and its handler wakes it only once a whole block
-// fits again) and writes a block of the port's shape at a time; the reader
-// wakes on kind 3 events and takes everything waiting with ZorReadPort. The
-// plain sides send and receive kPeerBlock at a time.
+// The tuned host's writer keeps at most the TxRing's capacity queued (it
+// learns what has gone from the kind 4 events, and its handler wakes it only
+// once a whole block fits again) and writes a block of the port's shape at a
+// time; the ordinary host's writer just writes its blocks and lets each
+// write wait for room. Both readers wake on kind 3 events (the handler
+// notifies a condition variable) and take everything waiting with
+// ZorReadPort. The plain sides send and receive kPeerBlock at a time.
 #pragma once
 
 #include <atomic>
@@ -23,6 +24,8 @@ constexpr size_t kPeerBlock = 65536;
 // Bytes of a recognisable pattern.
 std::vector<uint8_t> Payload(size_t size);
 
+// Paces itself by the kind 4 events, or (blockingWrites) lets each write
+// wait for room in the ring.
 void PortWriter(const Link& link, const std::atomic<bool>& stop);
 // Counts what it takes in bytes.
 void PortReader(const Link& link, const std::atomic<bool>& stop, std::atomic<uint64_t>& bytes);

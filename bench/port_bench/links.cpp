@@ -27,6 +27,8 @@ void OpenClientPort(Link& link, LoopbackListener& listener) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
   const int32_t fast = link.mode == Mode::kFast ? 1 : 0;
   ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &fast, sizeof(fast));
+  // The ordinary shape's rings are the library's defaults, set again here
+  // only because an earlier measurement in this process changed them.
   ZorChangeBufferSizes(link.shape.rxRing, link.shape.txRing);
   ResetSlot(link.slot);
   ZorSetEventHandler(&OnEvent, link.slot);
@@ -57,10 +59,10 @@ void CloseLink(Link& link) {
   link.peer.Close();
 }
 
-std::vector<Link> OpenLinks(Mode mode, int count, LoopbackListener& listener) {
+std::vector<Link> OpenLinks(Mode mode, int count, LoopbackListener& listener, Host host) {
   std::vector<Link> links(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    OpenLink(links[static_cast<size_t>(i)], listener, mode, static_cast<uint32_t>(i));
+    OpenLink(links[static_cast<size_t>(i)], listener, mode, static_cast<uint32_t>(i), host);
   }
   return links;
 }

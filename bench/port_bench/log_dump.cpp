@@ -56,9 +56,9 @@ double MeasureLogDump(Mode mode, const Options& options) {
     plainFile = std::fopen(path, "w");
   } else {
     block->portNumber = 1;
-    block->fastTransfer = mode == Mode::kFast;
-    block->debugLevel.store(3);
-    std::snprintf(block->debugOutputFile, sizeof(block->debugOutputFile), "%s", path);
+    block->settings.fastTransfer = mode == Mode::kFast;
+    block->log.level.store(3);
+    std::snprintf(block->log.fileName, sizeof(block->log.fileName), "%s", path);
     zortcp::OpenDebugLog(*block);
   }
   int64_t dumps = 0;
@@ -83,6 +83,7 @@ double MeasureLogDump(Mode mode, const Options& options) {
 }  // namespace
 
 void RunLogDump(const Options& options, Report& report) {
+  report.Section("The debug log");
   const double plain = MeasureLogDump(Mode::kPlain, options);
   const double standard = MeasureLogDump(Mode::kDefault, options);
   const double fast = MeasureLogDump(Mode::kFast, options);

@@ -10,6 +10,7 @@
 #include "port_bench/report.h"
 
 #define PORT_BENCH_MEASUREMENTS(X) \
+  X("ordinary", RunOrdinary)       \
   X("throughput", RunThroughput)   \
   X("latency", RunLatency)         \
   X("idle", RunIdle)               \

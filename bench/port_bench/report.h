@@ -4,8 +4,11 @@
 // docs/performance.md.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "port_bench/links.h"
 
 namespace port_bench {
 
@@ -22,10 +25,16 @@ class Report {
  public:
   // Prints the heading of the rows on standard output.
   Report();
+  // Starts a table of its own for the rows that follow, under a heading and
+  // a paragraph (unless the current table has that heading already); the
+  // rows before the first have no heading.
+  void Section(const std::string& title, const std::string& text = "");
   void Add(Row row);
   // A target and whether the measured figure meets it; left out when the
-  // figure was not measured (a column left out by --mode).
-  void Check(const std::string& text, double measured, const std::string& unit, bool met);
+  // figure was not measured (a column left out by --mode). The targets are
+  // listed after the tables, the ordinary host's first.
+  void Check(const std::string& text, double measured, const std::string& unit, bool met,
+             Host host = Host::kTuned);
   // A paragraph after the tables.
   void Note(std::string text);
 
@@ -40,9 +49,16 @@ class Report {
     std::string measured;
     bool met = false;
   };
+  struct Table {
+    std::string title;
+    std::string text;
+    std::vector<Row> rows;
+  };
 
-  std::vector<Row> rows_;
-  std::vector<Target> targets_;
+  void WriteTable(std::FILE* file, const Table& table) const;
+
+  std::vector<Table> tables_{1};
+  std::vector<Target> targets_[2];  // by Host
   std::vector<std::string> notes_;
 };
 

@@ -13,17 +13,13 @@
 #include "port_bench/links.h"
 #include "port_bench/measurements.h"
 #include "port_bench/port_events.h"
+#include "port_bench/traffic.h"
 #include "zortcp.h"
 
 namespace port_bench {
 namespace {
 
 constexpr int32_t kMessageSize = 16;
-
-struct RoundTrip {
-  double medianUs = 0;
-  double p99Us = 0;
-};
 
 void EchoPeer(PeerConnection& peer) {
   uint8_t buffer[kChunkSize];
@@ -66,11 +62,14 @@ bool Exchange(Link& link, const uint8_t* message, uint8_t* answer) {
   return PortAwaitMessage(link, answer);
 }
 
-// Round trips one after the other, or each starting gap after the last began.
-RoundTrip MeasureRoundTrip(Mode mode, int messages, milliseconds gap) {
+}  // namespace
+
+RoundTrip MeasureRoundTrip(Mode mode, Host host, int messages, milliseconds gap,
+                           const Options& options) {
+  if (Skipped(mode, options)) return RoundTrip{};
   LoopbackListener listener;
   Link link;
-  OpenLink(link, listener, mode, 0);
+  OpenLink(link, listener, mode, 0, host);
   std::thread echo([&link] { EchoPeer(link.peer); });
   uint8_t message[kMessageSize];
   uint8_t answer[kMessageSize];
@@ -99,16 +98,18 @@ RoundTrip MeasureRoundTrip(Mode mode, int messages, milliseconds gap) {
   return RoundTrip{at(0.5), at(0.99)};
 }
 
-}  // namespace
-
 void RunLatency(const Options& options, Report& report) {
+  report.Section("The tuned host", kTunedHost);
   // Requests 20 ms apart, as a host that asks and waits: the default mode's
   // transmit monitor then sleeps (rather than pausing 10 ms) when the next
   // request comes.
   constexpr milliseconds kGap(20);
-  const RoundTrip plain = MeasureRoundTrip(Mode::kPlain, options.spacedMessages, kGap);
-  const RoundTrip standard = MeasureRoundTrip(Mode::kDefault, options.spacedMessages, kGap);
-  const RoundTrip fast = MeasureRoundTrip(Mode::kFast, options.spacedMessages, kGap);
+  const RoundTrip plain =
+      MeasureRoundTrip(Mode::kPlain, Host::kTuned, options.spacedMessages, kGap, options);
+  const RoundTrip standard =
+      MeasureRoundTrip(Mode::kDefault, Host::kTuned, options.spacedMessages, kGap, options);
+  const RoundTrip fast =
+      MeasureRoundTrip(Mode::kFast, Host::kTuned, options.spacedMessages, kGap, options);
   report.Add({"Round trip 16 B, 20 ms apart, median", "us", plain.medianUs, standard.medianUs,
               fast.medianUs, 2});
   report.Add({"Round trip 16 B, 20 ms apart, 99th percentile", "us", plain.p99Us, standard.p99Us,
@@ -119,10 +120,11 @@ void RunLatency(const Options& options, Report& report) {
                "x plain", fast.medianUs <= 2 * plain.medianUs);
 
   const RoundTrip plainBurst =
-      MeasureRoundTrip(Mode::kPlain, options.fastMessages, milliseconds(0));
-  const RoundTrip standardBurst =
-      MeasureRoundTrip(Mode::kDefault, options.defaultMessages, milliseconds(0));
-  const RoundTrip fastBurst = MeasureRoundTrip(Mode::kFast, options.fastMessages, milliseconds(0));
+      MeasureRoundTrip(Mode::kPlain, Host::kTuned, options.fastMessages, milliseconds(0), options);
+  const RoundTrip standardBurst = MeasureRoundTrip(
+      Mode::kDefault, Host::kTuned, options.defaultMessages, milliseconds(0), options);
+  const RoundTrip fastBurst =
+      MeasureRoundTrip(Mode::kFast, Host::kTuned, options.fastMessages, milliseconds(0), options);
   report.Add({"Round trip 16 B, back to back, median", "us", plainBurst.medianUs,
               standardBurst.medianUs, fastBurst.medianUs, 2});
 }

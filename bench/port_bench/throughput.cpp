@@ -10,27 +10,14 @@
 #include <thread>
 #include <vector>
 
-#include "platform/platform.h"
 #include "port_bench/host_sides.h"
+#include "port_bench/library_thread.h"
 #include "port_bench/measurements.h"
 #include "port_bench/port_events.h"
+#include "port_bench/traffic.h"
 
 namespace port_bench {
 namespace {
-
-struct Throughput {
-  double totalMBps = 0;  // all ports together
-  double minMBps = 0;    // the slowest port
-  double meanMBps = 0;
-};
-
-enum class Direction { kHostToPeer, kPeerToHost };
-
-// --mode measures one column only, the others stay empty.
-bool Skipped(Mode mode, const Options& options) {
-  static const char* const kNames[] = {"plain", "default", "fast"};
-  return !options.mode.empty() && options.mode != kNames[static_cast<int>(mode)];
-}
 
 // Waits (at most 5 s) until no sink has taken a byte for 100 ms.
 void WaitUntilDrained(const std::vector<std::atomic<uint64_t>>& received) {
@@ -91,12 +78,22 @@ void StopEnds(std::vector<Link>& links, Direction direction, std::atomic<bool>& 
   for (auto& thread : threads) thread.join();
 }
 
+}  // namespace
+
+bool Skipped(Mode mode, const Options& options) {
+  static const char* const kNames[] = {"plain", "default", "fast"};
+  if (options.modes.empty()) return false;
+  return std::find(options.modes.begin(), options.modes.end(), kNames[static_cast<int>(mode)]) ==
+         options.modes.end();
+}
+
 // Starts the two ends of every link, lets them run through the warm-up,
 // and measures what the receiving ends took during the window.
-Throughput MeasureThroughput(Mode mode, int ports, Direction direction, const Options& options) {
+Throughput MeasureThroughput(Mode mode, Host host, int ports, Direction direction,
+                             const Options& options) {
   if (Skipped(mode, options)) return Throughput{};
   LoopbackListener listener;
-  std::vector<Link> links = OpenLinks(mode, ports, listener);
+  std::vector<Link> links = OpenLinks(mode, ports, listener, host);
   std::atomic<bool> sourcesStop{false};
   std::atomic<bool> sinksStop{false};
   std::vector<std::atomic<uint64_t>> received(static_cast<size_t>(ports));
@@ -126,56 +123,39 @@ Throughput MeasureThroughput(Mode mode, int ports, Direction direction, const Op
 
 // The ceiling of the default pacing, measured rather than assumed: a plain
 // socket read with one recv of at most 4096 bytes per 1 ms turn, slept on a
-// library thread as the monitors sleep (with its lowered timer slack), from a
-// peer that keeps it fed.
-struct PacedReader {
-  int fd = -1;
-  std::atomic<bool> stop{false};
-  std::atomic<uint64_t> bytes{0};
-  std::atomic<bool> done{false};
-};
-
-void PacedRead(void* argument) {
-  auto* reader = static_cast<PacedReader*>(argument);
-  uint8_t buffer[kChunkSize];
-  while (!reader->stop.load()) {
-    const ssize_t got = recv(reader->fd, buffer, sizeof(buffer), 0);
-    if (got <= 0) break;
-    reader->bytes.fetch_add(static_cast<uint64_t>(got));
-    zortcp::platform::Sleep(1);
-  }
-  reader->done.store(true);
-}
-
+// library thread as the monitors sleep, from a peer that keeps it fed.
 double MeasurePacingCeiling(const Options& options) {
   LoopbackListener listener;
   Link link;
   OpenLink(link, listener, Mode::kPlain, 0);
   std::atomic<bool> stop{false};
   std::thread feeder([&] { PlainWriter(link.peer, stop); });
-  PacedReader reader;
-  reader.fd = link.plain.fd();
-  const auto thread = zortcp::platform::CreateSuspendedThread(&PacedRead, &reader);
-  zortcp::platform::ResumeThread(thread);
+  std::atomic<uint64_t> bytes{0};
+  LibraryThread reader([&link, &bytes] {
+    uint8_t buffer[kChunkSize];
+    const ssize_t got = recv(link.plain.fd(), buffer, sizeof(buffer), 0);
+    if (got <= 0) return false;
+    bytes.fetch_add(static_cast<uint64_t>(got));
+    zortcp::platform::Sleep(1);
+    return true;
+  });
   std::this_thread::sleep_for(duration<double>(options.warmupSeconds));
-  const uint64_t before = reader.bytes.load();
+  const uint64_t before = bytes.load();
   const auto start = Clock::now();
   std::this_thread::sleep_for(duration<double>(options.windowSeconds));
   const double elapsed = Seconds(Clock::now() - start);
-  const double rate = static_cast<double>(reader.bytes.load() - before) / elapsed / kMega;
-  reader.stop.store(true);
+  const double rate = static_cast<double>(bytes.load() - before) / elapsed / kMega;
   stop.store(true);
   link.peer.Shutdown();
   link.plain.Shutdown();
   feeder.join();
-  while (!reader.done.load()) std::this_thread::sleep_for(milliseconds(1));
-  zortcp::platform::CloseThreadHandle(thread);
+  reader.Stop();
+  CloseLink(link);
   return rate;
 }
 
-}  // namespace
-
 void RunThroughput(const Options& options, Report& report) {
+  report.Section("The tuned host", kTunedHost);
   const double ceiling = MeasurePacingCeiling(options);
   report.Add({"Pacing ceiling: one recv of <= 4096 B per 1 ms turn", "MB/s", ceiling, 0, 0});
   report.Note(
@@ -196,9 +176,12 @@ void RunThroughput(const Options& options, Report& report) {
   };
   for (const Case& c : cases) {
     if (options.throughputCase >= 0 && &c != &cases[options.throughputCase]) continue;
-    const Throughput plain = MeasureThroughput(Mode::kPlain, c.ports, c.direction, options);
-    const Throughput standard = MeasureThroughput(Mode::kDefault, c.ports, c.direction, options);
-    const Throughput fast = MeasureThroughput(Mode::kFast, c.ports, c.direction, options);
+    const Throughput plain =
+        MeasureThroughput(Mode::kPlain, Host::kTuned, c.ports, c.direction, options);
+    const Throughput standard =
+        MeasureThroughput(Mode::kDefault, Host::kTuned, c.ports, c.direction, options);
+    const Throughput fast =
+        MeasureThroughput(Mode::kFast, Host::kTuned, c.ports, c.direction, options);
     report.Add({c.name, "MB/s", plain.totalMBps, standard.totalMBps, fast.totalMBps, 1});
     const std::string way = c.direction == Direction::kHostToPeer ? "host to peer" : "peer to host";
     if (c.ports == 1) {

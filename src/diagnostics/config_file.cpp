@@ -110,50 +110,50 @@ void ApplyRangedNumber(uint32_t& setting, std::string_view value, uint32_t max) 
   if (number >= 0 && static_cast<uint32_t>(number) <= max) setting = static_cast<uint32_t>(number);
 }
 
-void ApplyKeyword(PortControlBlock& block, Keyword keyword, std::string_view value) {
+void ApplyKeyword(PortSettings& settings, Keyword keyword, std::string_view value) {
   switch (keyword) {
     case Keyword::kServiceType:
-      CopyText(block.serviceType, value);
+      CopyText(settings.serviceType, value);
       break;
     case Keyword::kServiceName:
-      CopyText(block.serviceName, value);
+      CopyText(settings.serviceName, value);
       break;
     case Keyword::kConnectRetryCount:
-      block.connectRetryCount = ParseInteger(value);
+      settings.connectRetryCount = ParseInteger(value);
       break;
     case Keyword::kLookupHostName:
-      // Only ever sets the bit, so one affirmative line anywhere wins.
-      if (IsAffirmative(value)) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
+      // Only ever turns it on, so one affirmative line anywhere wins.
+      if (IsAffirmative(value)) settings.lookupHostName = true;
       break;
     case Keyword::kDebugLevel:
-      block.debugLevel.store(ParseInteger(value), std::memory_order_relaxed);
+      settings.debugLevel = ParseInteger(value);
       break;
     case Keyword::kDebugOutputFile:
-      CopyText(block.debugOutputFile, value);
+      CopyText(settings.debugOutputFile, value);
       break;
     case Keyword::kFastTransfer:
-      if (IsAffirmative(value)) block.fastTransfer = true;
+      if (IsAffirmative(value)) settings.fastTransfer = true;
       break;
     case Keyword::kKeepAlive:
-      ApplyRangedNumber(block.keepAliveSeconds, value, kMaxKeepAliveSeconds);
+      ApplyRangedNumber(settings.keepAliveSeconds, value, kMaxKeepAliveSeconds);
       break;
     case Keyword::kConnectTimeout:
-      ApplyRangedNumber(block.connectTimeoutMs, value, kMaxConnectTimeoutMs);
+      ApplyRangedNumber(settings.connectTimeoutMs, value, kMaxConnectTimeoutMs);
       break;
   }
 }
 
-void ApplyKey(PortControlBlock& block, std::string_view key, std::string_view value) {
+void ApplyKey(PortSettings& settings, std::string_view key, std::string_view value) {
   for (const KeywordEntry& entry : kKeywords) {
     if (EqualIgnoringAsciiCase(key, entry.name)) {
-      ApplyKeyword(block, entry.keyword, value);
+      ApplyKeyword(settings, entry.keyword, value);
       return;
     }
   }
 }
 
 // One line as read, possibly a piece of a longer one.
-void ApplyLine(PortControlBlock& block, char* line) {
+void ApplyLine(PortSettings& settings, char* line) {
   size_t length = std::strlen(line);
   if (length == 0) return;
   while (length > 0 && IsTrailingJunk(line[length - 1])) --length;
@@ -172,19 +172,19 @@ void ApplyLine(PortControlBlock& block, char* line) {
   const std::string_view key = text.substr(keyStart, equals - keyStart);
   std::string_view value = text.substr(equals + 1);
   while (!value.empty() && IsBlank(value.front())) value.remove_prefix(1);
-  ApplyKey(block, key, value);
+  ApplyKey(settings, key, value);
 }
 
 }  // namespace
 
 LibraryDefaults& Defaults() { return gDefaults; }
 
-void ReadConfigFile(PortControlBlock& block) {
+PortSettings ReadConfigFile(const char* fileName, PortSettings settings) {
   // Only a regular file is read, and only as much of it as is there at once
   // up to the bound: a device that never ends (/dev/zero), a pipe without a
   // writer or a file whose reads wait (/proc/kmsg) must not hold the open.
   std::string contents;
-  if (!platform::ReadRegularFile(block.configFileName, kMaxConfigFileBytes, &contents)) return;
+  if (!platform::ReadRegularFile(fileName, kMaxConfigFileBytes, &contents)) return settings;
   char line[kLineBufferSize];
   for (size_t start = 0; start < contents.size();) {
     // A piece ends after its line end or at the read limit; a zero byte in
@@ -195,9 +195,10 @@ void ReadConfigFile(PortControlBlock& block) {
         lineEnd != std::string::npos && lineEnd - start < limit ? lineEnd - start + 1 : limit;
     std::memcpy(line, contents.data() + start, length);
     line[length] = '\0';
-    ApplyLine(block, line);
+    ApplyLine(settings, line);
     start += length;
   }
+  return settings;
 }
 
 }  // namespace zortcp

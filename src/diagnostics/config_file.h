@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-namespace zortcp {
+#include "core/control_block.h"
 
-struct PortControlBlock;
+namespace zortcp {
 
 inline constexpr int32_t kDefaultTextSize = 36;
 inline constexpr uint32_t kMinimumRxRingSize = 0x5000;
@@ -37,10 +37,10 @@ inline constexpr uint32_t kMaxConnectTimeoutMs = 600000;
 // The defaults live from load to unload and are never reset.
 LibraryDefaults& Defaults();
 
-// Reads the file named by the block's configFileName into the block:
-// "Service Type", "Service Name", "Connect Retry Count", "Lookup Host Name",
-// "Debug Level", "Debug Output File", "Fast Transfer", "Keep Alive" and
-// "Connect Timeout". A file that cannot be read changes nothing.
-void ReadConfigFile(PortControlBlock& block);
+// The settings as the file named by fileName changes them: "Service Type",
+// "Service Name", "Connect Retry Count", "Lookup Host Name", "Debug Level",
+// "Debug Output File", "Fast Transfer", "Keep Alive" and "Connect Timeout".
+// A file that cannot be read changes nothing.
+PortSettings ReadConfigFile(const char* fileName, PortSettings settings);
 
 }  // namespace zortcp

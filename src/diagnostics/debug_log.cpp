@@ -21,7 +21,7 @@ constexpr unsigned char kFirstPrintable = 32;
 constexpr int kRowBufferSize = 128;
 
 bool LevelEnabled(const PortControlBlock& block, int32_t level) {
-  return level <= block.debugLevel.load(std::memory_order_relaxed);
+  return level <= block.log.level.load(std::memory_order_relaxed);
 }
 
 // Accumulates one dump row so that it reaches the stream in one write.
@@ -92,15 +92,15 @@ void WriteDump(std::FILE* file, const unsigned char* bytes, int32_t size) {
 }  // namespace
 
 bool LogIsOpen(const PortControlBlock& block) {
-  return block.logFile.load(std::memory_order_acquire) != nullptr;
+  return block.log.file.load(std::memory_order_acquire) != nullptr;
 }
 
 void LogMessage(PortControlBlock& block, int32_t level, const char* format, ...) {
   if (!LevelEnabled(block, level) || !LogIsOpen(block)) return;
-  SpinLockGuard guard(block.logLock);
+  SpinLockGuard guard(block.log.lock);
   // Looked at again under the lock: CloseDebugLog clears it under the same
   // lock, so no line reaches a closed stream.
-  std::FILE* file = block.logFile.load(std::memory_order_acquire);
+  std::FILE* file = block.log.file.load(std::memory_order_acquire);
   if (file == nullptr) return;
 
   const platform::LocalTime now = platform::CurrentLocalTime();
@@ -117,8 +117,8 @@ void LogMessage(PortControlBlock& block, int32_t level, const char* format, ...)
 
 void LogDataDump(PortControlBlock& block, int32_t level, const void* data, int32_t size) {
   if (!LevelEnabled(block, level) || !LogIsOpen(block)) return;
-  SpinLockGuard guard(block.logLock);
-  std::FILE* file = block.logFile.load(std::memory_order_acquire);
+  SpinLockGuard guard(block.log.lock);
+  std::FILE* file = block.log.file.load(std::memory_order_acquire);
   if (file == nullptr) return;
   WriteDump(file, static_cast<const unsigned char*>(data), size);
   std::fflush(file);
@@ -127,25 +127,25 @@ void LogDataDump(PortControlBlock& block, int32_t level, const void* data, int32
 void OpenDebugLog(PortControlBlock& block) {
   // A file that cannot be opened at once (a FIFO without a reader) counts
   // as one that cannot be created.
-  std::FILE* file = platform::CreateTextFile(block.debugOutputFile);
+  std::FILE* file = platform::CreateTextFile(block.log.fileName);
   if (file == nullptr) {
-    block.debugLevel.store(0, std::memory_order_relaxed);
+    block.log.level.store(0, std::memory_order_relaxed);
     return;
   }
-  SpinLockGuard guard(block.logLock);
-  block.logFile.store(file, std::memory_order_release);
+  SpinLockGuard guard(block.log.lock);
+  block.log.file.store(file, std::memory_order_release);
 }
 
 void ForgetInheritedLog(PortControlBlock& block) {
-  std::FILE* file = block.logFile.exchange(nullptr, std::memory_order_acq_rel);
+  std::FILE* file = block.log.file.exchange(nullptr, std::memory_order_acq_rel);
   if (file == nullptr) return;
   __fpurge(file);
   std::fclose(file);
 }
 
 void CloseDebugLog(PortControlBlock& block) {
-  SpinLockGuard guard(block.logLock);
-  std::FILE* file = block.logFile.exchange(nullptr, std::memory_order_acq_rel);
+  SpinLockGuard guard(block.log.lock);
+  std::FILE* file = block.log.file.exchange(nullptr, std::memory_order_acq_rel);
   if (file != nullptr) std::fclose(file);
 }
 

@@ -19,9 +19,9 @@ constexpr uint32_t kCallPollMs = 1;
 
 void CloseSockets(PortControlBlock& block) {
   if ((block.flags & ZOR_OPEN_SERVER) != 0) {
-    platform::CloseSocket(block.acceptedSocket.exchange(platform::kNoSocket));
+    platform::CloseSocket(block.peer.acceptedSocket.exchange(platform::kNoSocket));
   }
-  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  platform::CloseSocket(block.peer.socket.exchange(platform::kNoSocket));
 }
 
 // A call finds the port closing and leaves at once (a write waiting for
@@ -35,24 +35,22 @@ void WaitForCallsToLeave(const PortControlBlock& block) {
 }
 
 // A monitor that ended by itself is neither asked nor waited for.
-void AskToStop(const std::atomic<int32_t>& running, std::atomic<int32_t>& stop,
-               platform::ThreadHandle thread) {
-  if (running.load() == 0) return;
+void AskToStop(MonitorControl& monitor) {
+  if (monitor.running.load() == 0) return;
   int32_t expected = 0;
-  stop.compare_exchange_strong(expected, 1);  // a flag already 1 counts as raised
+  monitor.stop.compare_exchange_strong(expected, 1);  // a flag already 1 counts as raised
   // TxMonitor suspends itself on an empty TxRing, a fast-mode receive
   // monitor on a full RxRing: either looks at its stop flag once resumed.
-  platform::ResumeThread(thread);
+  platform::ResumeThread(monitor.thread.load());
 }
 
 // Waits in 50 ms polls until the monitor has stopped or the limit after the
 // begin has passed, and terminates it if it is still running then.
-void WaitForMonitor(const std::atomic<int32_t>& running, platform::ThreadHandle thread,
-                    uint32_t begunAt) {
-  while (running.load() != 0 && platform::TickCount() - begunAt <= kStopLimitMs) {
+void WaitForMonitor(const MonitorControl& monitor, uint32_t begunAt) {
+  while (monitor.running.load() != 0 && platform::TickCount() - begunAt <= kStopLimitMs) {
     platform::Sleep(kStopPollMs);
   }
-  if (running.load() != 0) platform::TerminateThread(thread);
+  if (monitor.running.load() != 0) platform::TerminateThread(monitor.thread.load());
 }
 
 }  // namespace
@@ -65,18 +63,18 @@ void CloseBegin(PortControlBlock& block) {
   // The sockets are closed before the stop requests so that a monitor
   // blocked in a socket call returns.
   CloseSockets(block);
-  AskToStop(block.txRunning, block.txStop, block.txThread.load());
-  AskToStop(block.rxRunning, block.rxStop, block.rxThread.load());
+  AskToStop(block.txMonitor);
+  AskToStop(block.rxMonitor);
 }
 
 void CloseFinish(PortControlBlock& block, uint32_t begunAt) {
-  WaitForMonitor(block.txRunning, block.txThread.load(), begunAt);
-  WaitForMonitor(block.rxRunning, block.rxThread.load(), begunAt);
+  WaitForMonitor(block.txMonitor, begunAt);
+  WaitForMonitor(block.rxMonitor, begunAt);
   // A socket that a monitor made while the close began, or left behind when
   // it was terminated, goes too.
   CloseSockets(block);
-  platform::CloseThreadHandle(block.rxThread.exchange(nullptr));
-  platform::CloseThreadHandle(block.txThread.exchange(nullptr));
+  platform::CloseThreadHandle(block.rxMonitor.thread.exchange(nullptr));
+  platform::CloseThreadHandle(block.txMonitor.thread.exchange(nullptr));
 
   block.recvBuffer = nullptr;
   block.recvMemory.reset();

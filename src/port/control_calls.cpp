@@ -71,7 +71,7 @@ void GetLocalAddress(PortControlBlock& block, void* output, int32_t* length) {
   platform::SocketAddress address;
   uint8_t bytes[4] = {};
   int32_t resultLength = 0;
-  if (platform::LocalAddress(block.socket.load(), &address) == 0) {
+  if (platform::LocalAddress(block.peer.socket.load(), &address) == 0) {
     std::memcpy(bytes, &address.address, sizeof(bytes));
     resultLength = 4;
   } else if (logging) {
@@ -101,8 +101,8 @@ void GetLocalHostName(void* output, int32_t* length) {
 void GetPeerName(PortControlBlock& block, void* output, int32_t* length) {
   char name[kRemoteHostNameSize];
   {
-    SpinLockGuard guard(block.nameLock);
-    std::memcpy(name, block.remoteHostName, sizeof(name));
+    SpinLockGuard guard(block.peer.nameLock);
+    std::memcpy(name, block.peer.remoteHostName, sizeof(name));
   }
   name[kRemoteHostNameSize - 1] = '\0';
   const size_t nameLength = std::strlen(name);
@@ -192,7 +192,7 @@ int32_t GetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
       GetLocalAddress(*block, output, length);
       return 0;
     case ZOR_CONFIG_PEER_ADDRESS: {
-      const uint32_t address = block->peerIpAddress.load();
+      const uint32_t address = block->peer.ipAddress.load();
       WriteOutput(output, &address, sizeof(address));
       WriteLength(length, 4);
       return 0;
@@ -207,8 +207,8 @@ int32_t GetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
       GetValue(block->port, output, length);
       return 0;
     case ZOR_CONFIG_PEER_PORT:
-      GetValue((block->flags & ZOR_OPEN_SERVER) != 0 ? block->peerPort.load() : block->port, output,
-               length);
+      GetValue((block->flags & ZOR_OPEN_SERVER) != 0 ? block->peer.port.load() : block->port,
+               output, length);
       return 0;
     default:
       return kItemOutOfRange;

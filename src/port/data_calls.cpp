@@ -13,15 +13,15 @@
 namespace zortcp {
 namespace {
 
-// Wakes TxMonitor if it sleeps for want of bytes. It raises txSuspended
+// Wakes TxMonitor if it sleeps for want of bytes. It raises its suspended flag
 // before it looks at the count a last time, and the bytes are counted
 // before the flag is read here, so one of the two always sees the other.
 void WakeTxMonitor(PortControlBlock& block) {
   // A sequentially consistent touch of the count orders the bytes the puts
   // counted before the flag is read, as TxMonitor orders its flag before its
   // last look at the count.
-  block.txCount.fetch_add(0);
-  if (block.txSuspended.load() != 0) platform::ResumeThread(block.txThread.load());
+  block.tx.count.fetch_add(0);
+  if (block.txMonitor.suspended.load() != 0) platform::ResumeThread(block.txMonitor.thread.load());
 }
 
 }  // namespace
@@ -66,9 +66,9 @@ int32_t AnyToRead(int32_t handle) {
   if (block == nullptr) return call.result();
   if (LogIsOpen(*block)) {
     LogMessage(*block, 2, "ZorAnyToRead() - Port: %d, Returning: %d\n", handle,
-               block->rxCount.load());
+               block->rx.count.load());
   }
-  return block->rxCount.load();
+  return block->rx.count.load();
 }
 
 }  // namespace zortcp

@@ -2,7 +2,6 @@
 // Opening a port: claim the first free block, obtain the port's memory,
 // socket and monitor threads in a fixed order, and give back everything
 // obtained so far when a step fails.
-#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -40,70 +39,86 @@ void ReleaseMemory(PortControlBlock& block) {
 }
 
 void CloseOpenSocket(PortControlBlock& block) {
-  platform::CloseSocket(block.socket.exchange(kNoSocket));
+  platform::CloseSocket(block.peer.socket.exchange(kNoSocket));
+}
+
+// A failed allocation is recorded at its location and gives back what the
+// earlier ones obtained.
+int32_t AllocationFailed(PortControlBlock& block, int32_t location) {
+  RecordSystemFailure(location);
+  ReleaseMemory(block);
+  return location;
+}
+
+// The ring's storage; its size is published only once all the port's memory
+// is there.
+bool AllocateRing(ByteRing& ring, uint32_t size) {
+  ring.memory = platform::AllocateZeroed(size);
+  if (!ring.memory) return false;
+  ring.buffer.store(ring.memory.get());
+  return true;
 }
 
 int32_t AllocateBuffers(PortControlBlock& block) {
   const LibraryDefaults& defaults = Defaults();
-  block.rxMemory = platform::AllocateZeroed(defaults.defaultRxRingSize);
-  if (!block.rxMemory) {
-    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_RX_RING);
-    return ZOR_LOCATION_ALLOCATE_RX_RING;
+  if (!AllocateRing(block.rx, defaults.defaultRxRingSize)) {
+    return AllocationFailed(block, ZOR_LOCATION_ALLOCATE_RX_RING);
   }
-  block.rxBuffer.store(block.rxMemory.get());
-  block.txMemory = platform::AllocateZeroed(defaults.defaultTxRingSize);
-  if (!block.txMemory) {
-    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_TX_RING);
-    ReleaseMemory(block);
-    return ZOR_LOCATION_ALLOCATE_TX_RING;
+  if (!AllocateRing(block.tx, defaults.defaultTxRingSize)) {
+    return AllocationFailed(block, ZOR_LOCATION_ALLOCATE_TX_RING);
   }
-  block.txBuffer.store(block.txMemory.get());
   block.recvMemory = platform::AllocateZeroed(kRecvBufferSize);
-  if (!block.recvMemory) {
-    RecordSystemFailure(ZOR_LOCATION_ALLOCATE_RECV_BUFFER);
-    ReleaseMemory(block);
-    return ZOR_LOCATION_ALLOCATE_RECV_BUFFER;
-  }
+  if (!block.recvMemory) return AllocationFailed(block, ZOR_LOCATION_ALLOCATE_RECV_BUFFER);
   block.recvBuffer = block.recvMemory.get();
-  block.rxSize.store(static_cast<int32_t>(defaults.defaultRxRingSize));
-  block.txSize.store(static_cast<int32_t>(defaults.defaultTxRingSize));
+  block.rx.size.store(static_cast<int32_t>(defaults.defaultRxRingSize));
+  block.tx.size.store(static_cast<int32_t>(defaults.defaultTxRingSize));
   return 0;
 }
 
-// Gives a ring the storage of its pacing's size in place of the default
-// one. Larger storage that cannot be had leaves the ring as it is: the port
+// What every open starts from: the library defaults, with the log where the
+// block's earlier port had it, and the level that the open has reset.
+PortSettings DefaultSettings(const PortControlBlock& block) {
+  const LibraryDefaults& defaults = Defaults();
+  PortSettings settings;
+  CopyText(settings.serviceType, defaults.defaultServiceType);
+  CopyText(settings.serviceName, defaults.defaultService);
+  settings.connectRetryCount = defaults.defaultConnectRetryCount;
+  settings.lookupHostName = defaults.defaultLookupHostName != 0;
+  settings.debugLevel = block.log.level.load(std::memory_order_relaxed);
+  CopyText(settings.debugOutputFile, block.log.fileName);
+  settings.fastTransfer = defaults.defaultFastTransfer != 0;
+  settings.keepAliveSeconds = defaults.defaultKeepAliveSeconds;
+  settings.connectTimeoutMs = defaults.defaultConnectTimeoutMs;
+  return settings;
+}
+
+// The settings go to the block, which takes the pacing that they choose.
+void ApplySettings(PortControlBlock& block, const PortSettings& settings) {
+  block.settings = settings;
+  block.pacing = &PacingFor(settings.fastTransfer);
+  if (settings.lookupHostName) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
+  block.log.level.store(settings.debugLevel, std::memory_order_relaxed);
+  CopyText(block.log.fileName, settings.debugOutputFile);
+}
+
+// Gives a ring storage of its pacing's size in place of the default one.
+// Larger storage that cannot be had leaves the ring as it is: the port
 // works as well with the default size.
-void ResizeRing(platform::MemoryBlock& memory, std::atomic<uint8_t*>& buffer,
-                std::atomic<int32_t>& size, uint32_t bytes) {
-  if (bytes == 0 || static_cast<int32_t>(bytes) == size.load()) return;
+void ResizeRing(ByteRing& ring, uint32_t bytes) {
+  if (bytes == 0 || static_cast<int32_t>(bytes) == ring.size.load()) return;
   platform::MemoryBlock larger = platform::AllocateZeroed(bytes);
   if (!larger) return;
-  memory = std::move(larger);
-  buffer.store(memory.get());
-  size.store(static_cast<int32_t>(bytes));
+  ring.memory = std::move(larger);
+  ring.buffer.store(ring.memory.get());
+  ring.size.store(static_cast<int32_t>(bytes));
 }
 
 // The pacing's ring sizes for those the host has not chosen. The monitors
 // have not started, so nothing uses the rings yet.
 void SizeRingsForPacing(PortControlBlock& block) {
   const LibraryDefaults& defaults = Defaults();
-  if (!defaults.rxRingSizeChosen) {
-    ResizeRing(block.rxMemory, block.rxBuffer, block.rxSize, block.pacing->rxRingBytes);
-  }
-  if (!defaults.txRingSizeChosen) {
-    ResizeRing(block.txMemory, block.txBuffer, block.txSize, block.pacing->txRingBytes);
-  }
-}
-
-void ApplyDefaults(PortControlBlock& block) {
-  const LibraryDefaults& defaults = Defaults();
-  CopyText(block.serviceType, defaults.defaultServiceType);
-  CopyText(block.serviceName, defaults.defaultService);
-  block.connectRetryCount = defaults.defaultConnectRetryCount;
-  if (defaults.defaultLookupHostName != 0) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
-  block.fastTransfer = defaults.defaultFastTransfer != 0;
-  block.keepAliveSeconds = defaults.defaultKeepAliveSeconds;
-  block.connectTimeoutMs = defaults.defaultConnectTimeoutMs;
+  if (!defaults.rxRingSizeChosen) ResizeRing(block.rx, block.pacing->rxRingBytes);
+  if (!defaults.txRingSizeChosen) ResizeRing(block.tx, block.pacing->txRingBytes);
 }
 
 // The decimal value of the leading digits; no range check, so a service of
@@ -116,12 +131,12 @@ uint32_t LeadingDecimalValue(const char* text) {
 }
 
 int32_t ResolvePort(PortControlBlock& block) {
-  if (StartsWithDigit(block.serviceName)) {
-    block.port = LeadingDecimalValue(block.serviceName);
+  if (StartsWithDigit(block.settings.serviceName)) {
+    block.port = LeadingDecimalValue(block.settings.serviceName);
     return 0;
   }
   uint16_t port = 0;
-  if (platform::ServiceByName(block.serviceName, block.serviceType, &port) != 0) {
+  if (platform::ServiceByName(block.settings.serviceName, block.settings.serviceType, &port) != 0) {
     RecordSocketFailure(ZOR_LOCATION_SERVICE_LOOKUP);
     ReleaseMemory(block);
     return ZOR_LOCATION_SERVICE_LOOKUP;
@@ -139,14 +154,12 @@ platform::SocketAddress InetAddress(uint32_t port, uint32_t address) {
 }
 
 int32_t BindServer(PortControlBlock& block) {
-  block.addressLength = sizeof(platform::SocketAddress);
   // No peer served yet, whatever an earlier port on the block reported.
-  block.peerIpAddress.store(0);
+  block.peer.ipAddress.store(0);
   const uint32_t address = StartsWithDigit(block.hostName)
                                ? platform::ParseDottedAddress(block.hostName)
                                : platform::HostToNetwork32(0);
-  block.localAddress = InetAddress(block.port, address);
-  if (platform::Bind(block.socket.load(), block.localAddress) != 0) {
+  if (platform::Bind(block.peer.socket.load(), InetAddress(block.port, address)) != 0) {
     RecordSocketFailure(ZOR_LOCATION_BIND);
     CloseOpenSocket(block);
     ReleaseMemory(block);
@@ -155,7 +168,7 @@ int32_t BindServer(PortControlBlock& block) {
   if (block.port == 0) {
     // The system chose the port: report the one it chose.
     platform::SocketAddress bound;
-    block.port = platform::LocalAddress(block.socket.load(), &bound) == 0
+    block.port = platform::LocalAddress(block.peer.socket.load(), &bound) == 0
                      ? platform::NetworkToHost16(bound.port)
                      : kPortUnknown;
   }
@@ -163,8 +176,7 @@ int32_t BindServer(PortControlBlock& block) {
 }
 
 int32_t ResolveRemoteHost(PortControlBlock& block) {
-  block.addressLength = sizeof(platform::SocketAddress);
-  block.remoteAddress = InetAddress(block.port, platform::HostToNetwork32(0));
+  block.peer.remoteAddress = InetAddress(block.port, platform::HostToNetwork32(0));
   if (!StartsWithDigit(block.hostName)) {
     uint32_t address = 0;
     if (platform::HostByName(block.hostName, &address) != 0) {
@@ -173,48 +185,65 @@ int32_t ResolveRemoteHost(PortControlBlock& block) {
       ReleaseMemory(block);
       return ZOR_LOCATION_HOST_BY_NAME;
     }
-    block.remoteAddress.address = address;
-    CopyText(block.remoteHostName, block.hostName);
+    block.peer.remoteAddress.address = address;
+    CopyText(block.peer.remoteHostName, block.hostName);
   } else {
-    block.remoteAddress.address = platform::ParseDottedAddress(block.hostName);
+    block.peer.remoteAddress.address = platform::ParseDottedAddress(block.hostName);
     // Equipment is often reached by address alone: without a reverse
     // entry the port opens under its dotted address.
     std::string name;
-    if (platform::HostByAddress(block.remoteAddress.address, &name) == 0) {
-      CopyText(block.remoteHostName, name.c_str());
+    if (platform::HostByAddress(block.peer.remoteAddress.address, &name) == 0) {
+      CopyText(block.peer.remoteHostName, name.c_str());
     } else {
-      CopyText(block.remoteHostName, block.hostName);
+      CopyText(block.peer.remoteHostName, block.hostName);
     }
   }
-  block.peerIpAddress.store(block.remoteAddress.address);
+  block.peer.ipAddress.store(block.peer.remoteAddress.address);
   return 0;
 }
 
+// The monitor's thread, suspended; its argument leads back to the block.
+platform::ThreadHandle CreateMonitor(PortControlBlock& block, MonitorControl& monitor,
+                                     void (*entry)(void*)) {
+  monitor.threadArg = &block;
+  const platform::ThreadHandle thread = platform::CreateSuspendedThread(entry, &monitor.threadArg);
+  monitor.thread.store(thread);
+  return thread;
+}
+
 int32_t CreateMonitors(PortControlBlock& block) {
-  block.rxThreadArg = &block;
   const bool server = (block.flags & ZOR_OPEN_SERVER) != 0;
-  platform::ThreadHandle rxThread = platform::CreateSuspendedThread(
-      server ? RxMonitorServer : RxMonitorClient, &block.rxThreadArg);
+  const platform::ThreadHandle rxThread =
+      CreateMonitor(block, block.rxMonitor, server ? RxMonitorServer : RxMonitorClient);
   if (rxThread == nullptr) {
     RecordSystemFailure(ZOR_LOCATION_CREATE_RX_MONITOR);
     CloseOpenSocket(block);
     ReleaseMemory(block);
     return ZOR_LOCATION_CREATE_RX_MONITOR;
   }
-  block.rxThread.store(rxThread);
-  block.txThreadArg = &block;
-  platform::ThreadHandle txThread = platform::CreateSuspendedThread(TxMonitor, &block.txThreadArg);
-  if (txThread == nullptr) {
+  if (CreateMonitor(block, block.txMonitor, TxMonitor) == nullptr) {
     RecordSystemFailure(ZOR_LOCATION_CREATE_TX_MONITOR);
     // The receive monitor has never run: it ends without a step.
     platform::TerminateThread(rxThread);
-    platform::CloseThreadHandle(block.rxThread.exchange(nullptr));
+    platform::CloseThreadHandle(block.rxMonitor.thread.exchange(nullptr));
     CloseOpenSocket(block);
     ReleaseMemory(block);
     return ZOR_LOCATION_CREATE_TX_MONITOR;
   }
-  block.txThread.store(txThread);
   return 0;
+}
+
+// An empty ring, and a monitor that is running and not asked to stop.
+void ResetRing(ByteRing& ring) {
+  ring.writeIndex.store(0);
+  ring.readIndex.store(0);
+  ring.count.store(0);
+  SpinLockReset(ring.lock);
+}
+
+void MarkRunning(MonitorControl& monitor) {
+  monitor.stop.store(0);
+  monitor.running.store(1);
 }
 
 // Both sides are reset before either monitor is resumed, and the port is
@@ -224,49 +253,40 @@ int32_t CreateMonitors(PortControlBlock& block) {
 // that a close that follows at once still stops a monitor that has not run
 // its first step before the memory goes.
 void StartMonitors(PortControlBlock& block) {
-  block.rxWriteIndex.store(0);
-  block.rxReadIndex.store(0);
-  block.rxCount.store(0);
-  SpinLockReset(block.rxLock);
+  ResetRing(block.rx);
   block.rxRoomWanted.store(0);
-  block.rxStop.store(0);
-  block.rxRunning.store(1);
-
-  block.txWriteIndex.store(0);
-  block.txReadIndex.store(0);
-  block.txCount.store(0);
-  SpinLockReset(block.txLock);
+  MarkRunning(block.rxMonitor);
+  ResetRing(block.tx);
   block.txRoomWanted.store(0);
-  block.txStop.store(0);
-  block.txRunning.store(1);
+  MarkRunning(block.txMonitor);
 
-  block.replacingSocket.store(0);
+  block.peer.replacingSocket.store(0);
   block.life.store(PortLife::kOpen);
-  platform::ResumeThread(block.rxThread.load());
-  platform::ResumeThread(block.txThread.load());
+  platform::ResumeThread(block.rxMonitor.thread.load());
+  platform::ResumeThread(block.txMonitor.thread.load());
 }
 
 }  // namespace
 
 int32_t OpenSequence(PortControlBlock& block) {
   block.flags &= ~ZOR_OPEN_LOOKUP_HOST_NAME;
-  block.rxSize.store(0);
-  block.txSize.store(0);
+  block.rx.size.store(0);
+  block.tx.size.store(0);
   if (int32_t failed = AllocateBuffers(block)) return failed;
 
-  ApplyDefaults(block);
-  if (block.configFileName[0] != '\0') ReadConfigFile(block);
-  block.pacing = &PacingFor(block.fastTransfer);
+  PortSettings settings = DefaultSettings(block);
+  if (block.configFileName[0] != '\0') settings = ReadConfigFile(block.configFileName, settings);
+  ApplySettings(block, settings);
   SizeRingsForPacing(block);
   if (int32_t failed = ResolvePort(block)) return failed;
 
-  block.socket.store(platform::OpenSocket());
-  if (block.socket.load() == kNoSocket) {
+  block.peer.socket.store(platform::OpenSocket());
+  if (block.peer.socket.load() == kNoSocket) {
     RecordSocketFailure(ZOR_LOCATION_CREATE_SOCKET);
     ReleaseMemory(block);
     return ZOR_LOCATION_CREATE_SOCKET;
   }
-  block.acceptedSocket.store(kNoSocket);
+  block.peer.acceptedSocket.store(kNoSocket);
 
   const bool server = (block.flags & ZOR_OPEN_SERVER) != 0;
   if (int32_t failed = server ? BindServer(block) : ResolveRemoteHost(block)) return failed;
@@ -294,9 +314,9 @@ int32_t OpenPort(const char* host, uint32_t flags, const char* configFile, int32
     return -1;
   }
 
-  SpinLockReset(block->logLock);
-  block->debugLevel.store(0);
-  block->logFile.store(nullptr);
+  SpinLockReset(block->log.lock);
+  block->log.level.store(0);
+  block->log.file.store(nullptr);
   block->life.store(PortLife::kOpening);
   block->inUse.store(1, std::memory_order_release);
   block->flags = flags;
@@ -311,7 +331,7 @@ int32_t OpenPort(const char* host, uint32_t flags, const char* configFile, int32
   }
   Library().pendingEventHandler = nullptr;
   Library().pendingEventUserData = 0;
-  if (block->debugLevel.load() != 0) OpenDebugLog(*block);
+  if (block->log.level.load() != 0) OpenDebugLog(*block);
   return 0;
 }
 

@@ -72,7 +72,7 @@ int32_t LibraryLoad() {
     PortControlBlock& block = PortTable()[static_cast<size_t>(index)];
     // A log that an earlier unload left open (a process that loads the
     // library again) is closed rather than lost.
-    if (std::FILE* log = block.logFile.exchange(nullptr)) std::fclose(log);
+    if (std::FILE* log = block.log.file.exchange(nullptr)) std::fclose(log);
     RenewBlock(block, index);
   }
   Library().pendingEventHandler = nullptr;

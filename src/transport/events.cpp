@@ -18,7 +18,7 @@ constexpr size_t kConnectedTextSize = 260;
 
 // The monitor whose thread raises the event, for the log.
 const char* MonitorName(const PortControlBlock& block) {
-  if (platform::CurrentThreadArgument() == &block.txThreadArg) return "TxMonitor";
+  if (platform::CurrentThreadArgument() == &block.txMonitor.threadArg) return "TxMonitor";
   return (block.flags & ZOR_OPEN_SERVER) != 0 ? "RxMonitorServer" : "RxMonitorClient";
 }
 

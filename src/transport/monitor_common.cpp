@@ -16,13 +16,13 @@ void LogCallFailed(PortControlBlock& block, const char* monitor, const char* cal
 
 MonitorRun::MonitorRun(PortControlBlock& block, MonitorSide side, const char* monitor)
     : block_(block),
-      running_(side == MonitorSide::kReceive ? block.rxRunning : block.txRunning),
+      running_((side == MonitorSide::kReceive ? block.rxMonitor : block.txMonitor).running),
       monitor_(monitor),
-      rxMemory_(block.rxMemory),
+      rxMemory_(block.rx.memory),
       recvMemory_(block.recvMemory),
-      txMemory_(block.txMemory) {
+      txMemory_(block.tx.memory) {
   running_.store(1);
-  (side == MonitorSide::kReceive ? block.connected : block.txSuspended).store(0);
+  (side == MonitorSide::kReceive ? block.connected : block.txMonitor.suspended).store(0);
 }
 
 void MonitorRun::Started() const { LogMonitorLine(block_, monitor_, "Thread started"); }
@@ -34,7 +34,7 @@ void MonitorRun::End(const char* line) const {
 
 void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t location,
                  const char* call) {
-  ReportFailure(block, role.name, location, call, [&block] { block.rxStop.store(1); });
+  ReportFailure(block, role.name, location, call, [&block] { block.rxMonitor.stop.store(1); });
 }
 
 void CloseConnectionSocket(Connection& connection) {

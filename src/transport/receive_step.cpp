@@ -41,7 +41,7 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 // request ends the loop, so that a peer that keeps sending cannot hold up the close.
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
-  while (pending != 0 && block.rxStop.load() == 0) {
+  while (pending != 0 && block.rxMonitor.stop.load() == 0) {
     const int32_t received =
         platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
     if (received == kSocketError) {
@@ -82,12 +82,12 @@ void RecordOptionFailure(PortControlBlock& block, const ReceiveRole& role, int32
 // receive (10060). Without it the connection would go on as before, so a
 // refusal is only logged.
 void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket) {
-  if (platform::SetKeepAlive(socket, block.keepAliveSeconds) != 0) {
+  if (platform::SetKeepAlive(socket, block.settings.keepAliveSeconds) != 0) {
     LogOptionFailed(block, role, "SO_KEEPALIVE", platform::LastSocketError());
     return;
   }
   LogMessage(block, 1, "%s() - Port: %d, Keep Alive: %u s\n", role.name, block.portNumber,
-             block.keepAliveSeconds);
+             block.settings.keepAliveSeconds);
 }
 
 }  // namespace
@@ -102,7 +102,7 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
   }
   // Nothing depends on chunks going out at once, so a refusal is ignored.
   if (block.pacing->noDelay) platform::SetNoDelay(socket);
-  if (block.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
+  if (block.settings.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
 }
 
 StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection) {
@@ -146,9 +146,10 @@ void EndTurn(PortControlBlock& block, const Connection& connection, StepResult s
   }
   // Waiting on the socket: look for bytes briefly, then sleep until they
   // arrive, the silence deadline comes, or the close shuts the socket. The
-  // close always shuts the socket before it raises rxStop, so the wait needs
-  // no shorter bound; a stop the monitor raised itself ends the turn at once.
-  if (block.rxStop.load() != 0) return;
+  // close always shuts the socket before it raises the stop flag, so the
+  // wait needs no shorter bound; a stop the monitor raised itself ends the
+  // turn at once.
+  if (block.rxMonitor.stop.load() != 0) return;
   const platform::Socket socket = connection.socket.load();
   if (LookBriefly(pacing, [socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;

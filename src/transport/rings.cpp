@@ -21,27 +21,6 @@ constexpr int32_t kRunYieldTurns = 256;
 // The longest a receive monitor's run sleeps for room without looking.
 constexpr uint32_t kRoomSleepMs = 10;
 
-// The fields of one ring in a control block. The RxRing and the TxRing are
-// built alike, so every operation below serves both.
-struct Ring {
-  std::atomic<uint8_t*>& buffer;
-  std::atomic<int32_t>& readIndex;
-  std::atomic<int32_t>& writeIndex;
-  std::atomic<int32_t>& count;
-  SpinLock& lock;
-  std::atomic<int32_t>& size;
-};
-
-Ring RxRingOf(PortControlBlock& block) {
-  return {block.rxBuffer, block.rxReadIndex, block.rxWriteIndex,
-          block.rxCount,  block.rxLock,      block.rxSize};
-}
-
-Ring TxRingOf(PortControlBlock& block) {
-  return {block.txBuffer, block.txReadIndex, block.txWriteIndex,
-          block.txCount,  block.txLock,      block.txSize};
-}
-
 // A ring as read under its lock. The open gives the ring its storage
 // without the lock, publishing the capacity only once the storage exists,
 // so the capacity is read first, with acquire order; the close (and a failed
@@ -61,7 +40,7 @@ struct Slots {
   }
 };
 
-Slots ReadSlots(const Ring& ring) {
+Slots ReadSlots(const ByteRing& ring) {
   Slots slots{};
   slots.size = ring.size.load(std::memory_order_acquire);
   slots.bytes = ring.buffer.load(std::memory_order_acquire);
@@ -79,7 +58,7 @@ int32_t Advance(int32_t position, int32_t n, int32_t size) {
 
 // Copies n bytes in at the write position, across the wrap. The caller holds
 // the lock and has found room for them.
-void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_t n) {
+void StoreRun(ByteRing& ring, const Slots& slots, const uint8_t* bytes, int32_t n) {
   const int32_t first = std::min(n, slots.size - slots.write);
   std::memcpy(slots.bytes + slots.write, bytes, static_cast<size_t>(first));
   std::memcpy(slots.bytes, bytes + first, static_cast<size_t>(n - first));
@@ -96,10 +75,9 @@ void StoreRun(const Ring& ring, const Slots& slots, const uint8_t* bytes, int32_
 // or the wait was called off, drop the rest) whenever the ring is full, and
 // returns how many it stored. Under the lock the room is tested again: with
 // one producer it is always there, but a second producer must never make
-// the ring overflow. The runs take the lock yielding first
-// (yieldFirst).
+// the ring overflow. The runs take the lock yielding first (yieldFirst).
 template <typename WaitForRoom>
-int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool yieldFirst,
+int32_t PutRun(ByteRing& ring, const uint8_t* bytes, int32_t count, bool yieldFirst,
                WaitForRoom waitForRoom) {
   int32_t stored = 0;
   while (stored < count) {
@@ -117,7 +95,7 @@ int32_t PutRun(const Ring& ring, const uint8_t* bytes, int32_t count, bool yield
 }
 
 // Takes up to count bytes, as many as are stored, under one hold of the lock.
-int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool yieldFirst) {
+int32_t TakeRun(ByteRing& ring, uint8_t* bytes, int32_t count, bool yieldFirst) {
   if (bytes == nullptr || count <= 0) return 0;
   SpinLockGuard hold(ring.lock, yieldFirst);
   const Slots slots = ReadSlots(ring);
@@ -141,7 +119,7 @@ int32_t TakeRun(const Ring& ring, uint8_t* bytes, int32_t count, bool yieldFirst
 // begun): a stale reading only costs one more turn. False when the storage
 // goes away or the receive monitor is asked to stop: a host that has
 // stopped reading must not hold up the close.
-bool WaitWhileFull(const Ring& ring, const std::atomic<int32_t>& stop) {
+bool WaitWhileFull(const ByteRing& ring, const std::atomic<int32_t>& stop) {
   for (;;) {
     const int32_t size = ring.size.load(std::memory_order_acquire);
     if (size <= 0 || stop.load() != 0) return false;
@@ -163,16 +141,16 @@ bool WaitWhileFull(const Ring& ring, const std::atomic<int32_t>& stop) {
 // looks again every millisecond.
 bool WaitForRxRoom(PortControlBlock& block) {
   for (int32_t turn = 0;; ++turn) {
-    const int32_t size = block.rxSize.load(std::memory_order_acquire);
-    if (size <= 0 || block.rxStop.load() != 0) return false;
-    if (block.rxCount.load(std::memory_order_acquire) < size) return true;
+    const int32_t size = block.rx.size.load(std::memory_order_acquire);
+    if (size <= 0 || block.rxMonitor.stop.load() != 0) return false;
+    if (block.rx.count.load(std::memory_order_acquire) < size) return true;
     if (turn < kRunYieldTurns) {
       platform::Sleep(0);
       continue;
     }
     block.rxRoomWanted.store(1);
     bool slept = true;
-    if (block.rxCount.load() >= size) slept = platform::SuspendCurrentThreadFor(kRoomSleepMs);
+    if (block.rx.count.load() >= size) slept = platform::SuspendCurrentThreadFor(kRoomSleepMs);
     block.rxRoomWanted.store(0);
     if (!slept) platform::Sleep(kFullWaitTurnMs);
   }
@@ -182,9 +160,9 @@ bool WaitForRxRoom(PortControlBlock& block) {
 // counted (sequentially consistent) before the flag is read, as a write's
 // wake-up does.
 void ResumeSuspendedTxMonitor(PortControlBlock& block) {
-  block.txCount.fetch_add(0);
-  if (block.txSuspended.load() != 0) {
-    platform::ThreadHandle monitor = block.txThread.load(std::memory_order_acquire);
+  block.tx.count.fetch_add(0);
+  if (block.txMonitor.suspended.load() != 0) {
+    platform::ThreadHandle monitor = block.txMonitor.thread.load(std::memory_order_acquire);
     if (monitor != nullptr) platform::ResumeThread(monitor);
   }
 }
@@ -193,7 +171,7 @@ void ResumeSuspendedTxMonitor(PortControlBlock& block) {
 // port's close begins: TxMonitor is about to stop, and a writer on its own
 // thread (a handler) would otherwise wait for itself.
 bool TxWaitCalledOff(const PortControlBlock& block) {
-  return block.txSize.load(std::memory_order_acquire) <= 0 ||
+  return block.tx.size.load(std::memory_order_acquire) <= 0 ||
          block.life.load() == PortLife::kClosing;
 }
 
@@ -206,13 +184,13 @@ bool TxWaitCalledOff(const PortControlBlock& block) {
 template <typename Pause>
 bool WaitUntilEmptyIfFull(PortControlBlock& block, Pause pause) {
   if (TxWaitCalledOff(block)) return false;
-  const int32_t size = block.txSize.load(std::memory_order_acquire);
-  if (block.txCount.load(std::memory_order_acquire) < size) return true;
+  const int32_t size = block.tx.size.load(std::memory_order_acquire);
+  if (block.tx.count.load(std::memory_order_acquire) < size) return true;
   do {
     ResumeSuspendedTxMonitor(block);
     pause();
     if (TxWaitCalledOff(block)) return false;
-  } while (block.txCount.load(std::memory_order_acquire) != 0);
+  } while (block.tx.count.load(std::memory_order_acquire) != 0);
   return true;
 }
 
@@ -225,22 +203,22 @@ bool WaitUntilEmptyIfFull(PortControlBlock& block, Pause pause) {
 // sleep still ends after kRoomSleepMs, so that the close is noticed.
 void SleepUntilTxEmptied(PortControlBlock& block) {
   block.txRoomWanted.store(1);
-  const int32_t count = block.txCount.load();
-  if (count != 0) platform::WaitWhileWordIs(block.txCount, count, kRoomSleepMs);
+  const int32_t count = block.tx.count.load();
+  if (count != 0) platform::WaitWhileWordIs(block.tx.count, count, kRoomSleepMs);
   block.txRoomWanted.store(0);
 }
 
 // Takes one ring's storage away under its lock and empties it, so that a
 // call that comes late finds a ring without storage, never freed memory or
 // the positions of a port that is gone.
-void ReleaseRing(const Ring& ring, platform::MemoryBlock& memory) {
+void ReleaseRing(ByteRing& ring) {
   SpinLockGuard hold(ring.lock);
   ring.size.store(0, std::memory_order_release);
   ring.buffer.store(nullptr, std::memory_order_release);
   ring.readIndex.store(0, std::memory_order_relaxed);
   ring.writeIndex.store(0, std::memory_order_relaxed);
   ring.count.store(0, std::memory_order_release);
-  memory.reset();
+  ring.memory.reset();
 }
 
 // The pacing's moves, for either ring: runs, or a byte per lock hold.
@@ -260,10 +238,10 @@ int32_t StoreAsPaced(PortControlBlock& block, const uint8_t* bytes, int32_t coun
 
 // The count is read again before every byte or run, so that bytes stored
 // meanwhile are taken too, up to count.
-int32_t TakeAsPaced(PortControlBlock& block, const std::atomic<int32_t>& held, uint8_t* bytes,
-                    int32_t count, GetRunCall getRun, GetByteCall getByte) {
+int32_t TakeAsPaced(PortControlBlock& block, const ByteRing& ring, uint8_t* bytes, int32_t count,
+                    GetRunCall getRun, GetByteCall getByte) {
   int32_t taken = 0;
-  while (taken < count && held.load() != 0) {
+  while (taken < count && ring.count.load() != 0) {
     if (block.pacing->ringRuns) {
       taken += getRun(block, bytes + taken, count - taken);
     } else {
@@ -276,59 +254,60 @@ int32_t TakeAsPaced(PortControlBlock& block, const std::atomic<int32_t>& held, u
 }  // namespace
 
 bool RxRingPut(PortControlBlock& block, uint8_t byte) {
-  const Ring ring = RxRingOf(block);
-  return PutRun(ring, &byte, 1, false, [&] { return WaitWhileFull(ring, block.rxStop); }) == 1;
+  ByteRing& ring = block.rx;
+  return PutRun(ring, &byte, 1, false, [&] { return WaitWhileFull(ring, block.rxMonitor.stop); }) ==
+         1;
 }
 
 uint8_t RxRingGet(PortControlBlock& block) {
   uint8_t byte = 0;
-  TakeRun(RxRingOf(block), &byte, 1, false);
+  TakeRun(block.rx, &byte, 1, false);
   return byte;
 }
 
 bool TxRingPut(PortControlBlock& block, uint8_t byte) {
-  return PutRun(TxRingOf(block), &byte, 1, false, [&block] {
+  return PutRun(block.tx, &byte, 1, false, [&block] {
            return WaitUntilEmptyIfFull(block, [] { platform::Sleep(kFullWaitTurnMs); });
          }) == 1;
 }
 
 uint8_t TxRingGet(PortControlBlock& block) {
   uint8_t byte = 0;
-  TakeRun(TxRingOf(block), &byte, 1, false);
+  TakeRun(block.tx, &byte, 1, false);
   return byte;
 }
 
 int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
-  return PutRun(RxRingOf(block), bytes, count, true, [&block] { return WaitForRxRoom(block); });
+  return PutRun(block.rx, bytes, count, true, [&block] { return WaitForRxRoom(block); });
 }
 
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
-  return PutRun(TxRingOf(block), bytes, count, true, [&block] {
+  return PutRun(block.tx, bytes, count, true, [&block] {
     return WaitUntilEmptyIfFull(block, [&block] { SleepUntilTxEmptied(block); });
   });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  const int32_t taken = TakeRun(RxRingOf(block), bytes, count, true);
+  const int32_t taken = TakeRun(block.rx, bytes, count, true);
   if (taken > 0) {
     // A sequentially consistent touch of the count orders the take before
     // the flag is read (see WaitForRxRoom).
-    block.rxCount.fetch_add(0);
-    if (block.rxRoomWanted.load() != 0) platform::ResumeThread(block.rxThread.load());
+    block.rx.count.fetch_add(0);
+    if (block.rxRoomWanted.load() != 0) platform::ResumeThread(block.rxMonitor.thread.load());
   }
   return taken;
 }
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  const int32_t taken = TakeRun(TxRingOf(block), bytes, count, true);
+  const int32_t taken = TakeRun(block.tx, bytes, count, true);
   if (taken > 0) {
     // As in RxRingGetRun: the take is ordered before the flag is read (see
     // SleepUntilTxEmptied); only an empty ring is worth a writer's wake-up.
-    block.txCount.fetch_add(0);
-    if (block.txRoomWanted.load() != 0 && block.txCount.load() == 0) {
-      platform::WakeWordWaiters(block.txCount);
+    block.tx.count.fetch_add(0);
+    if (block.txRoomWanted.load() != 0 && block.tx.count.load() == 0) {
+      platform::WakeWordWaiters(block.tx.count);
     }
   }
   return taken;
@@ -339,7 +318,7 @@ int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count
 }
 
 int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeAsPaced(block, block.rxCount, bytes, count, RxRingGetRun, RxRingGet);
+  return TakeAsPaced(block, block.rx, bytes, count, RxRingGetRun, RxRingGet);
 }
 
 int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
@@ -347,12 +326,12 @@ int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count
 }
 
 int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeAsPaced(block, block.txCount, bytes, count, TxRingGetRun, TxRingGet);
+  return TakeAsPaced(block, block.tx, bytes, count, TxRingGetRun, TxRingGet);
 }
 
 void ReleaseRings(PortControlBlock& block) {
-  ReleaseRing(RxRingOf(block), block.rxMemory);
-  ReleaseRing(TxRingOf(block), block.txMemory);
+  ReleaseRing(block.rx);
+  ReleaseRing(block.tx);
 }
 
 }  // namespace zortcp

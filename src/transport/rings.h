@@ -20,9 +20,9 @@ namespace zortcp {
 struct PortControlBlock;
 
 bool RxRingPut(PortControlBlock& block, uint8_t byte);
-uint8_t RxRingGet(PortControlBlock& block);  // only after rxCount != 0
+uint8_t RxRingGet(PortControlBlock& block);  // only after rx.count != 0
 bool TxRingPut(PortControlBlock& block, uint8_t byte);
-uint8_t TxRingGet(PortControlBlock& block);  // only after txCount != 0
+uint8_t TxRingGet(PortControlBlock& block);  // only after tx.count != 0
 
 // Run variants for the fast transfer mode: the same rules, but a run of
 // bytes moves under one hold of the lock, which they take yielding first

@@ -27,9 +27,9 @@ constexpr ReceiveRole kClientRole{
 
 // At the retry count the monitor raises 5/5 and ends.
 void CountTowardRetryLimit(PortControlBlock& block, int32_t attempts) {
-  if (block.connectRetryCount != 0 && attempts >= block.connectRetryCount) {
+  if (block.settings.connectRetryCount != 0 && attempts >= block.settings.connectRetryCount) {
     RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_RETRY_LIMIT);
-    block.rxStop.store(1);
+    block.rxMonitor.stop.store(1);
   }
 }
 
@@ -46,21 +46,21 @@ void ConnectFailed(PortControlBlock& block) {
     CountTowardRetryLimit(block, attempts);
     LogCallFailed(block, kClientRole.name, "connect", code);
   }
-  PauseUnlessStopped(block.rxStop, kRetryPauseMs);
+  PauseUnlessStopped(block.rxMonitor.stop, kRetryPauseMs);
 }
 
 // No socket for the attempt: recorded, raised and logged at 1001, counted
 // as an attempt, and retried after the pause. TxMonitor keeps waiting for
-// the socket to come (replacingSocket stays 1) until the monitor ends.
+// the socket to come (peer.replacingSocket stays 1) until the monitor ends.
 void SocketFailed(PortControlBlock& block) {
   ReportFailure(block, kClientRole.name, ZOR_LOCATION_CLIENT_SOCKET, "socket",
                 [&block] { CountTowardRetryLimit(block, block.connectAttempts.fetch_add(1) + 1); });
-  PauseUnlessStopped(block.rxStop, kRetryPauseMs);
+  PauseUnlessStopped(block.rxMonitor.stop, kRetryPauseMs);
 }
 
 void Connected(PortControlBlock& block, Connection& connection, platform::Socket socket) {
   block.connected.store(1);
-  RaiseConnectedEvent(block, block.remoteHostName, block.port);
+  RaiseConnectedEvent(block, block.peer.remoteHostName, block.port);
   LogMonitorLine(block, kClientRole.name, "connect() successful");
   SetConnectionBuffers(block, kClientRole, socket, ZOR_LOCATION_CLIENT_RECEIVE_BUFFER,
                        ZOR_LOCATION_CLIENT_SEND_BUFFER);
@@ -72,46 +72,43 @@ void Connected(PortControlBlock& block, Connection& connection, platform::Socket
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
 }
 
-// Connects within the port's "Connect Timeout", or as long as the system
-// tries when it has none.
+// Connects to the remote host at the service port, within the port's
+// "Connect Timeout", or as long as the system tries when it has none.
 int32_t ConnectToPeer(PortControlBlock& block, platform::Socket socket) {
-  if (block.connectTimeoutMs == 0) return platform::Connect(socket, block.localAddress);
+  const platform::SocketAddress& peer = block.peer.remoteAddress;
+  if (block.settings.connectTimeoutMs == 0) return platform::Connect(socket, peer);
   LogMessage(block, 1, "RxMonitorClient() - Port: %d, Connect Timeout: %u ms\n", block.portNumber,
-             block.connectTimeoutMs);
-  return platform::ConnectWithin(socket, block.localAddress,
-                                 static_cast<int32_t>(block.connectTimeoutMs));
+             block.settings.connectTimeoutMs);
+  return platform::ConnectWithin(socket, peer,
+                                 static_cast<int32_t>(block.settings.connectTimeoutMs));
 }
 
 // One connect attempt with a fresh socket; the first attempt replaces the
 // socket that the open made. The previous socket is closed before the new
 // one is made, so that with a full descriptor table its descriptor is the
-// one given back for the new socket. Meanwhile replacingSocket tells
+// one given back for the new socket. Meanwhile peer.replacingSocket tells
 // TxMonitor that a socket is coming: it waits for the connection instead
 // of dropping the chunk it holds. The flag is raised before the old socket
 // goes and lowered only after the new one is in place.
 void ConnectStep(PortControlBlock& block, Connection& connection) {
-  block.replacingSocket.store(1);
-  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  block.peer.replacingSocket.store(1);
+  platform::CloseSocket(block.peer.socket.exchange(platform::kNoSocket));
   const platform::Socket socket = platform::OpenSocket();
   if (socket == platform::kNoSocket) {
     SocketFailed(block);
     return;
   }
-  block.socket.store(socket);
-  block.replacingSocket.store(0);
+  block.peer.socket.store(socket);
+  block.peer.replacingSocket.store(0);
   // A hold or a close that came while the socket was made wins: either it
   // sees the new socket and closes it, or the attempt is not made and the
   // socket goes here. None is left that a close has not seen: TxMonitor
   // would wait on it, for want of a connection, until it is terminated.
-  if (block.signal.load() != 0 || block.rxStop.load() != 0) {
-    platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  if (block.signal.load() != 0 || block.rxMonitor.stop.load() != 0) {
+    platform::CloseSocket(block.peer.socket.exchange(platform::kNoSocket));
     return;
   }
 
-  block.addressLength = sizeof(platform::SocketAddress);
-  block.localAddress = block.remoteAddress;
-  block.localAddress.family = platform::kAddressFamilyInet;
-  block.localAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(block.port & 0xFFFF));
   if (ConnectToPeer(block, socket) != 0) {
     ConnectFailed(block);
   } else {
@@ -159,8 +156,8 @@ StepResult ClientStep(PortControlBlock& block, Connection& connection) {
 }
 
 void EndMonitor(PortControlBlock& block) {
-  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
-  block.replacingSocket.store(0);  // no socket is coming any more
+  platform::CloseSocket(block.peer.socket.exchange(platform::kNoSocket));
+  block.peer.replacingSocket.store(0);  // no socket is coming any more
   EndConnection(block);
 }
 
@@ -173,8 +170,8 @@ void RxMonitorClient(void* argument) {
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
   run.Started();
 
-  Connection connection{block.socket};
-  while (block.rxStop.load() == 0) {
+  Connection connection{block.peer.socket};
+  while (block.rxMonitor.stop.load() == 0) {
     const StepResult step = ClientStep(block, connection);
     EndTurn(block, connection, step);
   }

@@ -27,19 +27,19 @@ constexpr ReceiveRole kServerRole{
 };
 
 void SetPeerName(PortControlBlock& block, const char* name) {
-  SpinLockGuard guard(block.nameLock);
-  CopyText(block.remoteHostName, name);
+  SpinLockGuard guard(block.peer.nameLock);
+  CopyText(block.peer.remoteHostName, name);
 }
 
 // The peer's name: looked up (open flag bit 1), "Unknown" when the lookup
 // fails, or its dotted address.
 void NamePeer(PortControlBlock& block) {
   if ((block.flags & ZOR_OPEN_LOOKUP_HOST_NAME) == 0) {
-    SetPeerName(block, platform::FormatDottedAddress(block.peerAddress.address).c_str());
+    SetPeerName(block, platform::FormatDottedAddress(block.peer.address.address).c_str());
     return;
   }
   std::string name;
-  if (platform::HostByAddress(block.peerAddress.address, &name) != 0) {
+  if (platform::HostByAddress(block.peer.address.address, &name) != 0) {
     ReportFailure(block, kServerRole.name, ZOR_LOCATION_SERVER_HOST_BY_ADDRESS, "gethostbyaddr",
                   [&block] { SetPeerName(block, kUnknownPeer); });
     return;
@@ -47,15 +47,15 @@ void NamePeer(PortControlBlock& block) {
   platform::TerminationPoint();  // a lookup cannot be cut short
   SetPeerName(block, name.c_str());
   LogMessage(block, 1, "RxMonitorServer() - Port: %d, gethostbyaddr() successful [%s]\n",
-             block.portNumber, block.remoteHostName);
+             block.portNumber, block.peer.remoteHostName);
 }
 
 void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Socket accepted) {
-  block.peerPort.store(platform::NetworkToHost16(block.peerAddress.port));
-  block.peerIpAddress.store(block.peerAddress.address);
+  block.peer.port.store(platform::NetworkToHost16(block.peer.address.port));
+  block.peer.ipAddress.store(block.peer.address.address);
   NamePeer(block);
   block.connected.store(1);
-  RaiseConnectedEvent(block, block.remoteHostName, block.peerPort.load());
+  RaiseConnectedEvent(block, block.peer.remoteHostName, block.peer.port.load());
   LogMonitorLine(block, kServerRole.name, "Connected");
   SetConnectionBuffers(block, kServerRole, accepted, ZOR_LOCATION_SERVER_RECEIVE_BUFFER,
                        ZOR_LOCATION_SERVER_SEND_BUFFER);
@@ -70,8 +70,8 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
 // Polls the listening socket, or waits on it under a pacing that waits.
 int32_t PollListener(PortControlBlock& block) {
   const int32_t waitMs = block.pacing->socketWaitMs;
-  if (waitMs != 0) return platform::WaitReadable(block.socket.load(), waitMs);
-  return platform::PollReadable(block.socket.load());
+  if (waitMs != 0) return platform::WaitReadable(block.peer.socket.load(), waitMs);
+  return platform::PollReadable(block.peer.socket.load());
 }
 
 // A failed accept. One that would block (the connection went before it was
@@ -139,9 +139,8 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
     if (block.pacing->listenPauseMs != 0) platform::Sleep(block.pacing->listenPauseMs);
     return {StepOutcome::kPaused};
   }
-  block.peerAddressLength = sizeof(platform::SocketAddress);
-  const platform::Socket accepted = platform::Accept(block.socket.load(), &block.peerAddress);
-  block.acceptedSocket.store(accepted);
+  const platform::Socket accepted = platform::Accept(block.peer.socket.load(), &block.peer.address);
+  block.peer.acceptedSocket.store(accepted);
   if (accepted == platform::kNoSocket) {
     AcceptFailed(block);
     return {};
@@ -153,19 +152,19 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
 // While a peer is served, a further connection is accepted and closed at
 // once; nothing is recorded, counted, raised or logged for it.
 StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
-  const int32_t pending = platform::PollReadable(block.socket.load());
+  const int32_t pending = platform::PollReadable(block.peer.socket.load());
   if (pending == platform::kSocketError) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
   } else if (pending > 0) {
     platform::SocketAddress refusedAddress;
-    platform::CloseSocket(platform::Accept(block.socket.load(), &refusedAddress));
+    platform::CloseSocket(platform::Accept(block.peer.socket.load(), &refusedAddress));
   }
   return ServeStep(block, connection);
 }
 
 void EndMonitor(PortControlBlock& block) {
-  platform::CloseSocket(block.acceptedSocket.exchange(platform::kNoSocket));
-  platform::CloseSocket(block.socket.exchange(platform::kNoSocket));
+  platform::CloseSocket(block.peer.acceptedSocket.exchange(platform::kNoSocket));
+  platform::CloseSocket(block.peer.socket.exchange(platform::kNoSocket));
   EndConnection(block);
 }
 
@@ -175,13 +174,13 @@ void RxMonitorServer(void* argument) {
   PortControlBlock& block = BlockOfArgument(argument);
   const MonitorRun run(block, MonitorSide::kReceive, kServerRole.name);
   run.Started();
-  if (platform::Listen(block.socket.load(), kBacklog) != 0) {
+  if (platform::Listen(block.peer.socket.load(), kBacklog) != 0) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN, "listen");
   }
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
 
-  Connection connection{block.acceptedSocket};
-  while (block.rxStop.load() == 0) {
+  Connection connection{block.peer.acceptedSocket};
+  while (block.rxMonitor.stop.load() == 0) {
     const StepResult step = block.connected.load() == 1 ? RefusalStep(block, connection)
                                                         : ListenStep(block, connection);
     EndTurn(block, connection, step);

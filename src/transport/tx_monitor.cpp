@@ -28,7 +28,8 @@ constexpr uint32_t kNextChunkPauseMs = 1;
 // peer's; the field is read afresh for every call, since the receive
 // monitor may replace it at any moment.
 platform::Socket PortSocket(const PortControlBlock& block) {
-  return (block.flags & ZOR_OPEN_SERVER) != 0 ? block.acceptedSocket.load() : block.socket.load();
+  return (block.flags & ZOR_OPEN_SERVER) != 0 ? block.peer.acceptedSocket.load()
+                                              : block.peer.socket.load();
 }
 
 constexpr const char* kTxName = "TxMonitor";
@@ -37,17 +38,17 @@ constexpr const char* kTxName = "TxMonitor";
 // the count is looked at a last time, and writers count their bytes before
 // they read the flag, so a write never goes unnoticed.
 void WaitForBytes(PortControlBlock& block) {
-  if (block.txCount.load() != 0) return;
-  if (LookBriefly(*block.pacing, [&block] { return block.txCount.load() != 0; })) return;
-  block.txSuspended.store(1);
-  if (block.txCount.load() == 0) platform::SuspendCurrentThread();
-  block.txSuspended.store(0);
+  if (block.tx.count.load() != 0) return;
+  if (LookBriefly(*block.pacing, [&block] { return block.tx.count.load() != 0; })) return;
+  block.txMonitor.suspended.store(1);
+  if (block.tx.count.load() == 0) platform::SuspendCurrentThread();
+  block.txMonitor.suspended.store(0);
 }
 
 // A client's receive monitor replaces its socket at every connect attempt
 // and closes the one it replaced. A test that met that closed socket is made
 // again on the new one, so that bytes waiting for the connection are not
-// dropped; while the new socket is still to come (replacingSocket), the
+// dropped; while the new socket is still to come (peer.replacingSocket), the
 // monitor waits for it. A socket taken away (after a loss, or by the close)
 // is no replacement.
 enum class SocketChange { kNone, kComing, kReplaced };
@@ -57,8 +58,8 @@ SocketChange ChangeOfSocket(const PortControlBlock& block, platform::Socket test
   // The flag is read before the socket: it is raised before the old socket
   // goes and lowered after the new one is in place, so a socket found
   // missing with the flag down was taken away, not replaced.
-  if (block.replacingSocket.load() != 0) return SocketChange::kComing;
-  const platform::Socket current = block.socket.load();
+  if (block.peer.replacingSocket.load() != 0) return SocketChange::kComing;
+  const platform::Socket current = block.peer.socket.load();
   return current != platform::kNoSocket && current != tested ? SocketChange::kReplaced
                                                              : SocketChange::kNone;
 }
@@ -71,7 +72,7 @@ bool TestAgain(PortControlBlock& block, platform::Socket tested) {
     case SocketChange::kReplaced:
       return true;
     case SocketChange::kComing:
-      if (block.txStop.load() != 0) return false;
+      if (block.txMonitor.stop.load() != 0) return false;
       platform::Sleep(kNextChunkPauseMs);
       return true;
     case SocketChange::kNone:
@@ -155,7 +156,7 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   LogDataDump(block, 3, chunk, length);
   const Pacing& pacing = *block.pacing;
   const uint32_t pause =
-      block.txCount.load() != 0 ? pacing.nextChunkPauseMs : pacing.drainedPauseMs;
+      block.tx.count.load() != 0 ? pacing.nextChunkPauseMs : pacing.drainedPauseMs;
   if (pause != 0) platform::Sleep(pause);
 }
 
@@ -190,7 +191,7 @@ void SendChunks(PortControlBlock& block, const uint8_t* bytes, int32_t length) {
   if (reported == length) return;
   ChunkFailed(block);
   reported += std::min(kChunkSize, length - reported);
-  while (reported < length && block.txStop.load() == 0) {
+  while (reported < length && block.txMonitor.stop.load() == 0) {
     const int32_t chunk = std::min(kChunkSize, length - reported);
     if (SendChunk(block, bytes + reported, chunk)) {
       ChunkSent(block, bytes + reported, chunk);
@@ -210,9 +211,9 @@ void TxMonitor(void* argument) {
 
   uint8_t chunks[kChunkSize * kMostChunksPerSend];
   const int32_t gather = kChunkSize * block.pacing->chunksPerSend;
-  while (block.txStop.load() == 0) {
+  while (block.txMonitor.stop.load() == 0) {
     WaitForBytes(block);
-    if (block.txCount.load() == 0) {
+    if (block.tx.count.load() == 0) {
       // Woken without bytes, as by the close: look at the stop flag again.
       platform::Sleep(kIdlePauseMs);
       continue;

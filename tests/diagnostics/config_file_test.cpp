@@ -27,43 +27,42 @@ class ConfigFileTest : public testing::LoadedLibrary {
     Preset();
   }
 
-  // The block as the open leaves it before the file is read.
+  // The settings as the open leaves them before the file is read.
   void Preset() {
-    std::strcpy(block_.serviceName, "12999");
-    std::strcpy(block_.serviceType, "tcp");
-    std::strcpy(block_.debugOutputFile, "earlier.log");
-    block_.connectRetryCount = 5;
-    block_.flags = ZOR_OPEN_SERVER;
-    block_.debugLevel = kPresetLevel;
-    block_.fastTransfer = false;
+    std::strcpy(settings_.serviceName, "12999");
+    std::strcpy(settings_.serviceType, "tcp");
+    std::strcpy(settings_.debugOutputFile, "earlier.log");
+    settings_.connectRetryCount = 5;
+    settings_.lookupHostName = false;
+    settings_.debugLevel = kPresetLevel;
+    settings_.fastTransfer = false;
   }
 
   void Read(const std::string& contents) {
     const std::string path = directory_.File("port.cfg");
     WriteFile(path, contents);
-    std::strcpy(block_.configFileName, path.c_str());
-    ReadConfigFile(block_);
+    settings_ = ReadConfigFile(path.c_str(), settings_);
   }
 
-  // Reads a file of one line into a freshly preset block.
+  // Reads a file of one line into freshly preset settings.
   int32_t LevelAfter(const std::string& line) {
     Preset();
     Read(line + "\n");
-    return block_.debugLevel;
+    return settings_.debugLevel;
   }
 
   void ExpectPresetValues() {
-    EXPECT_STREQ(block_.serviceName, "12999");
-    EXPECT_STREQ(block_.serviceType, "tcp");
-    EXPECT_STREQ(block_.debugOutputFile, "earlier.log");
-    EXPECT_EQ(block_.connectRetryCount, 5);
-    EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER);
-    EXPECT_EQ(block_.debugLevel, kPresetLevel);
-    EXPECT_FALSE(block_.fastTransfer);
+    EXPECT_STREQ(settings_.serviceName, "12999");
+    EXPECT_STREQ(settings_.serviceType, "tcp");
+    EXPECT_STREQ(settings_.debugOutputFile, "earlier.log");
+    EXPECT_EQ(settings_.connectRetryCount, 5);
+    EXPECT_FALSE(settings_.lookupHostName);
+    EXPECT_EQ(settings_.debugLevel, kPresetLevel);
+    EXPECT_FALSE(settings_.fastTransfer);
   }
 
   testing::TempDirectory directory_;
-  PortControlBlock& block_ = PortTable()[0];
+  PortSettings settings_;
 };
 
 TEST_F(ConfigFileTest, KeywordsMatchIgnoringCaseButNotWithBlanksBeforeEquals) {
@@ -92,9 +91,9 @@ TEST_F(ConfigFileTest, TextValuesKeepInnerBlanksAndEqualsButLoseTrailingOnes) {
       "Service Name = x\n"
       "Service Type=a b=c \t \r\n"
       "Debug Output File=\t/tmp/port log.txt  \r\n");
-  EXPECT_STREQ(block_.serviceName, "12999");
-  EXPECT_STREQ(block_.serviceType, "a b=c");
-  EXPECT_STREQ(block_.debugOutputFile, "/tmp/port log.txt");
+  EXPECT_STREQ(settings_.serviceName, "12999");
+  EXPECT_STREQ(settings_.serviceType, "a b=c");
+  EXPECT_STREQ(settings_.debugOutputFile, "/tmp/port log.txt");
 }
 
 TEST_F(ConfigFileTest, LastLineWins) {
@@ -103,37 +102,37 @@ TEST_F(ConfigFileTest, LastLineWins) {
       "Connect Retry Count=9\n"
       "SERVICE NAME=second\n"
       "Connect Retry Count=2\n");
-  EXPECT_STREQ(block_.serviceName, "second");
-  EXPECT_EQ(block_.connectRetryCount, 2);
+  EXPECT_STREQ(settings_.serviceName, "second");
+  EXPECT_EQ(settings_.connectRetryCount, 2);
 }
 
 TEST_F(ConfigFileTest, LookupHostNameOnlyEverSetsItsBit) {
   Read("Lookup Host Name=1\nLookup Host Name=no\n");
-  EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER);
+  EXPECT_FALSE(settings_.lookupHostName);
 
   for (const char* value : {"YES", "yes", "On", "tRuE"}) {
     Preset();
     Read(std::string("Lookup Host Name=") + value + "\n");
-    EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER | ZOR_OPEN_LOOKUP_HOST_NAME) << value;
+    EXPECT_TRUE(settings_.lookupHostName) << value;
   }
 
   Preset();
   Read("Lookup Host Name=Yes\nLookup Host Name=NO\nLookup Host Name=\n");
-  EXPECT_EQ(block_.flags, ZOR_OPEN_SERVER | ZOR_OPEN_LOOKUP_HOST_NAME);
+  EXPECT_TRUE(settings_.lookupHostName);
 }
 
 TEST_F(ConfigFileTest, FastTransferTakesTheSameAffirmatives) {
   Read("Fast Transfer=1\nFast Transfer=enabled\n");
-  EXPECT_FALSE(block_.fastTransfer);
+  EXPECT_FALSE(settings_.fastTransfer);
   Read("fast transfer=True\nFast Transfer=off\n");
-  EXPECT_TRUE(block_.fastTransfer);
+  EXPECT_TRUE(settings_.fastTransfer);
 }
 
 TEST_F(ConfigFileTest, IntegersAreReadLikeStrtolAndClampedTo32Bits) {
   const auto retryCountAfter = [this](const std::string& value) {
     Preset();
     Read("Connect Retry Count=" + value + "\n");
-    return block_.connectRetryCount;
+    return settings_.connectRetryCount;
   };
   EXPECT_EQ(retryCountAfter("-1"), -1);
   EXPECT_EQ(retryCountAfter("+12"), 12);
@@ -153,10 +152,10 @@ TEST_F(ConfigFileTest, IntegersAreReadLikeStrtolAndClampedTo32Bits) {
 
 TEST_F(ConfigFileTest, KeepAliveAndConnectTimeoutTakeNumbersInTheirRangeOnly) {
   const auto settingsAfter = [this](const std::string& keepAlive, const std::string& timeout) {
-    block_.keepAliveSeconds = 5;
-    block_.connectTimeoutMs = 500;
+    settings_.keepAliveSeconds = 5;
+    settings_.connectTimeoutMs = 500;
     Read("Keep Alive=" + keepAlive + "\nconnect timeout=" + timeout + "\n");
-    return std::pair(block_.keepAliveSeconds, block_.connectTimeoutMs);
+    return std::pair(settings_.keepAliveSeconds, settings_.connectTimeoutMs);
   };
   EXPECT_EQ(settingsAfter("7200", "600000"), std::pair(7200u, 600000u));
   EXPECT_EQ(settingsAfter("12s", " 300ms"), std::pair(12u, 300u));
@@ -170,9 +169,9 @@ TEST_F(ConfigFileTest, TextValuesAreCutToFieldCapacity) {
   const std::string twoHundred(200, 'f');
   Read("Service Name=" + forty + "\nService Type=" + forty + "\nDebug Output File=" + twoHundred +
        "\n");
-  EXPECT_EQ(std::string(block_.serviceName), forty.substr(0, 32));
-  EXPECT_EQ(std::string(block_.serviceType), forty.substr(0, 32));
-  EXPECT_EQ(std::string(block_.debugOutputFile), twoHundred.substr(0, 131));
+  EXPECT_EQ(std::string(settings_.serviceName), forty.substr(0, 32));
+  EXPECT_EQ(std::string(settings_.serviceType), forty.substr(0, 32));
+  EXPECT_EQ(std::string(settings_.debugOutputFile), twoHundred.substr(0, 131));
 }
 
 TEST_F(ConfigFileTest, LongLineArrivesAsPiecesOf255Characters) {
@@ -183,13 +182,12 @@ TEST_F(ConfigFileTest, LongLineArrivesAsPiecesOf255Characters) {
   line += "Debug Level=4";
   line += std::string(300 - line.size(), ' ');
   Read(line + "\n");
-  EXPECT_EQ(std::string(block_.serviceName), std::string(32, 's'));
-  EXPECT_EQ(block_.debugLevel, 4);
+  EXPECT_EQ(std::string(settings_.serviceName), std::string(32, 's'));
+  EXPECT_EQ(settings_.debugLevel, 4);
 }
 
 TEST_F(ConfigFileTest, UnreadableOrMeaninglessFilesChangeNothing) {
-  std::strcpy(block_.configFileName, directory_.File("missing.cfg").c_str());
-  ReadConfigFile(block_);
+  settings_ = ReadConfigFile(directory_.File("missing.cfg").c_str(), settings_);
   ExpectPresetValues();
 
   Read("");
@@ -208,9 +206,9 @@ TEST_F(ConfigFileTest, UnreadableOrMeaninglessFilesChangeNothing) {
 TEST_F(ConfigFileTest, ZeroBytesEndTheLineButNotTheFile) {
   Read(std::string("\0Debug Level=3\n", 15) + std::string("Service Name=ab\0cd\n", 19) +
        "Connect Retry Count=8\n");
-  EXPECT_EQ(block_.debugLevel, kPresetLevel);
-  EXPECT_STREQ(block_.serviceName, "ab");
-  EXPECT_EQ(block_.connectRetryCount, 8);
+  EXPECT_EQ(settings_.debugLevel, kPresetLevel);
+  EXPECT_STREQ(settings_.serviceName, "ab");
+  EXPECT_EQ(settings_.connectRetryCount, 8);
 }
 
 }  // namespace

@@ -63,8 +63,8 @@ class DebugLogTest : public testing::LoadedLibrary {
   }
 
   void OpenLog(int32_t level) {
-    std::strcpy(block_.debugOutputFile, path_.c_str());
-    block_.debugLevel = level;
+    std::strcpy(block_.log.fileName, path_.c_str());
+    block_.log.level = level;
     OpenDebugLog(block_);
   }
 
@@ -192,13 +192,13 @@ TEST_F(DebugLogTest, NothingIsWrittenOnceTheLogIsClosed) {
   const std::vector<std::string> lines = Lines(Log());
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].ends_with("] while open"));
-  EXPECT_EQ(block_.debugLevel, 4);
+  EXPECT_EQ(block_.log.level, 4);
 }
 
 TEST_F(DebugLogTest, LogThatCannotBeCreatedTurnsTheLevelOff) {
   path_ = directory_.File("no-such-directory/port.log");
   OpenLog(3);
-  EXPECT_EQ(block_.debugLevel, 0);
+  EXPECT_EQ(block_.log.level, 0);
   EXPECT_FALSE(LogIsOpen(block_));
   LogMessage(block_, 1, "nowhere to go\n");
   EXPECT_FALSE(std::filesystem::exists(path_));

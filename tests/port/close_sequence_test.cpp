@@ -45,7 +45,7 @@ TEST_F(CloseTest, CloseWhileConnectedEndsTheConnectionPromptly) {
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
   const PortControlBlock& block = BlockOf(handle);
-  ASSERT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return block.txMonitor.suspended.load() == 1; }, kWait));
 
   EXPECT_LT(TimeToClose(handle), milliseconds(2000));
   // The closed socket may meet the monitor's poll before the stop request.
@@ -55,10 +55,10 @@ TEST_F(CloseTest, CloseWhileConnectedEndsTheConnectionPromptly) {
   }
   EXPECT_TRUE(peer.WaitForClose(kWait));
   EXPECT_EQ(block.inUse.load(), 0);
-  EXPECT_EQ(block.rxRunning.load(), 0);
-  EXPECT_EQ(block.txRunning.load(), 0);
+  EXPECT_EQ(block.rxMonitor.running.load(), 0);
+  EXPECT_EQ(block.txMonitor.running.load(), 0);
   EXPECT_EQ(block.signal.load(), 0);
-  EXPECT_EQ(block.rxSize.load(), 0);
+  EXPECT_EQ(block.rx.size.load(), 0);
   EXPECT_EQ(ThreadCount(), threads);
 }
 
@@ -69,7 +69,7 @@ TEST_F(CloseTest, CloseWhileMonitorsWaitIsPrompt) {
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_ERROR, ZOR_ERROR_RECORDED));
-  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).txSuspended.load() == 1; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).txMonitor.suspended.load() == 1; }, kWait));
   EXPECT_LT(TimeToClose(handle), milliseconds(2000));
 }
 

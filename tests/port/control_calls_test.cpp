@@ -52,7 +52,7 @@ TEST_F(ControlCallsTest, ChangeDefaultSetsRetryCountAndLookupAndIgnoresTheRest) 
   // leaves a client's connection alone.
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].connectRetryCount, 3);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].settings.connectRetryCount, 3);
   ASSERT_TRUE(AcceptPeer().IsOpen());
   EXPECT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
 }
@@ -70,13 +70,13 @@ TEST_F(ControlCallsTest, KeepAliveAndConnectTimeoutDefaultsTakeValuesInRangeOnly
   // A port takes the defaults of its open; later changes leave it alone.
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].keepAliveSeconds, 7200u);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].connectTimeoutMs, 600000u);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].settings.keepAliveSeconds, 7200u);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].settings.connectTimeoutMs, 600000u);
   change(ZOR_DEFAULT_KEEP_ALIVE, 0);
   change(ZOR_DEFAULT_CONNECT_TIMEOUT, 0);
   EXPECT_EQ(defaults.defaultKeepAliveSeconds, 0u);
   EXPECT_EQ(defaults.defaultConnectTimeoutMs, 0u);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].keepAliveSeconds, 7200u);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].settings.keepAliveSeconds, 7200u);
 }
 
 TEST_F(ControlCallsTest, ChangeBufferSizesAppliesToLaterPortsOnly) {
@@ -97,12 +97,12 @@ TEST_F(ControlCallsTest, ChangeBufferSizesAppliesToLaterPortsOnly) {
   EXPECT_EQ(defaults.defaultTxRingSize, 4096u);
 
   const PortControlBlock& opened = PortTable()[static_cast<size_t>(first)];
-  EXPECT_EQ(opened.rxSize.load(), 65536);
-  EXPECT_EQ(opened.txSize.load(), 8192);
+  EXPECT_EQ(opened.rx.size.load(), 65536);
+  EXPECT_EQ(opened.tx.size.load(), 8192);
   int32_t second = -1;
   ASSERT_EQ(ZorOpenPort("localhost", 0, 0, nullptr, &second), 0);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(second)].rxSize.load(), 20480);
-  EXPECT_EQ(PortTable()[static_cast<size_t>(second)].txSize.load(), 4096);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(second)].rx.size.load(), 20480);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(second)].tx.size.load(), 4096);
 }
 
 }  // namespace

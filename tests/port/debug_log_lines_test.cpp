@@ -86,7 +86,7 @@ TEST_P(DebugLogTest, WritesTheLinesOfItsLevel) {
   EXPECT_EQ(peer.ReceiveExactly(5, kWait).size(), 5u);
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_TRANSMITTED));
   // The monitors log after raising their events; each is done once it waits again.
-  ASSERT_TRUE(WaitUntil([] { return PortTable()[0].txSuspended.load() == 1; }, kWait));
+  ASSERT_TRUE(WaitUntil([] { return PortTable()[0].txMonitor.suspended.load() == 1; }, kWait));
   ASSERT_TRUE(peer.SendAll("abcdefg"));
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_RECEIVED));
   ASSERT_TRUE(WaitUntil(
@@ -162,8 +162,8 @@ TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
   const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, kWait);
-  EXPECT_EQ(PortTable()[0].debugLevel.load(), 0);
-  EXPECT_EQ(PortTable()[0].logFile.load(), nullptr);
+  EXPECT_EQ(PortTable()[0].log.level.load(), 0);
+  EXPECT_EQ(PortTable()[0].log.file.load(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, UnopenableLogTest,

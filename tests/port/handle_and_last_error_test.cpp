@@ -126,7 +126,7 @@ TEST_F(HandleTest, ThirtyThirdOpenFindsNoFreeBlock) {
   ASSERT_TRUE(WaitUntil(
       [] {
         for (const auto& block : PortTable()) {
-          if (block.rxRunning.load() != 0) return false;
+          if (block.rxMonitor.running.load() != 0) return false;
         }
         return true;
       },

@@ -54,10 +54,10 @@ TEST_P(OpenFailureTest, FailsWithItsLocationAndGivesEverythingBack) {
 
   const PortControlBlock& block = PortTable()[0];
   EXPECT_EQ(block.inUse.load(), 0);
-  EXPECT_EQ(block.socket.load(), platform::kNoSocket);
-  EXPECT_EQ(block.rxSize.load(), 0);
-  EXPECT_EQ(block.txSize.load(), 0);
-  EXPECT_FALSE(block.rxMemory || block.txMemory || block.recvMemory);
+  EXPECT_EQ(block.peer.socket.load(), platform::kNoSocket);
+  EXPECT_EQ(block.rx.size.load(), 0);
+  EXPECT_EQ(block.tx.size.load(), 0);
+  EXPECT_FALSE(block.rx.memory || block.tx.memory || block.recvMemory);
   EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threads; }, kWait));
   EXPECT_TRUE(WaitUntil([&] { return DescriptorCount() == descriptors; }, kWait));
   EXPECT_EQ(Library().pendingEventHandler, &EventRecorder::Handler);
@@ -191,8 +191,8 @@ TEST_F(OpenTest, FastPortTakesItsOwnRingSizesOnlyWhereNoneWasSet) {
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
   const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
-  EXPECT_EQ(block.rxSize.load(), static_cast<int32_t>(kFastPacing.rxRingBytes));
-  EXPECT_EQ(block.txSize.load(), 4096);
+  EXPECT_EQ(block.rx.size.load(), static_cast<int32_t>(kFastPacing.rxRingBytes));
+  EXPECT_EQ(block.tx.size.load(), 4096);
   EXPECT_EQ(ZorClosePort(handle), 0);
   defaults = saved;
 }

@@ -69,9 +69,9 @@ TEST_F(UnloadTest, UnloadClosesEveryOpenPortAndTheirLogsLast) {
   for (size_t index : {3u, 7u}) {
     const PortControlBlock& block = PortTable()[index];
     EXPECT_EQ(block.inUse.load(), 1) << index;
-    EXPECT_EQ(block.logFile.load(), nullptr) << index;
-    EXPECT_EQ(block.rxRunning.load() + block.txRunning.load(), 0) << index;
-    EXPECT_EQ(block.rxSize.load() + block.txSize.load(), 0) << index;
+    EXPECT_EQ(block.log.file.load(), nullptr) << index;
+    EXPECT_EQ(block.rxMonitor.running.load() + block.txMonitor.running.load(), 0) << index;
+    EXPECT_EQ(block.rx.size.load() + block.tx.size.load(), 0) << index;
   }
   EXPECT_TRUE(peer3.WaitForClose(seconds(3)));
   EXPECT_TRUE(peer7.WaitForClose(seconds(3)));

@@ -93,7 +93,7 @@ TEST_F(ClientPeerTest, FloodFasterThanTheHostReadsLosesNothing) {
   const std::vector<uint8_t> flood = RandomBytes(3 * 1024 * 1024, 6);
   std::thread sender([&] { EXPECT_TRUE(peer.SendAll(flood.data(), flood.size())); });
 
-  const int32_t ringSize = PortTable()[static_cast<size_t>(handle)].rxSize.load();
+  const int32_t ringSize = PortTable()[static_cast<size_t>(handle)].rx.size.load();
   EXPECT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == ringSize; }, kWait));
   std::this_thread::sleep_for(milliseconds(300));
   EXPECT_EQ(ZorAnyToRead(handle), ringSize);  // full, and nothing more squeezed in
@@ -127,7 +127,7 @@ TEST_F(ClientPeerTest, SizesOutOfRangeMoveNothingAndCapacityBeyondTheBytesTakesO
   for (int32_t size : {0, -1, -4096, INT_MIN}) {
     EXPECT_EQ(ZorWritePort(handle, data, size), 0) << size;
   }
-  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].txCount.load(), 0);
+  EXPECT_EQ(PortTable()[static_cast<size_t>(handle)].tx.count.load(), 0);
   EXPECT_TRUE(peer.ReceiveSome(64, kQuiet).empty());
 
   ASSERT_TRUE(peer.SendAll("twelve bytes"));

@@ -103,7 +103,10 @@ TEST(ZorcatDemo, ExitsZeroAfterShowingEventsStatisticsLastErrorAndDebugLog) {
   std::filesystem::remove_all(log.parent_path());
 }
 
-TEST(ZorcatConnect, SendsAFileIntactToAPlainPeerAndWritesItsEchoToStandardOutput) {
+// In zorcat's own fast transfer mode and with the default pacing of --paced.
+class ZorcatConnectPacing : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(ZorcatConnectPacing, SendsAFileIntactToAPlainPeerAndWritesItsEchoToStandardOutput) {
   const std::vector<uint8_t> data = RandomBytes(3 * 512 * 1024, 5);
   ScratchDirectory scratch;
   const auto file = scratch.Write("input.bin", Text(data));
@@ -119,9 +122,10 @@ TEST(ZorcatConnect, SendsAFileIntactToAPlainPeerAndWritesItsEchoToStandardOutput
     listener.Close();
   });
 
-  const Finished zorcat =
-      RunZorcat({"connect", "--stats", "--idle", "20000", "127.0.0.1", listener.PortText()},
-                Input::File(file), kRunWait);
+  std::vector<std::string> arguments = {"connect", "--stats", "--idle", "20000"};
+  arguments.insert(arguments.end(), GetParam().begin(), GetParam().end());
+  arguments.insert(arguments.end(), {"127.0.0.1", listener.PortText()});
+  const Finished zorcat = RunZorcat(arguments, Input::File(file), kRunWait);
   peer.join();
 
   ASSERT_TRUE(zorcat.exited) << zorcat.err;
@@ -135,6 +139,11 @@ TEST(ZorcatConnect, SendsAFileIntactToAPlainPeerAndWritesItsEchoToStandardOutput
             std::string::npos)
       << zorcat.err;
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, ZorcatConnectPacing,
+                         ::testing::Values(std::vector<std::string>{},
+                                           std::vector<std::string>{"--paced"}),
+                         [](const auto& mode) { return mode.param.empty() ? "Fast" : "Paced"; });
 
 TEST(ZorcatListen, ServesAPlainClientBothWaysUntilItCloses) {
   ScratchDirectory scratch;
@@ -288,6 +297,7 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
   const Finished connectHelp = RunZorcat({"connect", "--help"}, Input::Null(), kRunWait);
   EXPECT_NE(connectHelp.out.find("--keepalive N"), std::string::npos) << connectHelp.out;
   EXPECT_NE(connectHelp.out.find("--connect-timeout MS"), std::string::npos) << connectHelp.out;
+  EXPECT_NE(connectHelp.out.find("--paced"), std::string::npos) << connectHelp.out;
 
   const Finished version = RunZorcat({"--version"}, Input::Null(), kRunWait);
   EXPECT_EQ(version.status, 0);
@@ -302,6 +312,7 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {"connect", "--no-such-option", "127.0.0.1"},
       {"listen", "--keepalive", "7201", "0"},              // beyond the library's range
       {"connect", "--connect-timeout", "0", "127.0.0.1"},  // 0 is the default, not a time-out
+      {"demo", "--paced"},                                 // the demo is always paced
   };
   for (const auto& arguments : misuses) {
     const Finished misuse = RunZorcat(arguments, Input::Null(), kRunWait);

@@ -101,7 +101,7 @@ TEST_F(ClientConnectionTest, RefusedConnectRetriesEvery250msUntilLimit) {
 
   // The monitor has ended by itself; the close does not wait for it.
   const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
-  ASSERT_TRUE(WaitUntil([&] { return block.rxRunning.load() == 0; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return block.rxMonitor.running.load() == 0; }, kWait));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ZorClosePort(handle), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
@@ -117,7 +117,7 @@ TEST_F(ClientConnectionTest, RetryCountOneOrNegativeEndsAfterTheFirstFailure) {
     const int32_t handle = OpenClient();
     ASSERT_GE(handle, 0);
     const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
-    ASSERT_TRUE(WaitUntil([&] { return block.rxRunning.load() == 0; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return block.rxMonitor.running.load() == 0; }, kWait));
     EXPECT_THAT(events.Sequence(), ElementsAre("5/1", "5/4", "5/5"));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ZorClosePort(handle), 0);

@@ -84,7 +84,7 @@ TEST_F(ClientDataTest, OneMebibyteEachWayArrivesIntactInFastTransferMode) {
   int32_t handle = -1;
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
-  ASSERT_TRUE(PortTable()[static_cast<size_t>(handle)].fastTransfer);
+  ASSERT_TRUE(PortTable()[static_cast<size_t>(handle)].settings.fastTransfer);
   ExpectMebibyteEachWayIntact(handle, peer, events);
 }
 
@@ -125,7 +125,7 @@ TEST_F(ClientDataTest, FiveThousandBytesGoOutAsTwoChunks) {
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
   const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
-  ASSERT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return block.txMonitor.suspended.load() == 1; }, kWait));
 
   const std::vector<uint8_t> sent = RandomBytes(5000, 4);
   EXPECT_EQ(ZorWritePort(handle, sent.data(), 5000), 0);
@@ -136,7 +136,7 @@ TEST_F(ClientDataTest, FiveThousandBytesGoOutAsTwoChunks) {
   EXPECT_EQ(recorded[1].ToString(), "4(4096)");
   EXPECT_EQ(recorded[2].ToString(), "4(904)");
   EXPECT_EQ(StatisticsOf(handle).txBytes, 5000u);
-  EXPECT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, kWait));
+  EXPECT_TRUE(WaitUntil([&] { return block.txMonitor.suspended.load() == 1; }, kWait));
 }
 
 TEST_F(ClientDataTest, FailedTransmitDropsTheChunkAndSendingGoesOn) {
@@ -238,7 +238,7 @@ TEST_F(ClientDataTest, NullPointersFromTheHostAreNeverUsed) {
   EXPECT_EQ(ZorWritePort(handle, nullptr, 10), 0);
   EXPECT_EQ(ZorWritePort(handle, "abc", 0), 0);
   EXPECT_EQ(ZorWritePort(handle, "abc", -3), 0);
-  EXPECT_EQ(PortTable()[0].txCount.load(), 0);
+  EXPECT_EQ(PortTable()[0].tx.count.load(), 0);
   ASSERT_TRUE(peer.SendAll("abc"));
   ASSERT_TRUE(WaitUntil([&] { return ZorAnyToRead(handle) == 3; }, kWait));
   char buffer[8] = {};

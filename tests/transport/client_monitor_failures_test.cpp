@@ -61,7 +61,7 @@ TEST_F(ClientMonitorFailureTest, SocketFailuresEndTheMonitorAtTheRetryCount) {
   faults::Inject(Operation::kOpenSocket, {.error = 10024, .count = -1, .skip = 1});
   const int32_t handle = OpenClient();
   ASSERT_GE(handle, 0);
-  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).rxRunning.load() == 0; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).rxMonitor.running.load() == 0; }, kWait));
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4", "5/4", "5/5"));
   ExpectLastError(1001, 10024);
   EXPECT_FALSE(listener.Accept(kQuiet).has_value());
@@ -163,7 +163,7 @@ TEST_P(ClientEndingFailureTest, RaisesRecordedThenMonitorEndedAndTheMonitorEnds)
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_DISCONNECTED));
   EXPECT_THAT(events.Sequence(), ElementsAreArray(failure.events));
   ExpectLastError(failure.location, 10050);
-  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).rxRunning.load() == 0; }, kWait));
+  ASSERT_TRUE(WaitUntil([&] { return BlockOf(handle).rxMonitor.running.load() == 0; }, kWait));
   EXPECT_TRUE(peer.WaitForClose(kWait));
   EXPECT_FALSE(listener.Accept(kQuiet).has_value());
   EXPECT_EQ(StatisticsOf(handle).rxErrors, 0u);

@@ -124,7 +124,8 @@ ScriptResult RunScriptedExchange(bool fast) {
   // The transmit monitor has found its ring empty and suspends itself, so
   // that the next write is gathered whole.
   EXPECT_TRUE(WaitUntil(
-      [&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
+      [&] { return PortTable()[static_cast<size_t>(handle)].txMonitor.suspended.load() == 1; },
+      kWait));
 
   const std::vector<uint8_t> answer = RandomBytes(200, 12);
   EXPECT_TRUE(peer->SendAll(answer.data(), answer.size()));
@@ -137,7 +138,8 @@ ScriptResult RunScriptedExchange(bool fast) {
   // The transmit monitor has found its ring empty and suspends itself, so
   // that the next write is gathered whole.
   EXPECT_TRUE(WaitUntil(
-      [&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
+      [&] { return PortTable()[static_cast<size_t>(handle)].txMonitor.suspended.load() == 1; },
+      kWait));
 
   const std::vector<uint8_t> largeAnswer = RandomBytes(6000, 14);
   EXPECT_TRUE(peer->SendAll(largeAnswer.data(), largeAnswer.size()));
@@ -227,7 +229,8 @@ TEST_P(FastTransferTest, FailedSendDropsOnlyTheChunkItMet) {
   // The transmit monitor suspends itself on its empty ring, so that the
   // write is gathered in whole chunks.
   ASSERT_TRUE(WaitUntil(
-      [&] { return PortTable()[static_cast<size_t>(handle)].txSuspended.load() == 1; }, kWait));
+      [&] { return PortTable()[static_cast<size_t>(handle)].txMonitor.suspended.load() == 1; },
+      kWait));
   platform::faults::Inject(platform::faults::Operation::kSend, {.error = 10054});
   ASSERT_EQ(ZorWritePort(handle, bytes.data(), 10000), 0);
 
@@ -295,7 +298,8 @@ TEST_P(FastTransferTest, IdleTransmitMonitorSleepsAndEveryWriteWakesIt) {
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
   const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
   for (uint8_t round = 0; round < 20; ++round) {
-    ASSERT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, kWait)) << int{round};
+    ASSERT_TRUE(WaitUntil([&] { return block.txMonitor.suspended.load() == 1; }, kWait))
+        << int{round};
     const std::vector<uint8_t> message = RandomBytes(10, round);
     ASSERT_EQ(ZorWritePort(handle, message.data(), 10), 0);
     ASSERT_EQ(peer.ReceiveExactly(10, kWait), message) << int{round};
@@ -331,7 +335,7 @@ TEST_P(FastTransferTest, CloseStaysWithinItsBound) {
   // Running, and in the fast mode waiting for a connection.
   EXPECT_TRUE(WaitUntil(
       [&] {
-        return PortTable()[static_cast<size_t>(server)].rxRunning.load() == 1 &&
+        return PortTable()[static_cast<size_t>(server)].rxMonitor.running.load() == 1 &&
                (!GetParam() || platform::BlockedSocketWaits() >= 1);
       },
       kWait));

@@ -85,13 +85,13 @@ struct RingState {
 };
 
 RingState RxState(PortControlBlock& block) {
-  SpinLockGuard hold(block.rxLock);
-  return {block.rxReadIndex.load(), block.rxWriteIndex.load(), block.rxCount.load()};
+  SpinLockGuard hold(block.rx.lock);
+  return {block.rx.readIndex.load(), block.rx.writeIndex.load(), block.rx.count.load()};
 }
 
 RingState TxState(PortControlBlock& block) {
-  SpinLockGuard hold(block.txLock);
-  return {block.txReadIndex.load(), block.txWriteIndex.load(), block.txCount.load()};
+  SpinLockGuard hold(block.tx.lock);
+  return {block.tx.readIndex.load(), block.tx.writeIndex.load(), block.tx.count.load()};
 }
 
 bool Consistent(const RingState& state, int32_t size) {
@@ -122,27 +122,18 @@ class RingTest : public testing::LoadedLibrary {
  protected:
   PortControlBlock& block = PortTable()[0];
 
-  void GiveRxStorage(int32_t size) {
-    block.rxMemory = platform::AllocateZeroed(static_cast<size_t>(size));
-    ASSERT_NE(block.rxMemory, nullptr);
-    block.rxBuffer = block.rxMemory.get();
-    block.rxReadIndex = 0;
-    block.rxWriteIndex = 0;
-    block.rxCount = 0;
-    SpinLockReset(block.rxLock);
-    block.rxSize = size;
+  static void GiveStorage(ByteRing& ring, int32_t size) {
+    ring.memory = platform::AllocateZeroed(static_cast<size_t>(size));
+    ASSERT_NE(ring.memory, nullptr);
+    ring.buffer = ring.memory.get();
+    ring.readIndex = 0;
+    ring.writeIndex = 0;
+    ring.count = 0;
+    SpinLockReset(ring.lock);
+    ring.size = size;
   }
-
-  void GiveTxStorage(int32_t size) {
-    block.txMemory = platform::AllocateZeroed(static_cast<size_t>(size));
-    ASSERT_NE(block.txMemory, nullptr);
-    block.txBuffer = block.txMemory.get();
-    block.txReadIndex = 0;
-    block.txWriteIndex = 0;
-    block.txCount = 0;
-    SpinLockReset(block.txLock);
-    block.txSize = size;
-  }
+  void GiveRxStorage(int32_t size) { GiveStorage(block.rx, size); }
+  void GiveTxStorage(int32_t size) { GiveStorage(block.tx, size); }
 
   // Stands in for TxMonitor: it suspends itself, with the flag set, until it
   // is woken, and counts the wake-ups. A writer's wait on a full TxRing is
@@ -151,13 +142,13 @@ class RingTest : public testing::LoadedLibrary {
   std::unique_ptr<Worker> StartStandInMonitor() {
     auto monitor = std::make_unique<Worker>([this] {
       for (;;) {
-        block.txSuspended = 1;
+        block.txMonitor.suspended = 1;
         platform::SuspendCurrentThread();
-        block.txSuspended = 0;
+        block.txMonitor.suspended = 0;
         monitorWakes.fetch_add(1);
       }
     });
-    block.txThread = monitor->Handle();
+    block.txMonitor.thread = monitor->Handle();
     return monitor;
   }
   bool MonitorWokenAtLeast(int32_t wakes) {
@@ -166,12 +157,12 @@ class RingTest : public testing::LoadedLibrary {
 
   // As the close does it: the capacity goes to 0 before the storage.
   void TakeRxStorage() {
-    block.rxSize = 0;
-    block.rxBuffer = nullptr;
+    block.rx.size = 0;
+    block.rx.buffer = nullptr;
   }
   void TakeTxStorage() {
-    block.txSize = 0;
-    block.txBuffer = nullptr;
+    block.tx.size = 0;
+    block.tx.buffer = nullptr;
   }
 };
 
@@ -191,12 +182,12 @@ TEST_F(RingTest, RxRingOf65536HoldsEveryByteAndItsNextPutWaitsForOneFreeSlot) {
   Worker putter([&] { RxRingPut(block, 0xAB); });
   ASSERT_TRUE(putter.Started());
   EXPECT_TRUE(putter.StillRunningAfter(kStillWaiting));
-  EXPECT_EQ(block.rxCount.load(), kSize);
-  EXPECT_EQ(block.rxBuffer.load()[0], byteAt(0));
+  EXPECT_EQ(block.rx.count.load(), kSize);
+  EXPECT_EQ(block.rx.buffer.load()[0], byteAt(0));
 
   EXPECT_EQ(RxRingGet(block), byteAt(0));
   ASSERT_TRUE(putter.WaitFinished());
-  EXPECT_EQ(block.rxBuffer.load()[0], 0xAB);
+  EXPECT_EQ(block.rx.buffer.load()[0], 0xAB);
   full = RxState(block);
   EXPECT_EQ(full.count, kSize);
   EXPECT_EQ(full.read, 1);
@@ -260,7 +251,7 @@ TEST_F(RingTest, RunsFillEverySlotAndCopyAcrossTheWrap) {
   EXPECT_EQ(state.count, 7);
   EXPECT_EQ(state.read, 3);
   EXPECT_EQ(state.write, 3);
-  EXPECT_EQ(block.rxBuffer.load()[0], 8);
+  EXPECT_EQ(block.rx.buffer.load()[0], 8);
 
   EXPECT_EQ(RxRingGetRun(block, taken, 16), 7);
   EXPECT_EQ(std::vector<uint8_t>(taken, taken + 7), (std::vector<uint8_t>{4, 5, 6, 7, 8, 9, 10}));
@@ -299,18 +290,18 @@ TEST_F(RingTest, RunWaitingForRxRoomSleepsUntilTakesMakeRoom) {
   ASSERT_TRUE(FinishesPromptly([&] { RxRingPutRun(block, first, 4); }));
 
   Worker producer([&] { RxRingPutRun(block, second, 3); });
-  block.rxThread.store(producer.Handle());
+  block.rxMonitor.thread.store(producer.Handle());
   ASSERT_TRUE(WaitUntil([&] { return block.rxRoomWanted.load() == 1; }, kFinishWithin))
       << "the producer sleeps for room";
   EXPECT_EQ(RxRingGetRun(block, taken, 2), 2);
-  ASSERT_TRUE(WaitUntil([&] { return block.rxCount.load() == 4; }, kFinishWithin));
+  ASSERT_TRUE(WaitUntil([&] { return block.rx.count.load() == 4; }, kFinishWithin));
   EXPECT_FALSE(producer.Finished()) << "one byte still waits for room";
   EXPECT_EQ(RxRingGetRun(block, taken + 2, 8), 4);
   ASSERT_TRUE(producer.WaitFinished());
   EXPECT_EQ(RxRingGetRun(block, taken + 6, 8), 1);
   EXPECT_EQ(std::vector<uint8_t>(taken, taken + 7), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
   EXPECT_EQ(block.rxRoomWanted.load(), 0);
-  block.rxThread.store(nullptr);
+  block.rxMonitor.thread.store(nullptr);
 }
 
 TEST_F(RingTest, RingWithoutStorageTakesNothingAndGetsFromEmptyRingsGiveZero) {
@@ -330,8 +321,8 @@ TEST_F(RingTest, RingWithoutStorageTakesNothingAndGetsFromEmptyRingsGiveZero) {
       EXPECT_EQ(state.read, 0);
       EXPECT_EQ(state.write, 0);
     }
-    EXPECT_EQ(block.rxLock.word.load(), 0);
-    EXPECT_EQ(block.txLock.word.load(), 0);
+    EXPECT_EQ(block.rx.lock.word.load(), 0);
+    EXPECT_EQ(block.tx.lock.word.load(), 0);
     EXPECT_EQ(std::vector<uint8_t>(taken, taken + 4), (std::vector<uint8_t>{9, 9, 9, 9}));
   };
 
@@ -342,8 +333,8 @@ TEST_F(RingTest, RingWithoutStorageTakesNothingAndGetsFromEmptyRingsGiveZero) {
   }
   {
     SCOPED_TRACE("capacity without storage");
-    block.rxSize = 16;
-    block.txSize = 16;
+    block.rx.size = 16;
+    block.tx.size = 16;
     EXPECT_TRUE(FinishesPromptly(everyOperation));
     untouched();
   }
@@ -380,8 +371,8 @@ TEST_F(RingTest, PutsWaitingOnAFullRingDropTheirBytesWhenTheStorageGoes) {
   EXPECT_TRUE(rxPut.WaitFinished());
   EXPECT_TRUE(rxRun.WaitFinished());
   EXPECT_TRUE(txPut.WaitFinished());
-  EXPECT_EQ(block.rxCount.load(), 3);
-  EXPECT_EQ(block.txCount.load(), 3);
+  EXPECT_EQ(block.rx.count.load(), 3);
+  EXPECT_EQ(block.tx.count.load(), 3);
 }
 
 // Producer and consumer on two threads, a known sequence through a small
@@ -421,7 +412,7 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
   } else {
     GiveTxStorage(size);
   }
-  std::atomic<int32_t>& count = rx ? block.rxCount : block.txCount;
+  std::atomic<int32_t>& count = rx ? block.rx.count : block.tx.count;
 
   Worker producer([&] {
     ByteSequence sequence(kSeed);
@@ -449,7 +440,7 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
   });
   ASSERT_TRUE(producer.Started());
   // A run waiting for room in the RxRing sleeps until a take wakes it.
-  if (rx) block.rxThread.store(producer.Handle());
+  if (rx) block.rxMonitor.thread.store(producer.Handle());
 
   ByteSequence expected(kSeed);
   ByteSequence lengths(kSeed + 1);
@@ -486,7 +477,7 @@ TEST_P(RingTransferTest, BytesArriveInOrderAndPositionsStayConsistent) {
 
   EXPECT_EQ(received, total);
   EXPECT_TRUE(producer.WaitFinished());
-  block.rxThread.store(nullptr);
+  block.rxMonitor.thread.store(nullptr);
   EXPECT_EQ(outOfOrder, 0);
   EXPECT_EQ(badCounts, 0);
   EXPECT_EQ(inconsistent, 0);

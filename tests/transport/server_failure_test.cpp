@@ -47,7 +47,7 @@ class ServerFailureTest : public ServerPortTest {
   }
   PortControlBlock& Block() { return PortTable()[static_cast<size_t>(handle)]; }
   bool WaitForMonitorEnd() {
-    return WaitUntil([&] { return Block().rxRunning.load() == 0; }, seconds(5));
+    return WaitUntil([&] { return Block().rxMonitor.running.load() == 0; }, seconds(5));
   }
 
   int32_t handle = -1;
@@ -59,7 +59,7 @@ TEST_F(ServerFailureTest, ListeningPollFailureEndsMonitorWithoutDisconnect) {
   events.Register();
   handle = OpenServer("127.0.0.1", nullptr, &port);
   ASSERT_GE(handle, 0);
-  Inject(Operation::kPollReadable, {.error = 10050, .socket = Block().socket.load()});
+  Inject(Operation::kPollReadable, {.error = 10050, .socket = Block().peer.socket.load()});
   ASSERT_TRUE(WaitForMonitorEnd());
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4"));
   ExpectOneFailure(failures, 2002, 10050);
@@ -141,7 +141,7 @@ TEST_F(ServerFailureTest, ReceiveFailureDropsPeerAndListensForTheNext) {
   EXPECT_THAT(events.Sequence(), ElementsAre("1", "5/2", "5/4", "2/1"));
   ExpectOneFailure(failures, 2010, 10054);
   EXPECT_EQ(StatisticsOf(handle).rxErrors, 1u);
-  EXPECT_EQ(Block().acceptedSocket.load(), platform::kNoSocket);
+  EXPECT_EQ(Block().peer.acceptedSocket.load(), platform::kNoSocket);
   EXPECT_TRUE(peer.WaitForClose(seconds(3)));
 
   PeerConnection next = ConnectToServer(port);
@@ -177,7 +177,7 @@ TEST_P(ServerEndingFailureTest, RaisesFailureThenMonitorEndAndClosesPeer) {
   WaitForConnected();
   if (failure.armedOnceServed) {
     const platform::Socket socket =
-        failure.onListeningSocket ? Block().socket.load() : Block().acceptedSocket.load();
+        failure.onListeningSocket ? Block().peer.socket.load() : Block().peer.acceptedSocket.load();
     Inject(failure.operation, {.error = kCode, .skip = failure.skip, .socket = socket});
   } else {
     // Bytes make the connection readable, so that its pending count is read.
@@ -187,8 +187,8 @@ TEST_P(ServerEndingFailureTest, RaisesFailureThenMonitorEndAndClosesPeer) {
   EXPECT_THAT(events.Sequence(), ElementsAreArray(failure.events));
   ExpectOneFailure(failures, failure.location, kCode);
   EXPECT_TRUE(peer.WaitForClose(seconds(3)));
-  EXPECT_EQ(Block().acceptedSocket.load(), platform::kNoSocket);
-  EXPECT_EQ(Block().socket.load(), platform::kNoSocket);
+  EXPECT_EQ(Block().peer.acceptedSocket.load(), platform::kNoSocket);
+  EXPECT_EQ(Block().peer.socket.load(), platform::kNoSocket);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locations, ServerEndingFailureTest,

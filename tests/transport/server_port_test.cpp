@@ -295,7 +295,8 @@ TEST_F(ServerPortTest, ListenFailureLeavesPortOpenWithoutListener) {
   const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
   ASSERT_GE(handle, 0);
   ASSERT_TRUE(WaitUntil(
-      [&] { return PortTable()[static_cast<size_t>(handle)].rxRunning.load() == 0; }, seconds(5)));
+      [&] { return PortTable()[static_cast<size_t>(handle)].rxMonitor.running.load() == 0; },
+      seconds(5)));
 
   EXPECT_THAT(events.Sequence(), ElementsAre("5/4"));
   const std::vector<LastErrorView> notes = failures.Notes();
@@ -316,7 +317,7 @@ TEST_F(ServerPortTest, BytesQueuedWithoutPeerAreDroppedChunkByChunk) {
   const int32_t handle = OpenServer("127.0.0.1", nullptr, &port);
   ASSERT_GE(handle, 0);
   PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
-  ASSERT_TRUE(WaitUntil([&] { return block.txSuspended.load() == 1; }, seconds(5)));
+  ASSERT_TRUE(WaitUntil([&] { return block.txMonitor.suspended.load() == 1; }, seconds(5)));
 
   // 6000 bytes are one chunk of 4096 and one of 1904.
   const std::vector<uint8_t> stale = RandomBytes(6000, 3);

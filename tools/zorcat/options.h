@@ -23,6 +23,9 @@ struct PortOptions {
   std::optional<uint32_t> txRing;
   bool lookup = false;
   bool blocking = false;
+  // The fast transfer mode: on for connect and listen unless --paced asks
+  // for the default pacing; the demo shows the default pacing.
+  bool fastTransfer = false;
   bool hex = false;
   bool stats = false;
   bool quiet = false;

@@ -83,6 +83,7 @@ PortOpening OpenPort(const PortOptions& options, const std::string& configFile, 
   if (!options.service.empty()) ChangeTextDefault(ZOR_DEFAULT_SERVICE, options.service);
   if (options.retry) ChangeNumberDefault(ZOR_DEFAULT_RETRY_COUNT, *options.retry);
   ChangeNumberDefault(ZOR_DEFAULT_LOOKUP_HOST, options.lookup ? 1 : 0);
+  ChangeNumberDefault(ZOR_DEFAULT_FAST_TRANSFER, options.fastTransfer ? 1 : 0);
   if (options.keepAlive) ChangeUnsignedDefault(ZOR_DEFAULT_KEEP_ALIVE, *options.keepAlive);
   if (options.connectTimeout) {
     ChangeUnsignedDefault(ZOR_DEFAULT_CONNECT_TIMEOUT, *options.connectTimeout);

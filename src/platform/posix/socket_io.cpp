@@ -15,14 +15,6 @@
 namespace zortcp::platform {
 namespace {
 
-using faults::Operation;
-using posix::FindSocket;
-using posix::InjectedSocketFailure;
-using posix::RecordSocketFailure;
-using posix::SocketEntry;
-using posix::SocketEntryRef;
-
-constexpr int kNoTimeout = -1;
 constexpr int32_t kUnconnectedTurnMs = 1;
 
 // What counts as ready: the next call of that kind will not block. A closed
@@ -53,8 +45,7 @@ bool AwaitsConnection(const SocketEntry& entry, short events) {
 }
 
 int32_t PollNow(Operation operation, Socket socket, short events) {
-  if (InjectedSocketFailure(operation, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(operation, socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) return 0;
   pollfd watched{entry->fd, events, 0};
@@ -70,7 +61,7 @@ int32_t PollNow(Operation operation, Socket socket, short events) {
 }
 
 int32_t WaitReady(Socket socket, short events, int32_t timeoutMs) {
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = posix::FindSocket(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) {
     // Nothing on the descriptor tells when the connect succeeds: look again
@@ -110,8 +101,7 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
 }
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
-  if (InjectedSocketFailure(Operation::kReceive, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kReceive, socket);
   if (entry == nullptr || !ValidBuffer(buffer, length)) return kSocketError;
   for (;;) {
     const ssize_t received = recv(entry->fd, buffer, static_cast<size_t>(length), 0);
@@ -133,8 +123,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
 }
 
 int32_t Send(Socket socket, const void* data, int32_t length) {
-  if (InjectedSocketFailure(Operation::kSend, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kSend, socket);
   if (entry == nullptr || !ValidBuffer(data, length)) return kSocketError;
   const auto* next = static_cast<const uint8_t*>(data);
   size_t left = static_cast<size_t>(length);

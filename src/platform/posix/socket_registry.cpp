@@ -170,6 +170,11 @@ bool InjectedSocketFailure(faults::Operation operation, Socket socket) {
   return true;
 }
 
+SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket) {
+  if (InjectedSocketFailure(operation, socket)) return nullptr;
+  return FindSocket(socket);
+}
+
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   // The socket, its close and the calling thread's termination (a host

@@ -14,6 +14,8 @@
 
 namespace zortcp::platform::posix {
 
+inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
+
 struct SocketEntry {
   SocketEntry(int descriptor, int cancelDescriptor) : fd(descriptor), cancelFd(cancelDescriptor) {}
   ~SocketEntry();
@@ -53,6 +55,11 @@ void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
 // injection makes this call fail.
 bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 
+// How a socket call begins: the entry of the socket it works on, or null
+// with the last socket error set when fault injection fails the call or
+// the handle is not open.
+SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket);
+
 // Waits until the descriptor reports one of the events, the time-out
 // (milliseconds, negative for none) ends or the socket is closed. 1 ready,
 // 0 timed out, kSocketError (10004) closed. With no events the descriptor
@@ -61,3 +68,15 @@ bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs);
 
 }  // namespace zortcp::platform::posix
+
+namespace zortcp::platform {
+
+// The names the socket calls of this platform are written with.
+using faults::Operation;
+using posix::EnterSocketCall;
+using posix::kNoTimeout;
+using posix::RecordSocketFailure;
+using posix::SocketEntry;
+using posix::SocketEntryRef;
+
+}  // namespace zortcp::platform

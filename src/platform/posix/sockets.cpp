@@ -19,14 +19,6 @@
 namespace zortcp::platform {
 namespace {
 
-using faults::Operation;
-using posix::FindSocket;
-using posix::InjectedSocketFailure;
-using posix::RecordSocketFailure;
-using posix::SocketEntry;
-using posix::SocketEntryRef;
-
-constexpr int kNoTimeout = -1;
 constexpr uint32_t kKeepAliveMinSeconds = 1;
 constexpr uint32_t kKeepAliveMaxSeconds = 7200;
 constexpr int kKeepAliveProbeSeconds = 1;
@@ -50,8 +42,7 @@ SocketAddress FromSystem(const sockaddr_in& system) {
 }
 
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
-  if (InjectedSocketFailure(operation, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(operation, socket);
   if (entry == nullptr) return kSocketError;
   const int systemValue = value;
   if (setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)) != 0) {
@@ -93,7 +84,7 @@ int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
 }  // namespace
 
 Socket OpenSocket() {
-  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  if (posix::InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetLastSocketError(WinsockErrorFromSystem(errno));
@@ -119,8 +110,7 @@ int32_t CloseSocket(Socket socket) {
 }
 
 int32_t Bind(Socket socket, const SocketAddress& address) {
-  if (InjectedSocketFailure(Operation::kBind, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kBind, socket);
   if (entry == nullptr) return kSocketError;
   // A server reopened on its port must not be refused while connections of
   // its previous life linger in TIME_WAIT; on Linux this still refuses a
@@ -136,8 +126,7 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
-  if (InjectedSocketFailure(Operation::kListen, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kListen, socket);
   if (entry == nullptr) return kSocketError;
   if (listen(entry->fd, backlog) != 0) {
     RecordSocketFailure(*entry, errno);
@@ -147,8 +136,7 @@ int32_t Listen(Socket socket, int32_t backlog) {
 }
 
 Socket Accept(Socket socket, SocketAddress* peer) {
-  if (InjectedSocketFailure(Operation::kAccept, socket)) return kNoSocket;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kAccept, socket);
   if (entry == nullptr) return kNoSocket;
   for (;;) {
     sockaddr_in address{};
@@ -172,8 +160,7 @@ int32_t Connect(Socket socket, const SocketAddress& address) {
 }
 
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
-  if (InjectedSocketFailure(Operation::kConnect, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
   const sockaddr_in system = ToSystem(address);
   if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) {
@@ -193,16 +180,14 @@ int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeo
 }
 
 int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
-  if (InjectedSocketFailure(Operation::kSetNonBlocking, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kSetNonBlocking, socket);
   if (entry == nullptr) return kSocketError;
   entry->nonBlocking.store(nonBlocking, std::memory_order_relaxed);
   return 0;
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  if (InjectedSocketFailure(Operation::kPendingBytes, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kPendingBytes, socket);
   if (entry == nullptr) return kSocketError;
   if (count == nullptr) {
     SetLastSocketError(kErrorFault);
@@ -230,8 +215,7 @@ int32_t SetNoDelay(Socket socket) {
 }
 
 int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
-  if (InjectedSocketFailure(Operation::kSetKeepAlive, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kSetKeepAlive, socket);
   if (entry == nullptr) return kSocketError;
   const int idle =
       static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
@@ -259,8 +243,7 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  if (InjectedSocketFailure(Operation::kLocalAddress, socket)) return kSocketError;
-  SocketEntryRef entry = FindSocket(socket);
+  SocketEntryRef entry = EnterSocketCall(Operation::kLocalAddress, socket);
   if (entry == nullptr) return kSocketError;
   if (address == nullptr) {
     SetLastSocketError(kErrorFault);
