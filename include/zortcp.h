@@ -212,7 +212,8 @@ ZOR_API int32_t ZorClosePort(int32_t handle);
  * there is none are sent once the socket takes data, or dropped chunk by
  * chunk while the port has no socket. Blocks while the ring is full until
  * the monitor has emptied it, so a write larger than the ring (8192 bytes
- * unless changed) returns once all of it is queued. size 0 or less, or null
+ * unless changed; 262144 in the fast transfer mode) returns once all of it
+ * is queued. size 0 or less, or null
  * data, queues nothing.
  * Result: 0; -1 invalid handle (301/1201); -2 not open (302/1202), also
  * while the port is still being opened, and when its close began while the
@@ -299,8 +300,9 @@ ZOR_API void ZorChangeDefault(uint32_t type, const void* data, uint32_t length);
 
 /* Ring sizes for ports opened later: receive at least 20480 (65536 at
  * first), transmit at least 4096 (8192 at first), neither above 0x7FFFFFFF;
- * 0xFFFFFFFF keeps a size. Other values are ignored. No result; nothing is
- * recorded. Threads: as ZorChangeDefault. */
+ * 0xFFFFFFFF keeps a size. Other values are ignored. A fast transfer port
+ * takes 1048576 and 262144 for a size that no call has set. No result;
+ * nothing is recorded. Threads: as ZorChangeDefault. */
 ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
 
 /*

@@ -27,9 +27,11 @@ void OpenClientPort(Link& link, LoopbackListener& listener) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
   const int32_t fast = link.mode == Mode::kFast ? 1 : 0;
   ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &fast, sizeof(fast));
-  // The ordinary shape's rings are the library's defaults, set again here
-  // only because an earlier measurement in this process changed them.
-  ZorChangeBufferSizes(link.shape.rxRing, link.shape.txRing);
+  // An ordinary host never sets ring sizes: the library's own apply, which
+  // in the fast mode are not those of the default mode. Its measurements
+  // run first (measurements.h), before any other has set sizes; a tuned
+  // host sets its sizes before every open.
+  if (!link.shape.blockingWrites) ZorChangeBufferSizes(link.shape.rxRing, link.shape.txRing);
   ResetSlot(link.slot);
   ZorSetEventHandler(&OnEvent, link.slot);
   if (ZorOpenPort("127.0.0.1", 0, 0, nullptr, &link.handle) != 0) Fail("ZorOpenPort failed");

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/pacing.h"
 #include "core/spin_lock.h"
 #include "platform/platform.h"
 #include "zortcp.h"
@@ -124,6 +125,9 @@ struct PortControlBlock {
   char configFileName[kConfigFileNameSize] = {};
   uint32_t flags = 0;
   PortSettings settings;
+  // How the engine paces itself, chosen by the open from
+  // settings.fastTransfer before the monitors run.
+  const Pacing* pacing = &kDefaultPacing;
   uint32_t port = 0;  // resolved service port, host byte order
 
   PortPeer peer;
@@ -148,6 +152,9 @@ struct PortControlBlock {
   // Fast transfer mode: 1 while the receive monitor sleeps until the host
   // takes bytes out of its full RxRing; RxRingGetRun then wakes it.
   std::atomic<int32_t> rxRoomWanted{0};
+  // Fast transfer mode: 1 while a writer waits for TxMonitor to empty the
+  // full TxRing; TxRingGetRun then wakes it.
+  std::atomic<int32_t> txRoomWanted{0};
 
   // Events: bound by the open before the monitors run.
   ZorEventHandler eventHandler = nullptr;

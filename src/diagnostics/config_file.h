@@ -20,6 +20,10 @@ struct LibraryDefaults {
   int32_t defaultLookupHostName = 0;
   uint32_t defaultRxRingSize = 65536;
   uint32_t defaultTxRingSize = 8192;
+  // Whether the host chose each size (ZorChangeBufferSizes); a port whose
+  // pacing has ring sizes of its own uses them for a size not chosen.
+  bool rxRingSizeChosen = false;
+  bool txRingSizeChosen = false;
   int32_t defaultFastTransfer = 0;
   uint32_t defaultKeepAliveSeconds = 0;  // 0: off
   uint32_t defaultConnectTimeoutMs = 0;  // 0: the system's own

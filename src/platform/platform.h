@@ -19,6 +19,7 @@
 // fail with a chosen number, so that every failure path is testable.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -278,6 +279,15 @@ void ReleaseIdleMemory();
 // Sleeps ms milliseconds; 0 yields the processor. A terminated library
 // thread leaves at once with ThreadTerminated.
 void Sleep(uint32_t ms);
+
+// Waits while word holds expected: until WakeWordWaiters is called for the
+// word, for at most ms milliseconds, or at once when the word holds another
+// value; it may also end for no reason, so the caller looks at the word
+// again. Any thread may wait, a host's too. A terminated library thread
+// leaves with ThreadTerminated, at the latest when the wait ends.
+void WaitWhileWordIs(const std::atomic<int32_t>& word, int32_t expected, uint32_t ms);
+// Ends the waits of every thread in WaitWhileWordIs for the word.
+void WakeWordWaiters(const std::atomic<int32_t>& word);
 
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 uint32_t TickCount();

@@ -175,9 +175,11 @@ void ChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize) {
   LibraryDefaults& defaults = Defaults();
   if (rxRingSize != kKeepSize && rxRingSize >= kMinimumRxRingSize && rxRingSize <= kLargestSize) {
     defaults.defaultRxRingSize = rxRingSize;
+    defaults.rxRingSizeChosen = true;
   }
   if (txRingSize != kKeepSize && txRingSize >= kMinimumTxRingSize && txRingSize <= kLargestSize) {
     defaults.defaultTxRingSize = txRingSize;
+    defaults.txRingSizeChosen = true;
   }
 }
 

@@ -24,16 +24,6 @@ void WakeTxMonitor(PortControlBlock& block) {
   if (block.txMonitor.suspended.load() != 0) platform::ResumeThread(block.txMonitor.thread.load());
 }
 
-// Queues the bytes; the count queued, short of size only when the port's
-// close began while the TxRing was full.
-int32_t QueueBytes(PortControlBlock& block, const uint8_t* bytes, int32_t size) {
-  if (size <= 0) return 0;
-  if (block.settings.fastTransfer) return TxRingPutRun(block, bytes, size);
-  int32_t queued = 0;
-  while (queued < size && TxRingPut(block, bytes[queued])) ++queued;
-  return queued;
-}
-
 }  // namespace
 
 int32_t WritePort(int32_t handle, const void* data, int32_t size) {
@@ -45,7 +35,8 @@ int32_t WritePort(int32_t handle, const void* data, int32_t size) {
     LogMessage(*block, 1, "ZorWritePort() - Port: %d, Packet Size: %d\n", handle, size);
     LogDataDump(*block, 4, data, size);
   }
-  const int32_t queued = QueueBytes(*block, static_cast<const uint8_t*>(data), size);
+  // Short of size only when the port's close began while the TxRing was full.
+  const int32_t queued = TxRingStore(*block, static_cast<const uint8_t*>(data), size);
   WakeTxMonitor(*block);
   // Bytes that the close overtook are not reported as queued: the port was
   // closed under the call.
@@ -59,16 +50,8 @@ int32_t ReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count)
   if (block == nullptr) return call.result();
   auto* bytes = static_cast<uint8_t*>(buffer);
   if (bytes == nullptr) capacity = 0;  // a null buffer takes nothing
-  int32_t delivered = 0;
-  // The count is read again before every byte (or run), so bytes that
-  // arrive during the call are delivered too, up to the capacity.
-  while (delivered < capacity && block->rx.count.load() != 0) {
-    if (block->settings.fastTransfer) {
-      delivered += RxRingGetRun(*block, bytes + delivered, capacity - delivered);
-    } else {
-      bytes[delivered++] = RxRingGet(*block);
-    }
-  }
+  // Bytes that arrive during the call are delivered too, up to the capacity.
+  const int32_t delivered = RxRingTake(*block, bytes, capacity);
   if (LogIsOpen(*block)) {
     LogMessage(*block, 2, "ZorReadPort() - Port: %d, Packet Size: %d\n", handle, delivered);
     LogDataDump(*block, 4, bytes, delivered);

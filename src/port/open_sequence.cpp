@@ -3,9 +3,11 @@
 // socket and monitor threads in a fixed order, and give back everything
 // obtained so far when a step fails.
 #include <cstdint>
+#include <utility>
 
 #include "core/control_block.h"
 #include "core/last_error.h"
+#include "core/pacing.h"
 #include "core/text.h"
 #include "diagnostics/config_file.h"
 #include "diagnostics/debug_log.h"
@@ -90,11 +92,33 @@ PortSettings DefaultSettings(const PortControlBlock& block) {
   return settings;
 }
 
+// The settings go to the block, which takes the pacing that they choose.
 void ApplySettings(PortControlBlock& block, const PortSettings& settings) {
   block.settings = settings;
+  block.pacing = &PacingFor(settings.fastTransfer);
   if (settings.lookupHostName) block.flags |= ZOR_OPEN_LOOKUP_HOST_NAME;
   block.log.level.store(settings.debugLevel, std::memory_order_relaxed);
   CopyText(block.log.fileName, settings.debugOutputFile);
+}
+
+// Gives a ring storage of its pacing's size in place of the default one.
+// Larger storage that cannot be had leaves the ring as it is: the port
+// works as well with the default size.
+void ResizeRing(ByteRing& ring, uint32_t bytes) {
+  if (bytes == 0 || static_cast<int32_t>(bytes) == ring.size.load()) return;
+  platform::MemoryBlock larger = platform::AllocateZeroed(bytes);
+  if (!larger) return;
+  ring.memory = std::move(larger);
+  ring.buffer.store(ring.memory.get());
+  ring.size.store(static_cast<int32_t>(bytes));
+}
+
+// The pacing's ring sizes for those the host has not chosen. The monitors
+// have not started, so nothing uses the rings yet.
+void SizeRingsForPacing(PortControlBlock& block) {
+  const LibraryDefaults& defaults = Defaults();
+  if (!defaults.rxRingSizeChosen) ResizeRing(block.rx, block.pacing->rxRingBytes);
+  if (!defaults.txRingSizeChosen) ResizeRing(block.tx, block.pacing->txRingBytes);
 }
 
 // The decimal value of the leading digits; no range check, so a service of
@@ -233,6 +257,7 @@ void StartMonitors(PortControlBlock& block) {
   block.rxRoomWanted.store(0);
   MarkRunning(block.rxMonitor);
   ResetRing(block.tx);
+  block.txRoomWanted.store(0);
   MarkRunning(block.txMonitor);
 
   block.peer.replacingSocket.store(0);
@@ -252,6 +277,7 @@ int32_t OpenSequence(PortControlBlock& block) {
   PortSettings settings = DefaultSettings(block);
   if (block.configFileName[0] != '\0') settings = ReadConfigFile(block.configFileName, settings);
   ApplySettings(block, settings);
+  SizeRingsForPacing(block);
   if (int32_t failed = ResolvePort(block)) return failed;
 
   block.peer.socket.store(platform::OpenSocket());

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core/control_block.h"
+#include "core/pacing.h"
 #include "diagnostics/error_texts.h"
 #include "platform/platform.h"
 #include "transport/events.h"
@@ -23,28 +24,17 @@ inline constexpr uint32_t kSilenceMs = 1000;
 // gives (from the transmit monitor's chunk).
 inline constexpr int32_t kChunkSize = 4096;
 static_assert(kChunkSize <= kRecvBufferSize, "a receive must fit the receive buffer");
-// The system's buffers of a connected socket, set when it connects.
+// The system's receive buffer of a connected socket, set when it connects;
+// its send buffer is the pacing's.
 inline constexpr int32_t kSocketReceiveBufferBytes = 262144;
-inline constexpr int32_t kSocketSendBufferBytes = 16384;
-// The fast transfer mode gives a connection a send buffer as large as its
-// receive buffer: with 16384 bytes the transmit monitor waits for the peer
-// after every few chunks, which holds a loopback connection to a fraction
-// of what it can carry.
-inline constexpr int32_t kFastSocketSendBufferBytes = kSocketReceiveBufferBytes;
-// A fast-mode wait returns at least this often to look at the stop flag.
-inline constexpr int32_t kFastWaitMs = 100;
 
-// After it has moved bytes, a fast-mode monitor looks for more for this long,
-// giving up the processor between looks, before it blocks: a blocked thread
-// on an idle processor of a virtual machine takes tens of microseconds to
-// wake, several times what the next request of an exchange takes to come.
-inline constexpr std::chrono::microseconds kFastSpin{50};
-
-// Looks at ready() until it holds or kFastSpin has passed, yielding the
-// processor between looks. True when it held.
+// Looks at ready() until it holds or the pacing's look before blocking has
+// passed, yielding the processor between looks. True when it held; false at
+// once when the pacing does not look.
 template <typename Ready>
-bool SpinBriefly(Ready ready) {
-  const auto until = std::chrono::steady_clock::now() + kFastSpin;
+bool LookBriefly(const Pacing& pacing, Ready ready) {
+  if (pacing.lookBeforeBlocking.count() == 0) return false;
+  const auto until = std::chrono::steady_clock::now() + pacing.lookBeforeBlocking;
   do {
     if (ready()) return true;
     platform::Sleep(0);
@@ -172,12 +162,12 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
                           int32_t receiveLocation, int32_t sendLocation);
 
 // One receive step on a connected socket: poll, count, receive and hand
-// over up to a backlog of chunks, 1 ms apart.
+// over up to a backlog of chunks, the pacing's pause apart.
 StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connection& connection);
 
-// The end of a turn: a 1 ms sleep, or in the fast transfer mode a wait for
-// the connection to become readable (or its silence deadline); nothing
-// after a step that paused already.
+// The end of a turn: a 1 ms sleep, or under a pacing that waits on its
+// sockets a wait for the connection to become readable (or its silence
+// deadline); nothing after a step that paused already.
 void EndTurn(PortControlBlock& block, const Connection& connection, StepResult step);
 
 }  // namespace zortcp

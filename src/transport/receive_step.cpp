@@ -21,12 +21,7 @@ using platform::kSocketError;
 // discarded, as the bytes in the ring are at the close, and nothing is
 // reported for it. False when the chunk was cut short.
 bool HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
-  int32_t stored = 0;
-  if (block.settings.fastTransfer) {
-    stored = RxRingPutRun(block, block.recvBuffer, received);
-  } else {
-    while (stored < received && RxRingPut(block, block.recvBuffer[stored])) ++stored;
-  }
+  const int32_t stored = RxRingStore(block, block.recvBuffer, received);
   block.rxBytes.fetch_add(static_cast<uint32_t>(stored), std::memory_order_relaxed);
   if (stored < received) return false;
   RaiseEvent(block, ZOR_EVENT_RECEIVED, received);
@@ -42,8 +37,8 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
 }
 
 // Receives until no more bytes wait: one chunk of up to 4096 bytes per
-// receive, 1 ms apart. A failure, the peer's close or a stop request ends
-// the loop, so that a peer that keeps sending cannot hold up the close.
+// receive, the pacing's pause apart (1 ms by default). A failure, the peer's close or a stop
+// request ends the loop, so that a peer that keeps sending cannot hold up the close.
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
   while (pending != 0 && block.rxMonitor.stop.load() == 0) {
@@ -64,7 +59,7 @@ StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connect
       return {};
     }
     LogWaiting(block, role, pending);
-    if (!block.settings.fastTransfer) platform::Sleep(kTurnMs);
+    if (block.pacing->backlogPauseMs != 0) platform::Sleep(block.pacing->backlogPauseMs);
     connection.lastActivity = platform::TickCount();
   }
   return {};
@@ -102,15 +97,11 @@ void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, plat
   if (platform::SetReceiveBufferSize(socket, kSocketReceiveBufferBytes) != 0) {
     RecordOptionFailure(block, role, receiveLocation, "SO_RCVBUF");
   }
-  const int32_t sendBuffer =
-      block.settings.fastTransfer ? kFastSocketSendBufferBytes : kSocketSendBufferBytes;
-  if (platform::SetSendBufferSize(socket, sendBuffer) != 0) {
+  if (platform::SetSendBufferSize(socket, block.pacing->sendBufferBytes) != 0) {
     RecordOptionFailure(block, role, sendLocation, "SO_SNDBUF");
   }
-  // In the fast transfer mode a chunk goes out at once rather than waiting
-  // for the acknowledgement of the one before; nothing depends on it, so a
-  // refusal is ignored.
-  if (block.settings.fastTransfer) platform::SetNoDelay(socket);
+  // Nothing depends on chunks going out at once, so a refusal is ignored.
+  if (block.pacing->noDelay) platform::SetNoDelay(socket);
   if (block.settings.keepAliveSeconds != 0) SetKeepAlive(block, role, socket);
 }
 
@@ -147,18 +138,20 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
 
 void EndTurn(PortControlBlock& block, const Connection& connection, StepResult step) {
   if (step.outcome == StepOutcome::kPaused) return;
-  if (!block.settings.fastTransfer || block.connected.load() == 0 ||
+  const Pacing& pacing = *block.pacing;
+  if (pacing.socketWaitMs == 0 || block.connected.load() == 0 ||
       step.outcome == StepOutcome::kClosedAndQuiet) {
     platform::Sleep(kTurnMs);
     return;
   }
-  // Fast transfer: look for bytes briefly, then sleep until they arrive, the
-  // silence deadline comes, or the close shuts the socket. The close always
-  // shuts the socket before it raises the stop flag, so the wait needs no shorter
-  // bound; a stop the monitor raised itself ends the turn at once.
+  // Waiting on the socket: look for bytes briefly, then sleep until they
+  // arrive, the silence deadline comes, or the close shuts the socket. The
+  // close always shuts the socket before it raises the stop flag, so the
+  // wait needs no shorter bound; a stop the monitor raised itself ends the
+  // turn at once.
   if (block.rxMonitor.stop.load() != 0) return;
   const platform::Socket socket = connection.socket.load();
-  if (SpinBriefly([socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
+  if (LookBriefly(pacing, [socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;
   const uint32_t untilSilence = quiet > kSilenceMs ? 1 : kSilenceMs + 1 - quiet;
   if (platform::WaitReadable(socket, static_cast<int32_t>(untilSilence)) == kSocketError) {

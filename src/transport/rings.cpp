@@ -13,17 +13,13 @@ namespace zortcp {
 namespace {
 
 constexpr uint32_t kFullWaitTurnMs = 1;
-// The fast transfer mode's runs wait for room by first giving up the
-// processor this many times before they fall back to 1 ms turns: the other
-// side frees room within microseconds, and a 1 ms turn would hold a busy
-// ring to one ring-full per millisecond.
-constexpr int32_t kFastYieldTurns = 256;
-// The longest a fast-mode receive monitor sleeps for room without looking.
+// The runs wait for room by first giving up the processor this many times
+// before they fall back to 1 ms turns: the other side frees room within
+// microseconds, and a 1 ms turn would hold a busy ring to one ring-full per
+// millisecond.
+constexpr int32_t kRunYieldTurns = 256;
+// The longest a receive monitor's run sleeps for room without looking.
 constexpr uint32_t kRoomSleepMs = 10;
-
-uint32_t FullWaitPause(int32_t turn, int32_t yieldTurns) {
-  return turn < yieldTurns ? 0 : kFullWaitTurnMs;
-}
 
 // A ring as read under its lock. The open gives the ring its storage
 // without the lock, publishing the capacity only once the storage exists,
@@ -79,15 +75,14 @@ void StoreRun(ByteRing& ring, const Slots& slots, const uint8_t* bytes, int32_t 
 // or the wait was called off, drop the rest) whenever the ring is full, and
 // returns how many it stored. Under the lock the room is tested again: with
 // one producer it is always there, but a second producer must never make
-// the ring overflow. The fast mode's runs take the lock yielding first
-// (fastLock).
+// the ring overflow. The runs take the lock yielding first (yieldFirst).
 template <typename WaitForRoom>
-int32_t PutRun(ByteRing& ring, const uint8_t* bytes, int32_t count, bool fastLock,
+int32_t PutRun(ByteRing& ring, const uint8_t* bytes, int32_t count, bool yieldFirst,
                WaitForRoom waitForRoom) {
   int32_t stored = 0;
   while (stored < count) {
     if (!waitForRoom()) break;
-    SpinLockGuard hold(ring.lock, fastLock);
+    SpinLockGuard hold(ring.lock, yieldFirst);
     const Slots slots = ReadSlots(ring);
     if (!slots.Usable()) break;
     const int32_t n = std::min(count - stored, slots.size - slots.count);
@@ -100,9 +95,9 @@ int32_t PutRun(ByteRing& ring, const uint8_t* bytes, int32_t count, bool fastLoc
 }
 
 // Takes up to count bytes, as many as are stored, under one hold of the lock.
-int32_t TakeRun(ByteRing& ring, uint8_t* bytes, int32_t count, bool fastLock) {
+int32_t TakeRun(ByteRing& ring, uint8_t* bytes, int32_t count, bool yieldFirst) {
   if (bytes == nullptr || count <= 0) return 0;
-  SpinLockGuard hold(ring.lock, fastLock);
+  SpinLockGuard hold(ring.lock, yieldFirst);
   const Slots slots = ReadSlots(ring);
   if (!slots.Usable()) return 0;
   const int32_t n = std::min(count, slots.count);
@@ -133,7 +128,7 @@ bool WaitWhileFull(const ByteRing& ring, const std::atomic<int32_t>& stop) {
   }
 }
 
-// The fast transfer mode's wait for room in a full RxRing: after yielding
+// The runs' wait for room in a full RxRing: after yielding
 // the processor a number of times, the receive monitor sleeps until the host
 // takes bytes out (RxRingGetRun wakes it) instead of looking again every
 // millisecond, which would hold a busy connection to one ring-full per turn
@@ -149,7 +144,7 @@ bool WaitForRxRoom(PortControlBlock& block) {
     const int32_t size = block.rx.size.load(std::memory_order_acquire);
     if (size <= 0 || block.rxMonitor.stop.load() != 0) return false;
     if (block.rx.count.load(std::memory_order_acquire) < size) return true;
-    if (turn < kFastYieldTurns) {
+    if (turn < kRunYieldTurns) {
       platform::Sleep(0);
       continue;
     }
@@ -161,31 +156,56 @@ bool WaitForRxRoom(PortControlBlock& block) {
   }
 }
 
+// Wakes TxMonitor if it has suspended itself. The bytes just stored are
+// counted (sequentially consistent) before the flag is read, as a write's
+// wake-up does.
+void ResumeSuspendedTxMonitor(PortControlBlock& block) {
+  block.tx.count.fetch_add(0);
+  if (block.txMonitor.suspended.load() != 0) {
+    platform::ThreadHandle monitor = block.txMonitor.thread.load(std::memory_order_acquire);
+    if (monitor != nullptr) platform::ResumeThread(monitor);
+  }
+}
+
+// A wait for room in the TxRing ends when its storage goes away or the
+// port's close begins: TxMonitor is about to stop, and a writer on its own
+// thread (a handler) would otherwise wait for itself.
+bool TxWaitCalledOff(const PortControlBlock& block) {
+  return block.tx.size.load(std::memory_order_acquire) <= 0 ||
+         block.life.load() == PortLife::kClosing;
+}
+
 // A full TxRing takes its next byte only once TxMonitor has emptied it.
 // TxMonitor suspends itself whenever it finds the ring empty, so it is woken
 // on every turn that finds it suspended; a resume it does not need is kept
 // and costs it one extra look at the ring. The full test is made once: after
-// the wait the ring is empty. False when the storage goes away or the port's
-// close begins: TxMonitor is about to stop, and a writer on its own thread
-// (a handler) would otherwise wait for itself.
-bool WaitUntilEmptyIfFull(PortControlBlock& block, int32_t yieldTurns = 0) {
-  const auto calledOff = [&block] {
-    return block.tx.size.load(std::memory_order_acquire) <= 0 ||
-           block.life.load() == PortLife::kClosing;
-  };
-  if (calledOff()) return false;
+// the wait the ring is empty. pause() waits between looks. False when the
+// wait is called off.
+template <typename Pause>
+bool WaitUntilEmptyIfFull(PortControlBlock& block, Pause pause) {
+  if (TxWaitCalledOff(block)) return false;
   const int32_t size = block.tx.size.load(std::memory_order_acquire);
   if (block.tx.count.load(std::memory_order_acquire) < size) return true;
-  int32_t turn = 0;
   do {
-    if (block.txMonitor.suspended.load(std::memory_order_relaxed) != 0) {
-      platform::ThreadHandle monitor = block.txMonitor.thread.load(std::memory_order_acquire);
-      if (monitor != nullptr) platform::ResumeThread(monitor);
-    }
-    platform::Sleep(FullWaitPause(turn++, yieldTurns));
-    if (calledOff()) return false;
+    ResumeSuspendedTxMonitor(block);
+    pause();
+    if (TxWaitCalledOff(block)) return false;
   } while (block.tx.count.load(std::memory_order_acquire) != 0);
   return true;
+}
+
+// The runs' pause while the TxRing is full: the writer, usually a host
+// thread, sleeps until TxMonitor takes the last bytes out (TxRingGetRun
+// wakes it) rather than looking again and again, which on a busy machine
+// takes the processor from TxMonitor itself. The flag is raised before the
+// count is looked at and TxMonitor lowers the count before it reads the
+// flag (both sequentially consistent), so a wake-up is never lost; the
+// sleep still ends after kRoomSleepMs, so that the close is noticed.
+void SleepUntilTxEmptied(PortControlBlock& block) {
+  block.txRoomWanted.store(1);
+  const int32_t count = block.tx.count.load();
+  if (count != 0) platform::WaitWhileWordIs(block.tx.count, count, kRoomSleepMs);
+  block.txRoomWanted.store(0);
 }
 
 // Takes one ring's storage away under its lock and empties it, so that a
@@ -199,6 +219,36 @@ void ReleaseRing(ByteRing& ring) {
   ring.writeIndex.store(0, std::memory_order_relaxed);
   ring.count.store(0, std::memory_order_release);
   ring.memory.reset();
+}
+
+// The pacing's moves, for either ring: runs, or a byte per lock hold.
+using PutRunCall = int32_t (*)(PortControlBlock&, const uint8_t*, int32_t);
+using PutByteCall = bool (*)(PortControlBlock&, uint8_t);
+using GetRunCall = int32_t (*)(PortControlBlock&, uint8_t*, int32_t);
+using GetByteCall = uint8_t (*)(PortControlBlock&);
+
+int32_t StoreAsPaced(PortControlBlock& block, const uint8_t* bytes, int32_t count,
+                     PutRunCall putRun, PutByteCall putByte) {
+  if (count <= 0) return 0;
+  if (block.pacing->ringRuns) return putRun(block, bytes, count);
+  int32_t stored = 0;
+  while (stored < count && putByte(block, bytes[stored])) ++stored;
+  return stored;
+}
+
+// The count is read again before every byte or run, so that bytes stored
+// meanwhile are taken too, up to count.
+int32_t TakeAsPaced(PortControlBlock& block, const ByteRing& ring, uint8_t* bytes, int32_t count,
+                    GetRunCall getRun, GetByteCall getByte) {
+  int32_t taken = 0;
+  while (taken < count && ring.count.load() != 0) {
+    if (block.pacing->ringRuns) {
+      taken += getRun(block, bytes + taken, count - taken);
+    } else {
+      bytes[taken++] = getByte(block);
+    }
+  }
+  return taken;
 }
 
 }  // namespace
@@ -216,7 +266,9 @@ uint8_t RxRingGet(PortControlBlock& block) {
 }
 
 bool TxRingPut(PortControlBlock& block, uint8_t byte) {
-  return PutRun(block.tx, &byte, 1, false, [&block] { return WaitUntilEmptyIfFull(block); }) == 1;
+  return PutRun(block.tx, &byte, 1, false, [&block] {
+           return WaitUntilEmptyIfFull(block, [] { platform::Sleep(kFullWaitTurnMs); });
+         }) == 1;
 }
 
 uint8_t TxRingGet(PortControlBlock& block) {
@@ -232,8 +284,9 @@ int32_t RxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t coun
 
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
   if (bytes == nullptr) return 0;
-  return PutRun(block.tx, bytes, count, true,
-                [&block] { return WaitUntilEmptyIfFull(block, kFastYieldTurns); });
+  return PutRun(block.tx, bytes, count, true, [&block] {
+    return WaitUntilEmptyIfFull(block, [&block] { SleepUntilTxEmptied(block); });
+  });
 }
 
 int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
@@ -248,7 +301,32 @@ int32_t RxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
 }
 
 int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count) {
-  return TakeRun(block.tx, bytes, count, true);
+  const int32_t taken = TakeRun(block.tx, bytes, count, true);
+  if (taken > 0) {
+    // As in RxRingGetRun: the take is ordered before the flag is read (see
+    // SleepUntilTxEmptied); only an empty ring is worth a writer's wake-up.
+    block.tx.count.fetch_add(0);
+    if (block.txRoomWanted.load() != 0 && block.tx.count.load() == 0) {
+      platform::WakeWordWaiters(block.tx.count);
+    }
+  }
+  return taken;
+}
+
+int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  return StoreAsPaced(block, bytes, count, RxRingPutRun, RxRingPut);
+}
+
+int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  return TakeAsPaced(block, block.rx, bytes, count, RxRingGetRun, RxRingGet);
+}
+
+int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count) {
+  return StoreAsPaced(block, bytes, count, TxRingPutRun, TxRingPut);
+}
+
+int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count) {
+  return TakeAsPaced(block, block.tx, bytes, count, TxRingGetRun, TxRingGet);
 }
 
 void ReleaseRings(PortControlBlock& block) {

@@ -36,6 +36,17 @@ int32_t TxRingGetRun(PortControlBlock& block, uint8_t* bytes, int32_t count);
 // it is empty, as for TxRingPut.
 int32_t TxRingPutRun(PortControlBlock& block, const uint8_t* bytes, int32_t count);
 
+// The moves of the port's pacing, which the engine and the data calls use:
+// a byte per lock hold by default, runs in the fast transfer mode. The
+// stores put all count bytes (fewer only when a wait for room was called
+// off, as above) and return how many they stored; the takes take bytes
+// while the ring holds any, up to count, looking at its count again before
+// every byte or run, and return how many they took.
+int32_t RxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count);
+int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count);
+int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count);
+
 // Takes both rings' storage away under their locks and empties them: the
 // bytes still in them are discarded, and a data call that comes late finds
 // no storage. The close and a failed open give the storage back this way.

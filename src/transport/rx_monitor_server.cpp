@@ -17,7 +17,6 @@
 namespace zortcp {
 namespace {
 
-constexpr uint32_t kListenPollMs = 10;
 constexpr int32_t kBacklog = 1;
 constexpr const char* kUnknownPeer = "Unknown";
 
@@ -68,10 +67,10 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
 }
 
-// Polls the listening socket (in the fast transfer mode, waits on it).
+// Polls the listening socket, or waits on it under a pacing that waits.
 int32_t PollListener(PortControlBlock& block) {
-  if (block.settings.fastTransfer)
-    return platform::WaitReadable(block.peer.socket.load(), kFastWaitMs);
+  const int32_t waitMs = block.pacing->socketWaitMs;
+  if (waitMs != 0) return platform::WaitReadable(block.peer.socket.load(), waitMs);
   return platform::PollReadable(block.peer.socket.load());
 }
 
@@ -128,8 +127,8 @@ StepResult ServeStep(PortControlBlock& block, Connection& connection) {
   return step;
 }
 
-// Paused when nothing is pending: the 10 ms poll pause (none in the fast
-// transfer mode, whose poll waits) replaces the turn's sleep.
+// Paused when nothing is pending: the pacing's poll pause (10 ms by
+// default; none under a pacing whose poll waits) replaces the turn's sleep.
 StepResult ListenStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = PollListener(block);
   if (pending == platform::kSocketError) {
@@ -137,7 +136,7 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
     return {};
   }
   if (pending == 0) {
-    if (!block.settings.fastTransfer) platform::Sleep(kListenPollMs);
+    if (block.pacing->listenPauseMs != 0) platform::Sleep(block.pacing->listenPauseMs);
     return {StepOutcome::kPaused};
   }
   const platform::Socket accepted = platform::Accept(block.peer.socket.load(), &block.peer.address);

@@ -2,9 +2,11 @@
 // The transmit monitor of a port: it takes the host's bytes out of the
 // TxRing in chunks of at most 4096 bytes, waits until the socket takes
 // data, sends each chunk, and suspends itself while the ring is empty.
+#include <algorithm>
 #include <cstdint>
 
 #include "core/last_error.h"
+#include "core/pacing.h"
 #include "diagnostics/debug_log.h"
 #include "diagnostics/error_texts.h"
 #include "transport/events.h"
@@ -16,7 +18,10 @@
 namespace zortcp {
 namespace {
 
+// The pause of a monitor woken without bytes, or after a failed chunk.
 constexpr uint32_t kIdlePauseMs = 10;
+// The wait for a replacement socket, and the default pacing's turn while
+// the socket takes no data.
 constexpr uint32_t kNextChunkPauseMs = 1;
 
 // Client ports send on the connection socket, server ports on the accepted
@@ -34,23 +39,10 @@ constexpr const char* kTxName = "TxMonitor";
 // they read the flag, so a write never goes unnoticed.
 void WaitForBytes(PortControlBlock& block) {
   if (block.tx.count.load() != 0) return;
-  if (block.settings.fastTransfer && SpinBriefly([&block] { return block.tx.count.load() != 0; }))
-    return;
+  if (LookBriefly(*block.pacing, [&block] { return block.tx.count.load() != 0; })) return;
   block.txMonitor.suspended.store(1);
   if (block.tx.count.load() == 0) platform::SuspendCurrentThread();
   block.txMonitor.suspended.store(0);
-}
-
-int32_t GatherChunk(PortControlBlock& block, uint8_t* chunk) {
-  int32_t length = 0;
-  while (length < kChunkSize && block.tx.count.load() != 0) {
-    if (block.settings.fastTransfer) {
-      length += TxRingGetRun(block, chunk + length, kChunkSize - length);
-    } else {
-      chunk[length++] = TxRingGet(block);
-    }
-  }
-  return length;
 }
 
 // A client's receive monitor replaces its socket at every connect attempt
@@ -89,9 +81,11 @@ bool TestAgain(PortControlBlock& block, platform::Socket tested) {
   return false;
 }
 
-// Waits in 1 ms turns until the socket takes data (in the fast transfer
-// mode, blocks on it). False when the test failed.
+// Waits in 1 ms turns until the socket takes data, logging each turn, or
+// under a pacing that waits on its sockets blocks on it, logging once.
+// False when the test failed.
 bool WaitUntilWritable(PortControlBlock& block) {
+  const int32_t waitMs = block.pacing->socketWaitMs;
   bool busyLogged = false;
   for (;;) {
     const platform::Socket socket = PortSocket(block);
@@ -102,18 +96,16 @@ bool WaitUntilWritable(PortControlBlock& block) {
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
-    if (!block.settings.fastTransfer) {
-      LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
-                 block.portNumber);
-      platform::Sleep(kNextChunkPauseMs);
-      continue;
-    }
     if (!busyLogged) {
       LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
                  block.portNumber);
-      busyLogged = true;
+      busyLogged = waitMs != 0;
     }
-    if (platform::WaitWritable(socket, kFastWaitMs) == platform::kSocketError) {
+    if (waitMs == 0) {
+      platform::Sleep(kNextChunkPauseMs);
+      continue;
+    }
+    if (platform::WaitWritable(socket, waitMs) == platform::kSocketError) {
       if (TestAgain(block, socket)) continue;
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
@@ -162,8 +154,52 @@ void ChunkSent(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   LogMessage(block, 1, "TxMonitor() - Port: %d, Packet successfully transmitted. %d Bytes\n",
              block.portNumber, length);
   LogDataDump(block, 3, chunk, length);
-  if (block.settings.fastTransfer) return;
-  platform::Sleep(block.tx.count.load() != 0 ? kNextChunkPauseMs : kIdlePauseMs);
+  const Pacing& pacing = *block.pacing;
+  const uint32_t pause =
+      block.tx.count.load() != 0 ? pacing.nextChunkPauseMs : pacing.drainedPauseMs;
+  if (pause != 0) platform::Sleep(pause);
+}
+
+// Reports the chunks of at most 4096 bytes that have gone since the last
+// report: every whole one, and a last shorter one once all bytes have
+// gone. The count reported so far.
+int32_t ReportSent(PortControlBlock& block, const uint8_t* bytes, int32_t reported, int32_t sent,
+                   int32_t length) {
+  while (reported < sent && (sent - reported >= kChunkSize || sent == length)) {
+    const int32_t chunk = std::min(kChunkSize, length - reported);
+    ChunkSent(block, bytes + reported, chunk);
+    reported += chunk;
+  }
+  return reported;
+}
+
+// Sends the gathered chunks with as few sends as the socket allows, each
+// chunk reported once the send that took its last byte has returned, as if
+// it had been sent on its own. A failure drops the chunk that it met; the
+// chunks after that one are sent one at a time, as they would have been
+// from the ring, until the port stops.
+void SendChunks(PortControlBlock& block, const uint8_t* bytes, int32_t length) {
+  int32_t sent = 0;
+  int32_t reported = 0;
+  while (sent < length) {
+    if (!WaitUntilWritable(block)) break;
+    const int32_t taken = SendOnce(block, bytes + sent, length - sent);
+    if (taken < 0) break;
+    sent += taken;
+    reported = ReportSent(block, bytes, reported, sent, length);
+  }
+  if (reported == length) return;
+  ChunkFailed(block);
+  reported += std::min(kChunkSize, length - reported);
+  while (reported < length && block.txMonitor.stop.load() == 0) {
+    const int32_t chunk = std::min(kChunkSize, length - reported);
+    if (SendChunk(block, bytes + reported, chunk)) {
+      ChunkSent(block, bytes + reported, chunk);
+    } else {
+      ChunkFailed(block);
+    }
+    reported += chunk;
+  }
 }
 
 }  // namespace
@@ -173,7 +209,8 @@ void TxMonitor(void* argument) {
   const MonitorRun run(block, MonitorSide::kTransmit, kTxName);
   run.Started();
 
-  uint8_t chunk[kChunkSize];
+  uint8_t chunks[kChunkSize * kMostChunksPerSend];
+  const int32_t gather = kChunkSize * block.pacing->chunksPerSend;
   while (block.txMonitor.stop.load() == 0) {
     WaitForBytes(block);
     if (block.tx.count.load() == 0) {
@@ -181,12 +218,7 @@ void TxMonitor(void* argument) {
       platform::Sleep(kIdlePauseMs);
       continue;
     }
-    const int32_t length = GatherChunk(block, chunk);
-    if (SendChunk(block, chunk, length)) {
-      ChunkSent(block, chunk, length);
-    } else {
-      ChunkFailed(block);
-    }
+    SendChunks(block, chunks, TxRingTake(block, chunks, gather));
   }
   run.End("Thread terminated");
 }

@@ -10,6 +10,8 @@
 #include <string>
 
 #include "core/control_block.h"
+#include "core/pacing.h"
+#include "diagnostics/config_file.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 #include "support/client_port.h"
@@ -175,6 +177,24 @@ TEST_F(OpenTest, LargeRingsCostNothingUntilBytesPassThroughThem) {
   EXPECT_LT(after > before ? after - before : 0, size_t{kRingBytes} / 8)
       << before << " -> " << after;
   EXPECT_EQ(ZorClosePort(handle), 0);
+}
+
+// A fast transfer port takes its own ring sizes where no call has set one,
+// and the host's size where it has.
+TEST_F(OpenTest, FastPortTakesItsOwnRingSizesOnlyWhereNoneWasSet) {
+  LibraryDefaults& defaults = Defaults();
+  const LibraryDefaults saved = defaults;
+  defaults = LibraryDefaults{};
+  const int32_t on = 1;
+  ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &on, sizeof(on));
+  ZorChangeBufferSizes(0xFFFFFFFFu, 4096);
+  const int32_t handle = OpenClient();
+  ASSERT_GE(handle, 0);
+  const PortControlBlock& block = PortTable()[static_cast<size_t>(handle)];
+  EXPECT_EQ(block.rx.size.load(), static_cast<int32_t>(kFastPacing.rxRingBytes));
+  EXPECT_EQ(block.tx.size.load(), 4096);
+  EXPECT_EQ(ZorClosePort(handle), 0);
+  defaults = saved;
 }
 
 }  // namespace

@@ -217,6 +217,31 @@ TEST_P(FastTransferTest, DataArrivesIntactBothWays) {
   EXPECT_EQ(statistics.txBytes, kSize);
 }
 
+// One write of three chunks whose first send fails: the fast mode gives
+// all three to that send, the default mode only the first. Either way the
+// failure drops only the chunk it met, and the others go and are reported
+// one by one.
+TEST_P(FastTransferTest, FailedSendDropsOnlyTheChunkItMet) {
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
+  const std::vector<uint8_t> bytes = RandomBytes(10000, 41);
+  // The transmit monitor suspends itself on its empty ring, so that the
+  // write is gathered in whole chunks.
+  ASSERT_TRUE(WaitUntil(
+      [&] { return PortTable()[static_cast<size_t>(handle)].txMonitor.suspended.load() == 1; },
+      kWait));
+  platform::faults::Inject(platform::faults::Operation::kSend, {.error = 10054});
+  ASSERT_EQ(ZorWritePort(handle, bytes.data(), 10000), 0);
+
+  EXPECT_EQ(peer.ReceiveExactly(5904, kWait),
+            std::vector<uint8_t>(bytes.begin() + 4096, bytes.end()));
+  ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 2, kWait));
+  EXPECT_THAT(Described(events.Events()),
+              ElementsAre("1:localhost", "5/3", "5/4", "4(4096)", "4(1808)"));
+  EXPECT_EQ(StatisticsOf(handle).txBytes, 5904u);
+}
+
 // Bytes followed at once by the peer's close: the bytes are reported at
 // once, the close only after more than a second without a receive, and the
 // port then connects again.

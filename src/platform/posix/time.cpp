@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: MIT
-// Sleep, the millisecond tick counter and the local time.
+// Sleep, waits on a word, the millisecond tick counter and the local time.
+#include <linux/futex.h>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <thread>
 
 #include "platform/platform.h"
@@ -60,6 +64,22 @@ void Sleep(uint32_t ms) {
     return;
   }
   InterruptibleSleep(terminationFd, ms);
+}
+
+// The word is waited on where it lies: an atomic 32-bit integer has the
+// layout of a plain one.
+static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
+              std::atomic<int32_t>::is_always_lock_free);
+
+void WaitWhileWordIs(const std::atomic<int32_t>& word, int32_t expected, uint32_t ms) {
+  TerminationPoint();
+  const timespec span = ToTimespec(int64_t{ms} * kNanosecondsPerMillisecond);
+  syscall(SYS_futex, &word, FUTEX_WAIT_PRIVATE, expected, &span, nullptr, 0);
+  TerminationPoint();
+}
+
+void WakeWordWaiters(const std::atomic<int32_t>& word) {
+  syscall(SYS_futex, &word, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 uint32_t TickCount() {
