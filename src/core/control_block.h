@@ -146,9 +146,11 @@ struct PortControlBlock {
   ByteRing tx;
   MonitorControl rxMonitor;
   MonitorControl txMonitor;
-  // The receive monitor's scratch buffer for one receive.
+  // The receive monitor's scratch buffer for one receive, of recvBufferSize
+  // bytes: kRecvBufferSize, or as many chunks as the pacing receives at once.
   platform::MemoryBlock recvMemory;
   uint8_t* recvBuffer = nullptr;
+  int32_t recvBufferSize = 0;
   // Fast transfer mode: 1 while the receive monitor sleeps until the host
   // takes bytes out of its full RxRing; RxRingGetRun then wakes it.
   std::atomic<int32_t> rxRoomWanted{0};

@@ -42,6 +42,10 @@ struct Pacing {
   // How many chunks TxMonitor takes from the TxRing and gives to one send.
   // Each chunk is still reported (event, count, log line) on its own.
   int32_t chunksPerSend;
+  // How many chunks' worth the receive monitor takes from its socket in one
+  // receive. They are handed to the host one chunk at a time, each reported
+  // (its own lines and event) as if received on its own.
+  int32_t receiveBatchChunks;
   // The system's send buffer of a connection, and whether each chunk goes
   // out at once rather than after the acknowledgement of the one before.
   int32_t sendBufferBytes;
@@ -61,6 +65,7 @@ inline constexpr Pacing kDefaultPacing{
     .drainedPauseMs = 10,
     .lookBeforeBlocking = std::chrono::microseconds{0},
     .chunksPerSend = 1,
+    .receiveBatchChunks = 1,
     .sendBufferBytes = 16384,
     .noDelay = false,
     .rxRingBytes = 0,
@@ -83,6 +88,7 @@ inline constexpr Pacing kFastPacing{
     .drainedPauseMs = 0,
     .lookBeforeBlocking = std::chrono::microseconds{50},
     .chunksPerSend = 16,
+    .receiveBatchChunks = 16,
     .sendBufferBytes = 262144,
     .noDelay = true,
     .rxRingBytes = 1048576,
@@ -93,6 +99,8 @@ inline constexpr Pacing kFastPacing{
 inline constexpr int32_t kMostChunksPerSend = 16;
 static_assert(kDefaultPacing.chunksPerSend <= kMostChunksPerSend &&
               kFastPacing.chunksPerSend <= kMostChunksPerSend);
+
+static_assert(kDefaultPacing.receiveBatchChunks >= 1 && kFastPacing.receiveBatchChunks >= 1);
 
 inline const Pacing& PacingFor(bool fastTransfer) {
   return fastTransfer ? kFastPacing : kDefaultPacing;

@@ -77,6 +77,7 @@ void CloseFinish(PortControlBlock& block, uint32_t begunAt) {
   platform::CloseThreadHandle(block.txMonitor.thread.exchange(nullptr));
 
   block.recvBuffer = nullptr;
+  block.recvBufferSize = 0;
   block.recvMemory.reset();
   ReleaseRings(block);
   block.signal.store(0);

@@ -34,6 +34,7 @@ constexpr uint32_t kPortUnknown = 0xFFFF;
 // and the receive monitor when they exist.
 void ReleaseMemory(PortControlBlock& block) {
   block.recvBuffer = nullptr;
+  block.recvBufferSize = 0;
   block.recvMemory.reset();
   ReleaseRings(block);
 }
@@ -70,6 +71,7 @@ int32_t AllocateBuffers(PortControlBlock& block) {
   block.recvMemory = platform::AllocateZeroed(kRecvBufferSize);
   if (!block.recvMemory) return AllocationFailed(block, ZOR_LOCATION_ALLOCATE_RECV_BUFFER);
   block.recvBuffer = block.recvMemory.get();
+  block.recvBufferSize = kRecvBufferSize;
   block.rx.size.store(static_cast<int32_t>(defaults.defaultRxRingSize));
   block.tx.size.store(static_cast<int32_t>(defaults.defaultTxRingSize));
   return 0;
@@ -119,6 +121,19 @@ void SizeRingsForPacing(PortControlBlock& block) {
   const LibraryDefaults& defaults = Defaults();
   if (!defaults.rxRingSizeChosen) ResizeRing(block.rx, block.pacing->rxRingBytes);
   if (!defaults.txRingSizeChosen) ResizeRing(block.tx, block.pacing->txRingBytes);
+}
+
+// A receive buffer for as many chunks as the pacing receives at once. As
+// with the rings, the default one stays when no larger one can be had: the
+// receive monitor then takes one chunk per receive.
+void SizeReceiveBufferForPacing(PortControlBlock& block) {
+  const int32_t bytes = kRecvBufferSize * block.pacing->receiveBatchChunks;
+  if (bytes <= block.recvBufferSize) return;
+  platform::MemoryBlock larger = platform::AllocateZeroed(static_cast<size_t>(bytes));
+  if (!larger) return;
+  block.recvMemory = std::move(larger);
+  block.recvBuffer = block.recvMemory.get();
+  block.recvBufferSize = bytes;
 }
 
 // The decimal value of the leading digits; no range check, so a service of
@@ -278,6 +293,7 @@ int32_t OpenSequence(PortControlBlock& block) {
   if (block.configFileName[0] != '\0') settings = ReadConfigFile(block.configFileName, settings);
   ApplySettings(block, settings);
   SizeRingsForPacing(block);
+  SizeReceiveBufferForPacing(block);
   if (int32_t failed = ResolvePort(block)) return failed;
 
   block.peer.socket.store(platform::OpenSocket());

@@ -20,14 +20,15 @@ using platform::kSocketError;
 // the ring is full ends the wait for room: the rest of the chunk is
 // discarded, as the bytes in the ring are at the close, and nothing is
 // reported for it. False when the chunk was cut short.
-bool HandOver(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
-  const int32_t stored = RxRingStore(block, block.recvBuffer, received);
+bool HandOver(PortControlBlock& block, const ReceiveRole& role, const uint8_t* chunk,
+              int32_t received) {
+  const int32_t stored = RxRingStore(block, chunk, received);
   block.rxBytes.fetch_add(static_cast<uint32_t>(stored), std::memory_order_relaxed);
   if (stored < received) return false;
   RaiseEvent(block, ZOR_EVENT_RECEIVED, received);
   LogMessage(block, 1, "%s() - Port: %d, Passed packet to event handler\n", role.name,
              block.portNumber);
-  LogDataDump(block, 3, block.recvBuffer, received);
+  LogDataDump(block, 3, chunk, received);
   return true;
 }
 
@@ -36,23 +37,49 @@ void LogWaiting(PortControlBlock& block, const ReceiveRole& role, uint32_t pendi
              static_cast<unsigned long>(pending));
 }
 
-// Receives until no more bytes wait: one chunk of up to 4096 bytes per
-// receive, the pacing's pause apart (1 ms by default). A failure, the peer's close or a stop
-// request ends the loop, so that a peer that keeps sending cannot hold up the close.
+void LogReceived(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
+  LogMessage(block, 1, "%s() - Port: %d, recv() successful. Packet size%s %u\n", role.name,
+             block.portNumber, role.packetSizeMark, static_cast<uint32_t>(received));
+}
+
+// Hands over what one receive took, a chunk of up to 4096 bytes at a time,
+// each reported as if it had been received on its own; the bytes still to
+// hand over are the ones waiting after each chunk but the last. A stop
+// request ends the batch as it ends the loop between receives, and a chunk
+// cut short by one ends it too: the rest of the batch is discarded with the
+// rest of that chunk, and nothing is reported for it. False when the batch
+// was cut short.
+bool HandOverBatch(PortControlBlock& block, const ReceiveRole& role, int32_t received) {
+  int32_t done = 0;
+  while (true) {
+    const int32_t chunk = std::min(kChunkSize, received - done);
+    LogReceived(block, role, chunk);
+    if (!HandOver(block, role, block.recvBuffer + done, chunk)) return false;
+    done += chunk;
+    if (done == received) return true;
+    LogWaiting(block, role, static_cast<uint32_t>(received - done));
+    if (block.rxMonitor.stop.load() != 0) return false;
+  }
+}
+
+// Receives until no more bytes wait: as many chunks of 4096 bytes per
+// receive as the receive buffer holds, the pacing's pause apart (1 ms by
+// default). A failure, the peer's close or a stop request ends the loop, so
+// that a peer that keeps sending cannot hold up the close.
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
   while (pending != 0 && block.rxMonitor.stop.load() == 0) {
     const int32_t received =
-        platform::Receive(connection.socket.load(), block.recvBuffer, kChunkSize);
+        platform::Receive(connection.socket.load(), block.recvBuffer, block.recvBufferSize);
     if (received == kSocketError) {
       const int32_t code = platform::LastSocketError();
       StoreFailureNumbers(role.receiveLocation, code);
       if (code != platform::kErrorWouldBlock) return {StepOutcome::kReceiveFailed, code};
-    } else {
-      LogMessage(block, 1, "%s() - Port: %d, recv() successful. Packet size%s %u\n", role.name,
-                 block.portNumber, role.packetSizeMark, static_cast<uint32_t>(received));
-      if (received == 0) return {StepOutcome::kPeerClosed};
-      if (!HandOver(block, role, received)) return {};
+    } else if (received == 0) {
+      LogReceived(block, role, 0);
+      return {StepOutcome::kPeerClosed};
+    } else if (!HandOverBatch(block, role, received)) {
+      return {};
     }
     if (platform::PendingBytes(connection.socket.load(), &pending) != 0) {
       FailMonitor(block, role, role.pendingAfterLocation, "ioctlsocket");

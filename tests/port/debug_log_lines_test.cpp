@@ -2,11 +2,13 @@
 // The debug log of a client port at levels 1 to 4: which lines and dumps
 // the data calls and the monitors write, with the handle in the exported
 // calls' lines and handle + 1 in the monitors' lines.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -141,6 +143,82 @@ TEST_P(DebugLogTest, WritesTheLinesOfItsLevel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Levels, DebugLogTest, ::testing::Values(1, 2, 3, 4));
+
+// The receive monitor's lines, unstamped, from its first received chunk to
+// the first "Rx Bytes Waiting: 0" after it, with its dumps (the only ones at
+// level 3 while the host does not write) but not the other threads' lines.
+std::vector<std::string> ReceiveSection(const LogLines& lines) {
+  std::vector<std::string> section;
+  for (const std::string& line : lines.all) {
+    const bool stamped = HasTimeStamp(line);
+    const std::string text = stamped ? line.substr(kStampPattern.size()) : line;
+    if (stamped && !text.starts_with("RxMonitorClient()")) continue;
+    if (section.empty() && text.find("recv() successful") == std::string::npos) continue;
+    section.push_back(text);
+    if (text == "RxMonitorClient() - Port: 1, Rx Bytes Waiting: 0") break;
+  }
+  return section;
+}
+
+// 6000 bytes sent at once, received at level 3 in one mode ("Fast
+// Transfer=yes" or not): the receive section of the port's log.
+std::vector<std::string> LogOfOneLargeSend(LoopbackListener& listener, EventRecorder& events,
+                                           bool fast) {
+  TempDirectory directory;
+  const std::string log = directory.File("port.log");
+  const std::string config = directory.File("port.cfg");
+  WriteFile(config, "Service Name=" + listener.PortText() + "\nDebug Level=3\nDebug Output File=" +
+                        log + (fast ? "\nFast Transfer=yes\n" : "\n"));
+  const size_t connected = events.Count(ZOR_EVENT_CONNECTED);
+  events.Register();
+  int32_t handle = -1;
+  EXPECT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  auto peer = listener.Accept(kWait);
+  EXPECT_TRUE(peer.has_value());
+  if (!peer) return {};
+  EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_CONNECTED, -1, connected + 1, kWait));
+  const std::vector<uint8_t> sent = RandomBytes(6000, 41);
+  EXPECT_TRUE(peer->SendAll(sent.data(), sent.size()));
+  // The host reads only once the monitor is done, so that no line of its
+  // calls comes between the monitor's.
+  std::vector<std::string> section;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        section = ReceiveSection(ReadLog(log));
+        return !section.empty() && section.back().ends_with("Rx Bytes Waiting: 0");
+      },
+      kWait));
+  EXPECT_EQ(ReadPortExactly(handle, sent.size(), kWait), sent);
+  EXPECT_EQ(ZorClosePort(handle), 0);
+  return section;
+}
+
+using ReceiveLogTest = ClientPortTest;
+
+// The fast mode takes more than a chunk from its socket at once: it still
+// logs and dumps each chunk as the default mode does, in the same order.
+TEST_F(ReceiveLogTest, LargeSendLogsTheSameChunksInBothModes) {
+  const std::vector<std::string> standard = LogOfOneLargeSend(listener, events, false);
+  const std::vector<std::string> fast = LogOfOneLargeSend(listener, events, true);
+  std::vector<std::string> messages;
+  std::copy_if(
+      standard.begin(), standard.end(), std::back_inserter(messages),
+      [](const std::string& line) { return line.find("() - Port: 1, ") != std::string::npos; });
+  EXPECT_THAT(messages, ::testing::ElementsAre(
+                            "RxMonitorClient() - Port: 1, recv() successful. Packet size: 4096",
+                            "RxMonitorClient() - Port: 1, Passed packet to event handler",
+                            "RxMonitorClient() - Port: 1, Rx Bytes Waiting: 1904",
+                            "RxMonitorClient() - Port: 1, recv() successful. Packet size: 1904",
+                            "RxMonitorClient() - Port: 1, Passed packet to event handler",
+                            "RxMonitorClient() - Port: 1, Rx Bytes Waiting: 0"));
+  // The first line in which they differ, rather than two dumps of 6000 bytes.
+  EXPECT_EQ(fast.size(), standard.size());
+  const auto [inFast, inStandard] =
+      std::mismatch(fast.begin(), fast.end(), standard.begin(), standard.end());
+  if (inFast != fast.end() && inStandard != standard.end()) {
+    EXPECT_EQ(*inFast, *inStandard) << "line " << inFast - fast.begin();
+  }
+}
 
 using DebugLogFileTest = ClientPortTest;
 
