@@ -41,15 +41,30 @@ SocketAddress FromSystem(const sockaddr_in& system) {
   return address;
 }
 
+// What a socket call returns after a system call that gives 0 on success:
+// 0, or kSocketError with the system's failure recorded.
+int32_t Outcome(const SocketEntry& entry, int result) {
+  if (result == 0) return 0;
+  RecordSocketFailure(entry, errno);
+  return kSocketError;
+}
+
+// How a call that writes its answer through a pointer begins: as every
+// socket call, and null with 10014 when there is nowhere to write.
+SocketEntryRef EnterWithAnswer(Operation operation, Socket socket, const void* answer) {
+  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  if (entry != nullptr && answer == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return nullptr;
+  }
+  return entry;
+}
+
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
   SocketEntryRef entry = EnterSocketCall(operation, socket);
   if (entry == nullptr) return kSocketError;
   const int systemValue = value;
-  if (setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)) != 0) {
-    RecordSocketFailure(*entry, errno);
-    return kSocketError;
-  }
-  return 0;
+  return Outcome(*entry, setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)));
 }
 
 // Accepts one waiting connection as a new non-blocking, close-on-exec
@@ -118,21 +133,14 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
   const int on = 1;
   setsockopt(entry->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
   const sockaddr_in system = ToSystem(address);
-  if (bind(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) != 0) {
-    RecordSocketFailure(*entry, errno);
-    return kSocketError;
-  }
-  return 0;
+  return Outcome(*entry,
+                 bind(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)));
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
   SocketEntryRef entry = EnterSocketCall(Operation::kListen, socket);
   if (entry == nullptr) return kSocketError;
-  if (listen(entry->fd, backlog) != 0) {
-    RecordSocketFailure(*entry, errno);
-    return kSocketError;
-  }
-  return 0;
+  return Outcome(*entry, listen(entry->fd, backlog));
 }
 
 Socket Accept(Socket socket, SocketAddress* peer) {
@@ -187,17 +195,10 @@ int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kPendingBytes, socket);
+  SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
   if (entry == nullptr) return kSocketError;
-  if (count == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   int waiting = 0;
-  if (ioctl(entry->fd, FIONREAD, &waiting) != 0) {
-    RecordSocketFailure(*entry, errno);
-    return kSocketError;
-  }
+  if (Outcome(*entry, ioctl(entry->fd, FIONREAD, &waiting)) != 0) return kSocketError;
   *count = static_cast<uint32_t>(waiting);
   return 0;
 }
@@ -234,8 +235,7 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
       {IPPROTO_TCP, TCP_USER_TIMEOUT, 2 * idle * 1000 - kRetransmitAllowanceMs},
   };
   for (const auto& [level, option, value] : options) {
-    if (setsockopt(entry->fd, level, option, &value, sizeof(value)) != 0) {
-      RecordSocketFailure(*entry, errno);
+    if (Outcome(*entry, setsockopt(entry->fd, level, option, &value, sizeof(value))) != 0) {
       return kSocketError;
     }
   }
@@ -243,16 +243,11 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kLocalAddress, socket);
+  SocketEntryRef entry = EnterWithAnswer(Operation::kLocalAddress, socket, address);
   if (entry == nullptr) return kSocketError;
-  if (address == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   sockaddr_in system{};
   socklen_t length = sizeof(system);
-  if (getsockname(entry->fd, reinterpret_cast<sockaddr*>(&system), &length) != 0) {
-    RecordSocketFailure(*entry, errno);
+  if (Outcome(*entry, getsockname(entry->fd, reinterpret_cast<sockaddr*>(&system), &length)) != 0) {
     return kSocketError;
   }
   *address = FromSystem(system);
