@@ -11,21 +11,6 @@
 #include "transport/rings.h"
 
 namespace zortcp {
-namespace {
-
-// Wakes TxMonitor if it sleeps for want of bytes. It raises its suspended flag
-// before it looks at the count a last time, and the bytes are counted
-// before the flag is read here, so one of the two always sees the other.
-void WakeTxMonitor(PortControlBlock& block) {
-  // A sequentially consistent touch of the count orders the bytes the puts
-  // counted before the flag is read, as TxMonitor orders its flag before its
-  // last look at the count.
-  block.tx.count.fetch_add(0);
-  if (block.txMonitor.suspended.load() != 0) platform::ResumeThread(block.txMonitor.thread.load());
-}
-
-}  // namespace
-
 int32_t WritePort(int32_t handle, const void* data, int32_t size) {
   const PortCall call(handle, CallNumber::kWritePort);
   PortControlBlock* block = call.block();
@@ -37,7 +22,7 @@ int32_t WritePort(int32_t handle, const void* data, int32_t size) {
   }
   // Short of size only when the port's close began while the TxRing was full.
   const int32_t queued = TxRingStore(*block, static_cast<const uint8_t*>(data), size);
-  WakeTxMonitor(*block);
+  ResumeSuspendedTxMonitor(*block);
   // Bytes that the close overtook are not reported as queued: the port was
   // closed under the call.
   if (queued < size) return NotInUse(CallNumber::kWritePort);

@@ -156,9 +156,12 @@ bool WaitForRxRoom(PortControlBlock& block) {
   }
 }
 
-// Wakes TxMonitor if it has suspended itself. The bytes just stored are
-// counted (sequentially consistent) before the flag is read, as a write's
-// wake-up does.
+}  // namespace
+
+// TxMonitor raises its suspended flag before it looks at the count a last
+// time, and the bytes just stored are counted (a sequentially consistent
+// touch of the count) before the flag is read here, so one of the two
+// always sees the other.
 void ResumeSuspendedTxMonitor(PortControlBlock& block) {
   block.tx.count.fetch_add(0);
   if (block.txMonitor.suspended.load() != 0) {
@@ -166,6 +169,8 @@ void ResumeSuspendedTxMonitor(PortControlBlock& block) {
     if (monitor != nullptr) platform::ResumeThread(monitor);
   }
 }
+
+namespace {
 
 // A wait for room in the TxRing ends when its storage goes away or the
 // port's close begins: TxMonitor is about to stop, and a writer on its own

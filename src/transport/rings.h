@@ -47,6 +47,10 @@ int32_t RxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count);
 int32_t TxRingStore(PortControlBlock& block, const uint8_t* bytes, int32_t count);
 int32_t TxRingTake(PortControlBlock& block, uint8_t* bytes, int32_t count);
 
+// Wakes TxMonitor if it has suspended itself for want of bytes: after the
+// host's bytes are stored, and on every turn of a wait for a full TxRing.
+void ResumeSuspendedTxMonitor(PortControlBlock& block);
+
 // Takes both rings' storage away under their locks and empties them: the
 // bytes still in them are discarded, and a data call that comes late finds
 // no storage. The close and a failed open give the storage back this way.
