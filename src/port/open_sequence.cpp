@@ -103,14 +103,20 @@ void ApplySettings(PortControlBlock& block, const PortSettings& settings) {
   CopyText(block.log.fileName, settings.debugOutputFile);
 }
 
+// Puts zeroed storage of the pacing's size in place of the default one.
+// False, with the default storage kept, when it cannot be had: the port
+// works as well with that.
+bool ReplaceStorage(platform::MemoryBlock& memory, size_t bytes) {
+  platform::MemoryBlock larger = platform::AllocateZeroed(bytes);
+  if (!larger) return false;
+  memory = std::move(larger);
+  return true;
+}
+
 // Gives a ring storage of its pacing's size in place of the default one.
-// Larger storage that cannot be had leaves the ring as it is: the port
-// works as well with the default size.
 void ResizeRing(ByteRing& ring, uint32_t bytes) {
   if (bytes == 0 || static_cast<int32_t>(bytes) == ring.size.load()) return;
-  platform::MemoryBlock larger = platform::AllocateZeroed(bytes);
-  if (!larger) return;
-  ring.memory = std::move(larger);
+  if (!ReplaceStorage(ring.memory, bytes)) return;
   ring.buffer.store(ring.memory.get());
   ring.size.store(static_cast<int32_t>(bytes));
 }
@@ -129,9 +135,7 @@ void SizeRingsForPacing(PortControlBlock& block) {
 void SizeReceiveBufferForPacing(PortControlBlock& block) {
   const int32_t bytes = kRecvBufferSize * block.pacing->receiveBatchChunks;
   if (bytes <= block.recvBufferSize) return;
-  platform::MemoryBlock larger = platform::AllocateZeroed(static_cast<size_t>(bytes));
-  if (!larger) return;
-  block.recvMemory = std::move(larger);
+  if (!ReplaceStorage(block.recvMemory, static_cast<size_t>(bytes))) return;
   block.recvBuffer = block.recvMemory.get();
   block.recvBufferSize = bytes;
 }
