@@ -85,6 +85,8 @@ bool TestAgain(PortControlBlock& block, platform::Socket tested) {
 // under a pacing that waits on its sockets blocks on it, logging once.
 // False when the test failed.
 bool WaitUntilWritable(PortControlBlock& block) {
+  // Turns of the default pacing log the busy line each; a pacing that waits
+  // on the socket logs it once per wait.
   const int32_t waitMs = block.pacing->socketWaitMs;
   bool busyLogged = false;
   for (;;) {
@@ -96,10 +98,10 @@ bool WaitUntilWritable(PortControlBlock& block) {
       LogCallFailed(block, kTxName, "select", platform::LastSocketError());
       return false;
     }
-    if (!busyLogged) {
+    if (waitMs == 0 || !busyLogged) {
       LogMessage(block, 2, "TxMonitor() - Port: %d, TCP/IP Stack Busy. Waiting\n",
                  block.portNumber);
-      busyLogged = waitMs != 0;
+      busyLogged = true;
     }
     if (waitMs == 0) {
       platform::Sleep(kNextChunkPauseMs);
