@@ -14,6 +14,7 @@ service = int(sys.argv[2]) if len(sys.argv) > 2 else 5025
 with zortcp.connect(host, service, retry_count=5) as port:
     port.wait_connected(timeout=5)  # raises ZorError after 5 failed attempts
     port.write(b"MEAS:TEMP?\n")
+    port.flush(timeout=5)  # sent, not only queued: a close drops what is not
     answer = b""
     while not answer.endswith(b"\n"):
         part = port.read(timeout=5)

@@ -182,7 +182,7 @@ class Port:
         """Closes the port. Reads and writes waiting in other threads end with
         PortClosedError; events of the lost connection may still come during
         the close, none after. Closing a closed port does nothing. Bytes
-        still in the port's rings are dropped."""
+        still in the port's rings are dropped: flush() first to send them."""
         _refuse_in_handler("closing a port")
         with self._close_lock:
             if self._closed:
@@ -261,6 +261,19 @@ class Port:
                        lambda h: library.ZorWritePort(h, piece, size))
             done += size
         return done
+
+    def flush(self, timeout: Optional[float] = None) -> bool:
+        """Waits up to timeout seconds (None: for ever) until every byte
+        written has left the transmit ring: sent (events TRANSMITTED) or
+        dropped with a failed chunk (ERROR SEND_FAILED). True when it has,
+        False on a time-out. A close drops what is still in the ring, so a
+        host that writes and then closes flushes first."""
+        with self._received:
+            self._received.wait_for(
+                lambda: self._closing or self._tx_settled == self._tx_queued, timeout)
+            if self._closing:
+                raise PortClosedError("ZorWritePort", CALL_WRITE)
+            return self._tx_settled == self._tx_queued
 
     def _settle(self, size: int) -> None:
         # Never beyond what was written: a failed chunk taken for larger than
