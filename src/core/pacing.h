@@ -95,10 +95,7 @@ inline constexpr Pacing kFastPacing{
     .txRingBytes = 262144,
 };
 
-// The most chunks any pacing gives to one send.
-inline constexpr int32_t kMostChunksPerSend = 16;
-static_assert(kDefaultPacing.chunksPerSend <= kMostChunksPerSend &&
-              kFastPacing.chunksPerSend <= kMostChunksPerSend);
+static_assert(kDefaultPacing.chunksPerSend >= 1 && kFastPacing.chunksPerSend >= 1);
 
 static_assert(kDefaultPacing.receiveBatchChunks >= 1 && kFastPacing.receiveBatchChunks >= 1);
 

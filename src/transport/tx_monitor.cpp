@@ -211,8 +211,16 @@ void TxMonitor(void* argument) {
   const MonitorRun run(block, MonitorSide::kTransmit, kTxName);
   run.Started();
 
-  uint8_t chunks[kChunkSize * kMostChunksPerSend];
-  const int32_t gather = kChunkSize * block.pacing->chunksPerSend;
+  // Several chunks are gathered on the heap: a thread of a host that runs
+  // with a small stack limit has little more than 64 KiB of stack, and the
+  // host's handler runs on it too. One chunk, on the stack, when the pacing
+  // sends one at a time or no heap block can be had.
+  uint8_t oneChunk[kChunkSize];
+  const int32_t wanted = kChunkSize * block.pacing->chunksPerSend;
+  const platform::MemoryBlock gathered =
+      wanted > kChunkSize ? platform::AllocateZeroed(static_cast<size_t>(wanted)) : nullptr;
+  uint8_t* const chunks = gathered ? gathered.get() : oneChunk;
+  const int32_t gather = gathered ? wanted : kChunkSize;
   while (block.txMonitor.stop.load() == 0) {
     WaitForBytes(block);
     if (block.tx.count.load() == 0) {

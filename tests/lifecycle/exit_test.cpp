@@ -52,5 +52,19 @@ TEST(ExitTest, ExitWithThirtyTwoFullRxRingsEndsWithinTwoSeconds) {
   EXPECT_LE(end.took, seconds(2));
 }
 
+// A host run under "ulimit -s 64" gives every thread 64 KiB of stack: the
+// monitors must carry fast traffic in that (the transmit monitor once
+// gathered its chunks in a 64 KiB array on its stack, past its end).
+TEST(ExitTest, FastPortsRunOnSixtyFourKibibyteThreadStacks) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer makes no thread on a stack this small (the open fails)";
+#endif
+  TrafficPeers peers;
+  HostProcess host("stack", {peers.PortText(), "64"}, ExitChecks());
+  ASSERT_TRUE(host.WaitForLine("busy", seconds(30))) << host.output();
+  const HostEnd end = host.Wait(seconds(30));
+  EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
+}
+
 }  // namespace
 }  // namespace zortcp::testing

@@ -13,12 +13,16 @@
 //         after each
 //   handler <library> <peer port> <ms>   dlclose while the event handler
 //         sleeps ms; print "dlclose <ms>" and return once it has returned
+//   stack <library> <peer port> <KiB>    threads made from here on get KiB of
+//         stack, as under "ulimit -s KiB"; then as "exit" with two fast
+//         ports that read
 //
 // It reads the exported functions with dlsym and knows nothing else of the
 // library. Any unexpected result ends it with a non-zero status.
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -326,6 +330,21 @@ int UnloadDuringHandler(const std::string& peerPort, int sleepMs) {
   return 0;
 }
 
+// Gives the threads made from now on (the library's monitors) the stack
+// that a host started under "ulimit -s kib" gives them, and carries fast
+// traffic on them.
+int SmallStacks(const std::string& peerPort, int kib) {
+  pthread_attr_t attributes;
+  Check(pthread_getattr_default_np(&attributes) == 0, "no default thread attributes");
+  Check(pthread_attr_setstacksize(&attributes, static_cast<size_t>(kib) * 1024) == 0,
+        "stack size refused");
+  Check(pthread_setattr_default_np(&attributes) == 0, "default stack size refused");
+  pthread_attr_destroy(&attributes);
+  const int32_t fast = 1;
+  lib.changeDefault(ZOR_DEFAULT_FAST_TRANSFER, &fast, sizeof(fast));
+  return ExitBusy(peerPort, 2, true);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -339,5 +358,6 @@ int main(int argc, char** argv) {
   if (scenario == "exit" && argc == 6) return ExitBusy(peerPort, number, std::atoi(argv[5]) != 0);
   if (scenario == "fork" && argc == 6) return ForkChildren(peerPort, number, std::atoi(argv[5]));
   if (scenario == "handler") return UnloadDuringHandler(peerPort, number);
+  if (scenario == "stack") return SmallStacks(peerPort, number);
   return 2;
 }
