@@ -4,8 +4,10 @@
 from __future__ import annotations
 
 import queue
+import select
 import socket
-from typing import Iterator, List
+import threading
+from typing import Any, Iterator, List
 
 import pytest
 
@@ -62,8 +64,40 @@ def next_event(port: zortcp.Port, kind: zortcp.EventKind) -> zortcp.Event:
             return event
 
 
-def connected_pair(peer: Peer, **settings: object) -> "tuple[zortcp.Port, socket.socket]":
-    port = zortcp.connect("127.0.0.1", peer.port, **settings)
-    connection = peer.accept()
-    port.wait_connected(WAIT)
-    return port, connection
+def connected_pair(peer: Peer, **settings: Any) -> "tuple[zortcp.Port, socket.socket]":
+    port = zortcp.connect("127.0.0.1", peer.port, timeout=WAIT, **settings)
+    return port, peer.accept()
+
+
+@pytest.fixture
+def echo_peer() -> Iterator[int]:
+    """A plain-socket echo server in a thread, one connection at a time; its port."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(0.05)
+    stop = threading.Event()
+
+    def serve() -> None:
+        while not stop.is_set():
+            try:
+                connection, _ = listener.accept()
+            except socket.timeout:
+                continue
+            with connection:
+                connection.settimeout(None)
+                while not stop.is_set():
+                    if not select.select([connection], [], [], 0.05)[0]:
+                        continue
+                    try:
+                        data = connection.recv(65536)
+                        if not data:
+                            break
+                        connection.sendall(data)
+                    except OSError:
+                        break
+
+    server = threading.Thread(target=serve)
+    server.start()
+    yield listener.getsockname()[1]
+    stop.set()
+    server.join(WAIT)
+    listener.close()

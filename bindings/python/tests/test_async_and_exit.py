@@ -14,7 +14,7 @@ from zortcp import EventKind
 
 
 def test_asyncio_reader_and_event_stream(peer):
-    port, connection = connected_pair(peer)
+    port, connection = connected_pair(peer, events=True)
 
     async def exchange() -> "tuple[bytes, list]":
         reader = asyncio.ensure_future(port.read_async(100))
@@ -41,7 +41,6 @@ EXIT_SCRIPT = """
     server = zortcp.listen("127.0.0.1", 0)
     events = []
     client = zortcp.connect("127.0.0.1", server.local_port, on_event=events.append)
-    client.wait_connected(10)
     def forever(call):
         try:
             while True:
@@ -63,3 +62,42 @@ def test_process_exits_cleanly_with_ports_open():
     assert done.returncode == 0, done.stderr
     assert done.stdout == "exiting with 2 ports open\n"
     assert done.stderr == ""
+
+
+FORK_SCRIPT = """
+    import os, socket, sys, threading, zortcp
+    listener = socket.create_server(("127.0.0.1", 0))
+    server = zortcp.listen("127.0.0.1", 0)
+    client = zortcp.connect("127.0.0.1", server.local_port)
+    def until_closed(call):
+        try:
+            call()
+        except zortcp.PortClosedError:  # closed at exit
+            pass
+    # Threads in the library and in the package's waits at every fork.
+    threading.Thread(target=until_closed, args=(client.read,), daemon=True).start()
+    threading.Thread(target=until_closed, args=(lambda: client.write(bytes(1 << 30)),),
+                     daemon=True).start()
+    children = []
+    for _ in range(20):
+        child = os.fork()
+        if child == 0:  # owns none of the parent's ports, has its own
+            with zortcp.connect("127.0.0.1", listener.getsockname()[1], timeout=10) as own:
+                own.write(b"c")
+                own.flush(10)
+            sys.exit(0)
+        children.append(child)
+    for _ in children:
+        connection, _ = listener.accept()
+        assert connection.recv(1) == b"c"
+    for child in children:
+        assert os.waitpid(child, 0)[1] == 0
+    print("children", len(children), "parent ports", len(zortcp.open_ports()), flush=True)
+"""
+
+
+def test_forked_children_exit_quietly_and_open_their_own_ports():
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(FORK_SCRIPT)],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "children 20 parent ports 2\n"

@@ -3,9 +3,14 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import re
 import socket
+import struct
 import threading
+import time
+from pathlib import Path
 
 import pytest
 
@@ -66,24 +71,41 @@ def test_events_come_in_order_to_queue_and_callback(peer):
     assert kinds.index(EventKind.RECEIVED) < kinds.index(EventKind.DISCONNECTED)
 
 
-def test_failures_raise_zor_error_with_the_record():
-    # A port nobody listens on: bound, never listening, so connects are refused.
-    with socket.socket() as unused:
+def test_a_users_script_connect_refused_then_echo(echo_peer):
+    with socket.socket() as unused:  # bound, never listening: connects are refused
         unused.bind(("127.0.0.1", 0))
         refused = unused.getsockname()[1]
-        with zortcp.connect("127.0.0.1", refused, retry_count=2) as port:
-            with pytest.raises(zortcp.ZorError) as caught:
-                port.wait_connected(WAIT)
-        assert (caught.value.location, caught.value.code) == (1002, 10061)
-        assert caught.value.text.startswith("WSAECONNREFUSED")
-        recorded = next_event(port, EventKind.ERROR)
-        assert recorded.data == ErrorDetail.CONNECT_FAILED
-        assert next_event(port, EventKind.ERROR).error.location == 1002
+        started = time.monotonic()
+        with pytest.raises(ConnectionRefusedError) as caught:
+            with zortcp.connect("127.0.0.1", refused, timeout=2):
+                pass
+        assert time.monotonic() - started < 2.5
+        error = caught.value
+        assert isinstance(error, zortcp.ZorError) and error.errno == errno.ECONNREFUSED
+        assert (error.location, error.code) == (1002, 10061)
+        assert error.text.startswith("WSAECONNREFUSED")
         # A failed open: the port number is taken.
         unused.listen()
-        with pytest.raises(zortcp.ZorError) as caught:
+        with pytest.raises(OSError) as caught:
             zortcp.listen("127.0.0.1", refused)
+        assert caught.value.errno == errno.EADDRINUSE
         assert (caught.value.result, caught.value.location, caught.value.code) == (-2, 10, 10048)
+    data = os.urandom(MIB)
+    with zortcp.connect("127.0.0.1", echo_peer, timeout=2) as port:
+        assert port.connected and "connected" in repr(port)
+        assert port.write(data) == MIB
+        assert port.read_exactly(MIB, timeout=WAIT) == data
+    assert repr(port) == f"<zortcp.Port client 127.0.0.1:{echo_peer} closed>"
+
+
+def test_socket_errors_map_as_the_librarys_table():
+    header = Path(__file__).resolve().parents[3] / "src" / "platform" / "socket_errors.h"
+    if not header.exists():
+        pytest.skip("no source tree")
+    rows = re.findall(r"X\(\w+, (\d+), \(([A-Z]*)", header.read_text())
+    assert rows and {int(code): name for code, name in rows if name} == \
+        zortcp.errors.SOCKET_ERRNO_NAMES
+    assert isinstance(zortcp.ZorError("c", -1, 1, 10060, "t"), TimeoutError)
 
 
 def test_hold_stops_reconnecting_until_release(peer):
@@ -103,10 +125,10 @@ def test_hold_stops_reconnecting_until_release(peer):
         next_event(port, EventKind.CONNECTED)
 
 
-def test_a_peer_that_stops_reading_holds_up_writes_but_not_a_close(peer):
-    port, _ = connected_pair(peer)  # the peer never reads
-    with pytest.raises(zortcp.WriteTimeout) as caught:
-        port.write(bytes(16 * MIB), timeout=1.0)
+def test_a_peer_that_stops_reading_and_goes_holds_up_writes_but_not_a_close(peer):
+    port, connection = connected_pair(peer, retry_count=0, tx_ring_size=8192)
+    with pytest.raises(zortcp.WriteTimeout) as caught:  # the peer never reads
+        port.write(bytes(16 * MIB), timeout=0.5)
     assert 0 < caught.value.written < 16 * MIB
     ended = []
 
@@ -118,9 +140,17 @@ def test_a_peer_that_stops_reading_holds_up_writes_but_not_a_close(peer):
 
     writer = threading.Thread(target=write_for_ever)
     writer.start()
-    port.close()
+    # The peer goes: the chunks the port still has fail, then it reconnects
+    # for ever to nobody, and the ring stays full.
+    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    peer.close()
+    next_event(port, EventKind.DISCONNECTED)
+    closer = threading.Thread(target=port.close)
+    closer.start()
+    closer.join(WAIT)
     writer.join(WAIT)
-    assert ended and not writer.is_alive()
+    assert not closer.is_alive() and not writer.is_alive()
+    assert ended and port.closed
 
 
 def test_misuse_is_refused_before_the_library(peer, tmp_path):

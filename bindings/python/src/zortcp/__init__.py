@@ -11,6 +11,7 @@ from ._native import LibraryNotFound, library_path
 from .errors import LastError, PortClosedError, ZorError, ZorUsageError, last_error
 from .events import DisconnectReason, ErrorDetail, Event, EventKind
 from .port import Port, ReadTimeout, Statistics, WriteTimeout, connect, listen, open_ports
+from .settings import Settings
 
 __version__ = "1.0.0"
 
@@ -24,6 +25,7 @@ __all__ = [
     "Port",
     "PortClosedError",
     "ReadTimeout",
+    "Settings",
     "Statistics",
     "WriteTimeout",
     "ZorError",

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import ctypes
+import importlib.machinery
 import os
 import threading
 from typing import Optional
@@ -36,7 +37,7 @@ _PI32 = ctypes.POINTER(ctypes.c_int32)
 _PROTOTYPES = {
     "ZorOpenPort": (_I32, [ctypes.c_char_p, _I32, _U32, ctypes.c_char_p, _PI32]),
     "ZorClosePort": (_I32, [_I32]),
-    "ZorWritePort": (_I32, [_I32, ctypes.c_char_p, _I32]),
+    "ZorWritePort": (_I32, [_I32, ctypes.c_void_p, _I32]),
     "ZorReadPort": (_I32, [_I32, ctypes.c_void_p, _I32, _PI32]),
     "ZorAnyToRead": (_I32, [_I32]),
     "ZorSetEventHandler": (_I32, [EventHandler, _U32]),
@@ -49,8 +50,52 @@ _PROTOTYPES = {
     "ZorGetLastError": (ctypes.c_char_p, [_PI32, _PI32, ctypes.c_char_p]),
 }
 
+# The package's handler (_wake.c): name: (result type, argument types)
+_WAKE_PROTOTYPES = {
+    "zw_set_forward": (None, [ctypes.c_void_p]),
+    "zw_open": (_I32, [_U32, _I32]),
+    "zw_release": (None, [_U32]),
+    "zw_forget_all": (None, []),
+    "zw_fd": (_I32, [_U32, _I32]),
+    "zw_set_mask": (None, [_U32, _I32]),
+    "zw_arm": (None, [_U32, _I32]),
+    "zw_wake_all": (None, [_U32]),
+    "zw_wait": (_I32, [_U32, _I32, _I32]),
+    "zw_drain": (None, [_U32, _I32]),
+    "zw_connected": (_I32, [_U32]),
+    "zw_gave_up": (_I32, [_U32]),
+}
+
+# The Python side of the handler: port id, kind, value, text (kind 1).
+ForwardCallback = ctypes.CFUNCTYPE(
+    ctypes.c_int32, ctypes.c_uint32, ctypes.c_int32, ctypes.c_int32, ctypes.c_char_p
+)
+
 _library: Optional[ctypes.CDLL] = None
+_wake: Optional[ctypes.CDLL] = None
 _load_lock = threading.Lock()
+
+
+def wake_library() -> ctypes.CDLL:
+    """The package's compiled handler, loaded on first use."""
+    global _wake
+    with _load_lock:
+        if _wake is None:
+            here = os.path.dirname(os.path.abspath(__file__))
+            for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+                path = os.path.join(here, "_wake" + suffix)
+                if os.path.exists(path):
+                    break
+            else:
+                raise LibraryNotFound(f"the package's _wake module is missing in {here}: "
+                                      "install the package with pip")
+            loaded = ctypes.CDLL(path)
+            for name, (result, arguments) in _WAKE_PROTOTYPES.items():
+                function = getattr(loaded, name)
+                function.restype = result
+                function.argtypes = arguments
+            _wake = loaded
+        return _wake
 
 
 class LibraryNotFound(OSError):

@@ -4,11 +4,34 @@
 from __future__ import annotations
 
 import ctypes
-from typing import NamedTuple, Optional
+import errno
+from typing import Dict, NamedTuple, Optional, Tuple, Type
 
 from . import _native
 
 NOT_OPEN_TEXT = "Port handle specified is not in use"
+
+# The library's socket error numbers and the system error each stands for,
+# as in the library's own table (a test compares the two).
+SOCKET_ERRNO_NAMES: Dict[int, str] = {
+    10004: "EINTR", 10009: "EBADF", 10013: "EACCES", 10014: "EFAULT", 10022: "EINVAL",
+    10024: "EMFILE", 10035: "EWOULDBLOCK", 10036: "EINPROGRESS", 10037: "EALREADY",
+    10038: "ENOTSOCK", 10039: "EDESTADDRREQ", 10040: "EMSGSIZE", 10041: "EPROTOTYPE",
+    10042: "ENOPROTOOPT", 10043: "EPROTONOSUPPORT", 10044: "ESOCKTNOSUPPORT",
+    10045: "EOPNOTSUPP", 10046: "EPFNOSUPPORT", 10047: "EAFNOSUPPORT", 10048: "EADDRINUSE",
+    10049: "EADDRNOTAVAIL", 10050: "ENETDOWN", 10051: "ENETUNREACH", 10052: "ENETRESET",
+    10053: "ECONNABORTED", 10054: "ECONNRESET", 10055: "ENOBUFS", 10056: "EISCONN",
+    10057: "ENOTCONN", 10058: "ESHUTDOWN", 10059: "ETOOMANYREFS", 10060: "ETIMEDOUT",
+    10061: "ECONNREFUSED", 10062: "ELOOP", 10063: "ENAMETOOLONG", 10064: "EHOSTDOWN",
+    10065: "EHOSTUNREACH", 10066: "ENOTEMPTY", 10068: "EUSERS", 10069: "EDQUOT",
+    10070: "ESTALE", 10071: "EREMOTE",
+}
+
+
+def socket_errno(code: int) -> Optional[int]:
+    """The system error number for one of the library's error codes, or None."""
+    name = SOCKET_ERRNO_NAMES.get(code)
+    return getattr(errno, name, None) if name else None
 
 
 class LastError(NamedTuple):
@@ -28,28 +51,76 @@ def last_error() -> LastError:
     return LastError(code.value, location.value, text.value.decode("utf-8", "replace"))
 
 
-class ZorError(Exception):
+class ZorError(OSError):
     """A call failed: location, code and text come from the last-error record.
 
-    The record belongs to the whole library, so a failure of another port at
-    the same moment can replace it before it is read; ``result`` is the
-    failed call's own result and always belongs to this failure.
+    An OSError whose errno is the system error that the library's code
+    stands for, so ``except ConnectionRefusedError`` (10061), ``except
+    TimeoutError`` (10060) or ``except OSError`` catch it; the instance is
+    of a class that derives from both ZorError and the matching OSError
+    subclass. The record belongs to the whole library, so a failure of
+    another port at the same moment can replace it before it is read;
+    ``result`` is the failed call's own result and always belongs to this
+    failure.
     """
 
-    def __init__(
-        self, call: str, result: int, location: int, code: int, text: str
-    ) -> None:
-        super().__init__(f"{call} failed ({result}): location {location}, error {code}: {text}")
+    call: str
+    result: int
+    location: int
+    code: int
+    text: str
+
+    def __new__(cls, call: str, result: int, location: int, code: int,
+                text: str) -> "ZorError":
+        number = socket_errno(code)
+        kind = _class_for(cls, number)
+        message = f"{call} failed ({result}): location {location}, error {code}: {text}"
+        error = OSError.__new__(kind, number, message) if number is not None else \
+            OSError.__new__(kind, message)
+        return error
+
+    def __init__(self, call: str, result: int, location: int, code: int, text: str) -> None:
+        number = socket_errno(code)
+        message = f"{call} failed ({result}): location {location}, error {code}: {text}"
+        if number is not None:
+            super().__init__(number, message)
+        else:
+            super().__init__(message)
         self.call = call
         self.result = result
         self.location = location
         self.code = code
         self.text = text
 
+    def __str__(self) -> str:
+        return f"{self.call} failed ({self.result}): location {self.location}, " \
+               f"error {self.code}: {self.text}"
+
+    def __reduce__(self) -> Tuple[object, ...]:
+        return (ZorError, (self.call, self.result, self.location, self.code, self.text))
+
     @classmethod
     def from_record(cls, call: str, result: int, record: Optional[LastError] = None) -> "ZorError":
         record = record if record is not None else last_error()
         return cls(call, result, record.location, record.code, record.text)
+
+
+_classes: Dict[Tuple[type, type], type] = {}
+
+
+def _class_for(base: type, number: Optional[int]) -> type:
+    """base itself, or a class deriving from base and from the OSError
+    subclass that Python uses for number (ConnectionRefusedError, ...)."""
+    if number is None:
+        return base
+    system = type(OSError(number, ""))
+    if system is OSError or issubclass(base, system):
+        return base
+    key = (base, system)
+    if key not in _classes:
+        _classes[key] = type(f"{base.__name__}[{system.__name__}]", (base, system),
+                             {"__module__": base.__module__})
+    return _classes[key]
 
 
 class PortClosedError(ZorError):
@@ -60,10 +131,16 @@ class PortClosedError(ZorError):
     900 + 100*k + 2, k being the call's number.
     """
 
+    def __new__(cls, call: str, call_number: int) -> "PortClosedError":
+        return OSError.__new__(cls, NOT_OPEN_TEXT)  # type: ignore[no-any-return]
+
     def __init__(self, call: str, call_number: int) -> None:
         super().__init__(
             call, -2, 100 * call_number + 2, 900 + 100 * call_number + 2, NOT_OPEN_TEXT
         )
+
+    def __reduce__(self) -> Tuple[object, ...]:
+        return (PortClosedError, (self.call, (self.location - 2) // 100))
 
 
 class ZorUsageError(RuntimeError):

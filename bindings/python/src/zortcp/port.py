@@ -14,21 +14,26 @@ import queue
 import socket
 import threading
 import time
-from typing import Any, AsyncIterator, Callable, Dict, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import (TYPE_CHECKING, Any, AsyncIterator, Callable, Dict, List, NamedTuple, Optional,
+                    Set, Tuple, Union)
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 from . import _native
 from .errors import PortClosedError, ZorError, ZorUsageError, last_error
 from .events import ErrorDetail, Event, EventKind, event_data
-from .settings import PortSettings, Service
+from .settings import PortSettings, Service, Settings
 
 _log = logging.getLogger("zortcp")
 
 OPEN_SERVER = 0x1
 SIGNAL_HOLD = 1
 MAX_HOST_CHARS = 129
-TX_CHUNK = 4096
 DEFAULT_MAX_EVENTS = 65536
 READ_SIZE = 65536
+MAX_CALL_SIZE = 2**31 - 1
+COUNTER = 0xFFFFFFFF  # the library's statistics wrap at 2**32
 
 # Call numbers, which give a handle failure its location and error number.
 CALL_CLOSE, CALL_WRITE, CALL_ANY, CALL_READ = 2, 3, 4, 5
@@ -38,7 +43,14 @@ CONFIG_LOCAL_ADDRESS, CONFIG_PEER_ADDRESS, CONFIG_PEER_NAME = 1, 2, 4
 CONFIG_SERVICE_PORT, CONFIG_PEER_PORT = 5, 6
 CONFIG_SIZE = 132
 
+# The descriptors of the compiled handler: received bytes, room in the
+# transmit ring, connection state.
+WAKE_RX, WAKE_TX, WAKE_STATE = 0, 1, 2
+EVERY_KIND = sum(1 << kind for kind in EventKind)
+SLOTS = 64
+
 EventCallback = Callable[[Event], Any]
+Buffer = Union[bytes, bytearray, memoryview]
 
 
 class Statistics(NamedTuple):
@@ -76,26 +88,40 @@ _open_lock = threading.Lock()
 _ports: Dict[int, "Port"] = {}
 _port_ids = itertools.count(1)
 _exiting = False
-# Set while this thread runs a port's event handler.
+# Set while this thread runs a port's Python event callback.
 _in_handler = threading.local()
 
 
-def _dispatch(source: int, kind: int, data: Optional[int], user_data: int) -> int:
-    port = _ports.get(user_data)
+def _forward(user: int, kind: int, value: int, text: Optional[bytes]) -> int:
+    """The Python side of the handler: the rare events, and every event of
+    a port whose host asked for events. Runs on the library's threads."""
+    port = _ports.get(user)
     if port is not None:
         _in_handler.active = True
         try:
-            port._on_event(kind, data)
+            port._on_event(kind, value, text)
         except BaseException:  # nothing may cross back into the library
-            _log.exception("zortcp event handler of port %d failed", user_data)
+            _log.exception("zortcp event handler of port %d failed", user)
         finally:
             _in_handler.active = False
     return 0
 
 
-# One handler for every port, alive as long as the module: the library may
-# call it until the close of the last port bound to it has returned.
-_HANDLER = _native.EventHandler(_dispatch)
+# Alive as long as the module: the library may call the handler until the
+# close of the last port bound to it has returned.
+_FORWARD = _native.ForwardCallback(_forward)
+_wake_handler: Optional[Any] = None
+
+
+def _handler() -> Any:
+    """The compiled handler as the library's handler type, set up once."""
+    global _wake_handler
+    if _wake_handler is None:
+        wake = _native.wake_library()
+        wake.zw_set_forward(ctypes.cast(_FORWARD, ctypes.c_void_p))
+        address = ctypes.cast(wake.zw_handler, ctypes.c_void_p).value
+        _wake_handler = _native.EventHandler(address)
+    return _wake_handler
 
 
 def _refuse_in_handler(what: str) -> None:
@@ -108,60 +134,80 @@ def _set_done(future: "asyncio.Future[None]") -> None:
         future.set_result(None)
 
 
+def _next_id() -> int:
+    """An id whose slot in the compiled handler is free (under _open_lock)."""
+    taken = {port_id % SLOTS for port_id in _ports}
+    while True:
+        port_id = next(_port_ids)
+        if port_id % SLOTS not in taken:
+            return port_id
+
+
 class Port:
     """An open zortcp port. Use connect() or listen() to make one."""
 
-    def __init__(self, server: bool, host: str, settings: PortSettings,
-                 on_event: Optional[EventCallback], max_events: int) -> None:
+    def __init__(self, server: bool, host: str, service: Service, settings: PortSettings,
+                 on_event: Optional[EventCallback], max_events: int, events: bool) -> None:
         self.server = server
         self.host = host
+        self.service = service
         self.settings = settings
-        self.on_event = on_event
         self.events: "queue.Queue[Event]" = queue.Queue(max_events)
         self.events_dropped = 0
-        self._id = next(_port_ids)
-        self._handler = _HANDLER
+        self._want_events = events
+        self._on_event_callback = on_event
+        self._id = 0
         self._handle = -1
-        # One library call at a time per direction; the close waits on both
-        # so that no call is in the library when the handle goes.
-        self._read_lock = threading.Lock()
+        self._wake = _native.wake_library()
+        self._library = _native.library()
+        # _call_lock: one short library call on the handle at a time (reads,
+        # queries); it is never held while waiting. _write_lock: one write at
+        # a time, held while it waits; a close does not wait for it before
+        # ZorClosePort, which ends a write waiting in the library.
+        self._call_lock = threading.Lock()
         self._write_lock = threading.Lock()
+        self._read_lock = threading.Lock()
+        self._state_lock = threading.Lock()
         self._close_lock = threading.Lock()
         # Closing until the open has set the handle.
         self._closing = True
         self._closed = False
-        self._received = threading.Condition()
-        self._rx_seq = 0
-        # Connection state for wait_connected, under _received.
-        self._connected = False
-        self._gave_up = False
-        # Bytes written and bytes known to have left the transmit ring (sent,
-        # or dropped with a failed chunk): a write never gives the library
-        # more than the ring has room for, so no ZorWritePort waits in the
-        # library, where neither a time-out nor a close could end the wait.
+        self._read_buffer = ctypes.create_string_buffer(0)
+        # Bytes written, and the transmit count of the handle at the open:
+        # what has been sent comes from the statistics, never from events,
+        # so room is never promised that the ring does not have.
         self._tx_size = settings.rings[1]
         self._tx_queued = 0
-        self._tx_settled = 0
+        self._tx_base = 0
+        self._tx_errors_seen = 0
+        self._tx_forgiven = 0
         self._last_failure: Optional[ZorError] = None
         self._waiters: Set[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = set()
         self._waiters_lock = threading.Lock()
 
     # Opening and closing -------------------------------------------------
 
+    def _mask(self) -> int:
+        return EVERY_KIND if self._want_events or self._on_event_callback is not None else 0
+
     def _open(self) -> None:
         _refuse_in_handler("opening a port")
-        library = _native.library()
+        library = self._library
+        handler = _handler()
         path = self.settings.write_file()
         try:
-            # The port's own locks keep a handler that reads or writes at once
+            # The port's own locks keep a callback that reads or writes at once
             # (on CONNECTED, say) waiting until the handle is known.
-            with _open_lock, self._read_lock, self._write_lock:
+            with _open_lock, self._call_lock, self._write_lock:
                 if _exiting:
                     raise ZorUsageError("the interpreter is exiting: no more ports")
+                self._id = _next_id()
+                if self._wake.zw_open(self._id, self._mask()) != 0:
+                    raise OSError("no descriptor for the port's wake-ups")
                 handle = ctypes.c_int32(0)
                 _ports[self._id] = self
                 library.ZorChangeBufferSizes(*self.settings.rings)
-                library.ZorSetEventHandler(self._handler, self._id)
+                library.ZorSetEventHandler(handler, self._id)
                 result = library.ZorOpenPort(
                     self.host.encode(), 0, OPEN_SERVER if self.server else 0,
                     os.fsencode(path), ctypes.byref(handle))
@@ -171,36 +217,60 @@ class Port:
                     # cleared so that no later open of anyone takes it.
                     library.ZorSetEventHandler(_native.EventHandler(0), 0)  # null: none
                     del _ports[self._id]
+                    self._wake.zw_release(self._id)
                     self._closed = True
                     raise error
                 self._handle = handle.value
+                before = _native.PortStatistics()
+                library.ZorGetStatistics(self._handle, ctypes.byref(before))
+                self._tx_base = before.txBytes
+                self._tx_errors_seen = before.txErrors
                 self._closing = False
         finally:
             os.unlink(path)
 
     def close(self) -> None:
         """Closes the port. Reads and writes waiting in other threads end with
-        PortClosedError; events of the lost connection may still come during
-        the close, none after. Closing a closed port does nothing. Bytes
-        still in the port's rings are dropped: flush() first to send them."""
+        PortClosedError (a write waiting for room in the library too); events
+        of the lost connection may still come during the close, none after.
+        Closing a closed port does nothing. Bytes still in the port's rings
+        are dropped: flush() first to send them."""
         _refuse_in_handler("closing a port")
         with self._close_lock:
             if self._closed:
                 return
-            with self._received:
-                self._closing = True
-                self._received.notify_all()
+            self._closing = True
+            self._wake.zw_wake_all(self._id)
             self._wake_async()
-            with self._read_lock, self._write_lock:
-                pass  # no call of ours is in the library from here on
+            # No short call is in the library during ZorClosePort. A write
+            # may be: ZorClosePort ends it, and no open can take the handle
+            # before the write has let go of it.
             with _open_lock:
-                result = _native.library().ZorClosePort(self._handle)
-                error = ZorError.from_record("ZorClosePort", result) if result else None
-            _ports.pop(self._id, None)
+                with self._call_lock:
+                    result = self._library.ZorClosePort(self._handle)
+                    error = ZorError.from_record("ZorClosePort", result) if result else None
+                with self._write_lock:
+                    pass
+                _ports.pop(self._id, None)
+                self._wake.zw_release(self._id)
             self._closed = True
             self._wake_async()
         if error is not None:
             raise error
+
+    def _forget(self) -> None:
+        """In a child made by fork(): the port is the parent's. Nothing of it
+        reaches the library; the locks may be held by threads the child does
+        not have, so they are new."""
+        self._call_lock = threading.Lock()
+        self._write_lock = threading.Lock()
+        self._read_lock = threading.Lock()
+        self._state_lock = threading.Lock()
+        self._close_lock = threading.Lock()
+        self._waiters_lock = threading.Lock()
+        self._waiters = set()
+        self._closing = True
+        self._closed = True
 
     @property
     def closed(self) -> bool:
@@ -213,108 +283,213 @@ class Port:
         self.close()
 
     def __repr__(self) -> str:
-        kind = "server" if self.server else "client"
-        state = "closed" if self._closed else f"handle {self._handle}"
-        return f"<zortcp.Port {kind} {self.host!r} {state}>"
+        role = "server" if self.server else "client"
+        if self._closed:
+            state = "closed"
+        else:
+            state = "connected" if self.connected else "not connected"
+        return f"<zortcp.Port {role} {self.host or '*'}:{self.service} {state}>"
+
+    @property
+    def on_event(self) -> Optional[EventCallback]:
+        """Called with each Event on the library's thread; setting it makes
+        the port deliver every event (kinds RECEIVED and TRANSMITTED too)."""
+        return self._on_event_callback
+
+    @on_event.setter
+    def on_event(self, callback: Optional[EventCallback]) -> None:
+        self._on_event_callback = callback
+        if not self._closed:
+            self._wake.zw_set_mask(self._id, self._mask())
 
     # Calls on the handle ---------------------------------------------------
 
-    def _call(self, lock: threading.Lock, call: str, number: int,
-              function: Callable[[int], Any]) -> int:
-        """Runs one library call on the handle unless the port is closing."""
-        with lock:
+    def _call(self, call: str, number: int, function: Callable[[int], Any]) -> int:
+        """Runs one short library call on the handle unless the port is closing."""
+        # A close holds the lock while ZorClosePort waits for the library's
+        # threads, one of which may be running a callback that makes this
+        # very call: it gives up once the port is closing.
+        while not self._call_lock.acquire(timeout=0.02):
+            if self._closing:
+                raise PortClosedError(call, number)
+        try:
             if self._closing:
                 raise PortClosedError(call, number)
             result = int(function(self._handle))
+        finally:
+            self._call_lock.release()
         if result < 0:
             raise ZorError.from_record(call, result)
         return result
 
-    def write(self, data: Union[bytes, bytearray, memoryview],
-              timeout: Optional[float] = None) -> int:
+    def _wait(self, which: int, ready: Callable[[], bool], deadline: Optional[float]) -> bool:
+        """Waits once on one of the port's wake-ups unless ready() holds
+        already. False when the deadline has passed; PortClosedError on a
+        close."""
+        self._wake.zw_arm(self._id, which)
+        if self._closing:
+            raise PortClosedError("wait", CALL_READ)
+        if ready():
+            return True
+        if deadline is None:
+            milliseconds = -1
+        else:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return False
+            milliseconds = min(int(remaining * 1000) + 1, 2**31 - 1)
+        self._wake.zw_wait(self._id, which, milliseconds)
+        if self._closing:
+            raise PortClosedError("wait", CALL_READ)
+        return True
+
+    def write(self, data: Buffer, timeout: Optional[float] = None) -> int:
         """Queues every byte for sending and returns the count, waiting up to
         timeout seconds (None: for ever) while the transmit ring is full.
         Raises WriteTimeout (with the count queued) when the ring did not
-        take everything in time. Queued is not sent: events TRANSMITTED tell.
-        In an event handler a write never waits (the handler may run on the
+        take everything in time. Queued is not sent: flush() waits for that.
+        In an event callback a write never waits (the callback may run on the
         very thread that empties the ring): what does not fit raises
         WriteTimeout at once."""
         view = memoryview(data).cast("B")
-        library = _native.library()
+        size = len(view)
         if getattr(_in_handler, "active", False):
             timeout = 0.0
-        deadline = None if timeout is None else time.monotonic() + timeout
-        done = 0
-        while done < len(view):
-            with self._received:
-                remaining = None if deadline is None else deadline - time.monotonic()
-                self._received.wait_for(lambda: self._closing or self._tx_room() > 0,
-                                        remaining)
-                if self._closing:
-                    raise PortClosedError("ZorWritePort", CALL_WRITE)
-                size = min(self._tx_room(), len(view) - done)
-                if size == 0:
-                    raise WriteTimeout(len(view), done)
-                self._tx_queued += size
-            piece = bytes(view[done:done + size])
-            self._call(self._write_lock, "ZorWritePort", CALL_WRITE,
-                       lambda h: library.ZorWritePort(h, piece, size))
-            done += size
-        return done
+        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        if timeout is None:
+            acquired = self._write_lock.acquire()
+        else:
+            acquired = self._write_lock.acquire(timeout=max(0.0, timeout))
+        if not acquired:
+            raise WriteTimeout(size, 0)
+        try:
+            if self._closing:
+                raise PortClosedError("ZorWritePort", CALL_WRITE)
+            address, keep = _address_of(view)
+            done = 0
+            while done < size:
+                if deadline is None:
+                    # The library waits for room itself; a close ends that wait.
+                    piece = min(size - done, MAX_CALL_SIZE)
+                else:
+                    piece = min(self._tx_room(), size - done)
+                    if piece == 0:
+                        if not self._wait(WAKE_TX, lambda: self._tx_room() > 0, deadline):
+                            raise WriteTimeout(size, done)
+                        continue
+                result = self._library.ZorWritePort(self._handle, address + done, piece)
+                if result != 0:
+                    if self._closing:
+                        raise PortClosedError("ZorWritePort", CALL_WRITE)
+                    raise ZorError.from_record("ZorWritePort", result)
+                self._tx_queued = (self._tx_queued + piece) & COUNTER
+                done += piece
+            del keep
+            return done
+        finally:
+            self._write_lock.release()
+
+    def _tx_state(self) -> Tuple[int, int]:
+        """(bytes written and not yet sent, transmit errors so far)."""
+        now = self._statistics_now()
+        sent = (now.tx_bytes - self._tx_base) & COUNTER
+        return (self._tx_queued - sent - self._tx_forgiven) & COUNTER, now.tx_errors
+
+    def _tx_room(self) -> int:
+        # Bytes of a failed chunk are counted as still in the ring: its size
+        # is not reported, and counting it as gone could promise room that
+        # the ring does not have.
+        outstanding = (self._tx_queued - (self._statistics_now().tx_bytes - self._tx_base)) \
+            & COUNTER
+        return max(0, self._tx_size - outstanding)
 
     def flush(self, timeout: Optional[float] = None) -> bool:
         """Waits up to timeout seconds (None: for ever) until every byte
-        written has left the transmit ring: sent (events TRANSMITTED) or
-        dropped with a failed chunk (ERROR SEND_FAILED). True when it has,
-        False on a time-out. A close drops what is still in the ring, so a
-        host that writes and then closes flushes first."""
-        with self._received:
-            self._received.wait_for(
-                lambda: self._closing or self._tx_settled == self._tx_queued, timeout)
-            if self._closing:
-                raise PortClosedError("ZorWritePort", CALL_WRITE)
-            return self._tx_settled == self._tx_queued
-
-    def _settle(self, size: int) -> None:
-        # Never beyond what was written: a failed chunk taken for larger than
-        # it was is forgotten once the ring has drained.
-        self._tx_settled = min(self._tx_queued, self._tx_settled + size)
-
-    def _tx_room(self) -> int:
-        return self._tx_size - (self._tx_queued - self._tx_settled)
+        written has been sent. True when it has, False on a time-out. When a
+        chunk failed to send since the last flush, its bytes are lost:
+        flush raises that failure (a ZorError, such as ConnectionResetError)
+        as soon as it sees it, and the next flush no longer waits for the
+        bytes that were outstanding then. A close drops what is still in
+        the ring, so a host that writes and then closes flushes first."""
+        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        while True:
+            outstanding, errors = self._tx_state()
+            if errors != self._tx_errors_seen:
+                self._tx_errors_seen = errors
+                self._tx_forgiven = (self._tx_forgiven + outstanding) & COUNTER
+                failure = self._last_failure
+                raise failure if failure is not None else \
+                    ZorError("ZorWritePort", -1, 1101, 0, "a chunk failed to send")
+            if outstanding == 0:
+                return True
+            if not self._wait(WAKE_TX, lambda: self._tx_state() != (outstanding, errors),
+                              deadline):
+                return False
 
     def any_to_read(self) -> int:
         """The number of received bytes waiting; never waits."""
-        library = _native.library()
-        return self._call(self._read_lock, "ZorAnyToRead", CALL_ANY, library.ZorAnyToRead)
+        return self._call("ZorAnyToRead", CALL_ANY, self._library.ZorAnyToRead)
 
     def _read_now(self, max_bytes: int) -> bytes:
-        library = _native.library()
-        buffer = ctypes.create_string_buffer(min(max_bytes, max(self.any_to_read(), 1)))
+        wanted = min(max_bytes, self.settings.rings[0])
+        if len(self._read_buffer) < wanted:
+            self._read_buffer = ctypes.create_string_buffer(wanted)
+        buffer = self._read_buffer
         count = ctypes.c_int32(0)
-        self._call(self._read_lock, "ZorReadPort", CALL_READ,
-                   lambda h: library.ZorReadPort(h, buffer, len(buffer), ctypes.byref(count)))
-        return buffer.raw[:count.value]
+        library = self._library
+        self._call("ZorReadPort", CALL_READ,
+                   lambda h: library.ZorReadPort(h, buffer, wanted, ctypes.byref(count)))
+        return ctypes.string_at(buffer, count.value) if count.value else b""
+
+    def _lock_reads(self, timeout: Optional[float]) -> bool:
+        if timeout is None:
+            return self._read_lock.acquire()
+        return self._read_lock.acquire(timeout=max(0.0, timeout))
 
     def read(self, max_bytes: int = READ_SIZE, timeout: Optional[float] = None) -> bytes:
         """Waits up to timeout seconds (None: for ever) for at least one byte
         and returns up to max_bytes of what is there; b"" on a time-out.
         A close from another thread ends the wait with PortClosedError."""
         _check_size(max_bytes)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            with self._received:
-                if self._closing:
-                    raise PortClosedError("ZorReadPort", CALL_READ)
-                seen = self._rx_seq
-            data = self._read_now(max_bytes)
-            if data:
-                return data
-            remaining = None if deadline is None else deadline - time.monotonic()
-            if remaining is not None and remaining <= 0:
-                return b""
-            with self._received:
-                self._received.wait_for(lambda: self._rx_seq != seen or self._closing, remaining)
+        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        if not self._lock_reads(timeout):
+            return b""
+        try:
+            while True:
+                data = self._read_now(max_bytes)
+                if data:
+                    return data
+                if not self._wait(WAKE_RX, lambda: self.any_to_read() > 0, deadline):
+                    return b""
+        finally:
+            self._read_lock.release()
+
+    def read_into(self, buffer: Union[bytearray, memoryview],
+                  timeout: Optional[float] = None) -> int:
+        """Like read, into a writable buffer: waits up to timeout seconds for
+        at least one byte and returns the count put into buffer (0 on a
+        time-out)."""
+        view = memoryview(buffer).cast("B")
+        if view.readonly or not len(view):
+            raise ValueError("read_into needs a writable buffer of at least one byte")
+        target = (ctypes.c_char * len(view)).from_buffer(view)
+        capacity = min(len(view), MAX_CALL_SIZE)
+        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
+        if not self._lock_reads(timeout):
+            return 0
+        try:
+            count = ctypes.c_int32(0)
+            library = self._library
+            while True:
+                self._call("ZorReadPort", CALL_READ,
+                           lambda h: library.ZorReadPort(h, target, capacity, ctypes.byref(count)))
+                if count.value:
+                    return count.value
+                if not self._wait(WAKE_RX, lambda: self.any_to_read() > 0, deadline):
+                    return 0
+        finally:
+            self._read_lock.release()
+            del target
 
     def read_exactly(self, size: int, timeout: Optional[float] = None) -> bytes:
         """Exactly size bytes, waiting up to timeout seconds in all; raises
@@ -333,37 +508,54 @@ class Port:
     @property
     def connected(self) -> bool:
         """Whether the port has a connection, as its events tell."""
-        return self._connected
+        return not self._closed and bool(self._wake.zw_connected(self._id))
 
     def wait_connected(self, timeout: Optional[float] = None) -> None:
         """Waits up to timeout seconds for a connection. Raises the port's last
-        recorded failure as ZorError once a client reached its retry limit,
-        TimeoutError when the time is up, PortClosedError on a close."""
-        with self._received:
-            self._received.wait_for(
-                lambda: self._connected or self._gave_up or self._closing, timeout)
-            if self._connected:
-                return
-            if self._closing:
-                raise PortClosedError("wait_connected", CALL_READ)
-            if self._gave_up:
-                failure = self._last_failure or ZorError("connect", -1, 0, 0, "")
-                raise ZorError("connect", -1, failure.location, failure.code, failure.text)
-            raise TimeoutError(f"no connection within {timeout} s")
+        recorded failure once a client reached its retry limit; on a
+        time-out the last failure recorded meanwhile (ConnectionRefusedError,
+        say), else TimeoutError; PortClosedError on a close."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        wake = self._wake
 
-    def statistics(self) -> Statistics:
-        library = _native.library()
+        def settled() -> bool:
+            return bool(wake.zw_connected(self._id) or wake.zw_gave_up(self._id))
+
+        if not self._state_lock.acquire(timeout=-1 if timeout is None else max(0.0, timeout)):
+            raise TimeoutError(f"no connection within {timeout} s")
+        try:
+            while not settled():
+                if not self._wait(WAKE_STATE, settled, deadline):
+                    break
+        finally:
+            self._state_lock.release()
+        if self._closing:
+            raise PortClosedError("wait_connected", CALL_READ)
+        if wake.zw_connected(self._id):
+            return
+        failure = self._last_failure
+        if failure is not None:
+            raise ZorError("connect", -1, failure.location, failure.code, failure.text)
+        if wake.zw_gave_up(self._id):
+            raise ZorError("connect", -1, 0, 0, "the port gave up connecting")
+        raise TimeoutError(f"no connection within {timeout} s")
+
+    def _statistics_now(self) -> Statistics:
         output = _native.PortStatistics()
-        self._call(self._read_lock, "ZorGetStatistics", CALL_STATISTICS,
+        library = self._library
+        self._call("ZorGetStatistics", CALL_STATISTICS,
                    lambda h: library.ZorGetStatistics(h, ctypes.byref(output)))
         return Statistics(output.rxBytes, output.txBytes, output.rxErrors,
                           output.txErrors, output.connectErrors)
 
+    def statistics(self) -> Statistics:
+        return self._statistics_now()
+
     def _config(self, item: int) -> bytes:
-        library = _native.library()
         output = ctypes.create_string_buffer(CONFIG_SIZE)
         length = ctypes.c_int32(0)
-        self._call(self._read_lock, "ZorGetConfig", CALL_CONFIG,
+        library = self._library
+        self._call("ZorGetConfig", CALL_CONFIG,
                    lambda h: library.ZorGetConfig(h, item, output, ctypes.byref(length)))
         return output.raw[:max(0, min(length.value, CONFIG_SIZE))]
 
@@ -400,8 +592,8 @@ class Port:
     def _signal(self, value: int) -> None:
         if self.server:
             raise ZorUsageError("server ports cannot be held")
-        library = _native.library()
-        self._call(self._read_lock, "ZorChangeSignal", CALL_CHANGE_SIGNAL,
+        library = self._library
+        self._call("ZorChangeSignal", CALL_CHANGE_SIGNAL,
                    lambda h: library.ZorChangeSignal(h, SIGNAL_HOLD, value))
 
     def hold(self) -> None:
@@ -414,51 +606,37 @@ class Port:
 
     @property
     def held(self) -> bool:
-        library = _native.library()
         value = ctypes.c_int32(0)
-        self._call(self._read_lock, "ZorGetSignal", CALL_GET_SIGNAL,
+        library = self._library
+        self._call("ZorGetSignal", CALL_GET_SIGNAL,
                    lambda h: library.ZorGetSignal(h, SIGNAL_HOLD, ctypes.byref(value)))
         return value.value == 1
 
     # Events ------------------------------------------------------------------
 
-    def _on_event(self, kind_number: int, data: Optional[int]) -> None:
-        """Runs on the library's monitor threads."""
+    def _on_event(self, kind_number: int, value_number: int, text: Optional[bytes]) -> None:
+        """Runs on the library's monitor threads, for the events handed to
+        Python: CONNECTED, DISCONNECTED and ERROR always, the others when the
+        host asked for events."""
         try:
             kind = EventKind(kind_number)
         except ValueError:
             _log.warning("port %d: unknown event kind %d ignored", self._id, kind_number)
             return
-        if data is None:
-            value: Union[str, int] = 0
-        elif kind == EventKind.CONNECTED:
-            value = ctypes.string_at(data).decode("utf-8", "replace")
+        if kind == EventKind.CONNECTED:
+            value: Union[str, int] = (text or b"").decode("utf-8", "replace")
         else:
-            value = event_data(kind, ctypes.c_int32.from_address(data).value)
+            value = event_data(kind, value_number)
         error = None
         if kind == EventKind.ERROR and value == ErrorDetail.RECORDED:
             error = ZorError.from_record("monitor", -1, last_error())
+            self._last_failure = error
         event = Event(kind, value, time.time(), error)
         self._queue_event(event)
-        with self._received:
-            if kind == EventKind.RECEIVED:
-                self._rx_seq += 1
-            elif kind == EventKind.TRANSMITTED:
-                self._settle(int(value))
-            elif kind in (EventKind.CONNECTED, EventKind.DISCONNECTED):
-                self._connected = kind == EventKind.CONNECTED
-            elif error is not None:
-                self._last_failure = error
-            elif value == ErrorDetail.RETRY_LIMIT:
-                self._gave_up = True
-            elif value == ErrorDetail.SEND_FAILED:
-                # The failed chunk is not reported with its size: it held what
-                # was outstanding, up to one chunk.
-                self._settle(TX_CHUNK)
-            self._received.notify_all()
         self._wake_async()
-        if self.on_event is not None:
-            self.on_event(event)
+        callback = self._on_event_callback
+        if callback is not None:
+            callback(event)
 
     def _queue_event(self, event: Event) -> None:
         # Bounded so that a port nobody reads events from cannot grow without
@@ -472,8 +650,7 @@ class Port:
                     self.events.get_nowait()
                 except queue.Empty:
                     continue
-                with self._received:
-                    self.events_dropped += 1
+                self.events_dropped += 1
 
     # asyncio -----------------------------------------------------------------
 
@@ -487,6 +664,7 @@ class Port:
                 pass
 
     async def _wait_async(self, ready: Callable[[], bool]) -> None:
+        """Waits for the next event handed to Python (events_async)."""
         loop = asyncio.get_running_loop()
         entry = (loop, loop.create_future())
         with self._waiters_lock:
@@ -498,15 +676,53 @@ class Port:
             with self._waiters_lock:
                 self._waiters.discard(entry)
 
+    async def _wait_wake_async(self, which: int, ready: Callable[[], bool]) -> None:
+        """Waits in the event loop on one of the port's wake-ups, woken by the
+        library's thread through the descriptor, unless ready() holds."""
+        loop = asyncio.get_running_loop()
+        wake = self._wake
+        wake.zw_arm(self._id, which)
+        if self._closing:
+            raise PortClosedError("wait", CALL_READ)
+        if ready():
+            return
+        fd = wake.zw_fd(self._id, which)
+        future: "asyncio.Future[None]" = loop.create_future()
+
+        def woken() -> None:
+            wake.zw_drain(self._id, which)
+            _set_done(future)
+
+        loop.add_reader(fd, woken)
+        try:
+            await future
+        finally:
+            loop.remove_reader(fd)
+        if self._closing:
+            raise PortClosedError("wait", CALL_READ)
+
     async def read_async(self, max_bytes: int = READ_SIZE) -> bytes:
         """Waits without blocking the event loop for at least one byte and
         returns up to max_bytes. Use asyncio.wait_for for a time-out."""
         _check_size(max_bytes)
-        while True:
-            data = self._read_now(max_bytes)
-            if data:
-                return data
-            await self._wait_async(lambda: self._closing or self.any_to_read() > 0)
+        if not self._read_lock.acquire(blocking=False):
+            raise RuntimeError("another read of this port is waiting")
+        try:
+            while True:
+                data = self._read_now(max_bytes)
+                if data:
+                    return data
+                await self._wait_wake_async(WAKE_RX, lambda: self.any_to_read() > 0)
+        finally:
+            self._read_lock.release()
+
+    async def wait_connected_async(self) -> None:
+        """wait_connected for asyncio; use asyncio.wait_for for a time-out."""
+        wake = self._wake
+        while not (wake.zw_connected(self._id) or wake.zw_gave_up(self._id)):
+            await self._wait_wake_async(
+                WAKE_STATE, lambda: bool(wake.zw_connected(self._id) or wake.zw_gave_up(self._id)))
+        self.wait_connected(0)
 
     async def events_async(self) -> AsyncIterator[Event]:
         """The events of Port.events, taken as they come; ends once the port
@@ -520,6 +736,20 @@ class Port:
             if self._closed:
                 return
             await self._wait_async(lambda: self._closed or not self.events.empty())
+
+
+def _address_of(view: memoryview) -> Tuple[int, object]:
+    """The address of a buffer's bytes and the object that keeps it valid,
+    without a copy where the buffer allows."""
+    if not len(view):
+        return 0, None
+    if not view.readonly:
+        array = (ctypes.c_char * len(view)).from_buffer(view)
+        return ctypes.addressof(array), array
+    data = view.obj if isinstance(view.obj, bytes) and len(view.obj) == len(view) else bytes(view)
+    pointer = ctypes.c_char_p(data)
+    address = ctypes.cast(pointer, ctypes.c_void_p).value or 0
+    return address, (data, pointer)
 
 
 def _check_size(size: int) -> None:
@@ -544,34 +774,66 @@ def _host_text(name: str, host: str) -> str:
     return host
 
 
-def connect(host: str, service: Service, *, on_event: Optional[EventCallback] = None,
-            max_events: int = DEFAULT_MAX_EVENTS, **settings: Any) -> Port:
-    """Opens a client port to host (a name or a dotted IPv4 address) and
-    service (a port number or a name from /etc/services). It connects in
-    the background: Event CONNECTED tells when. settings are configuration
-    keywords: retry_count, fast_transfer, keep_alive, connect_timeout,
-    debug_level, debug_file, service_type, rx_ring_size, tx_ring_size."""
-    if not _host_text("host", host):
-        raise ValueError("host must not be empty")
+def _open_port(server: bool, host: str, service: Service, on_event: Optional[EventCallback],
+               max_events: int, events: bool, paced: bool,
+               settings: Dict[str, Any]) -> Port:
     _check_size(max_events)
-    port = Port(False, host, PortSettings(service, settings), on_event, max_events)
+    if not paced:
+        settings.setdefault("fast_transfer", True)
+    port = Port(server, host, service, PortSettings(service, settings), on_event, max_events,
+                events)
     port._open()
     return port
 
 
-def listen(address: Optional[str], service: Service, *, on_event: Optional[EventCallback] = None,
-           max_events: int = DEFAULT_MAX_EVENTS, **settings: Any) -> Port:
+def connect(host: str, service: Service, *, timeout: Optional[float] = 10.0, wait: bool = True,
+            paced: bool = False, events: bool = False, on_event: Optional[EventCallback] = None,
+            max_events: int = DEFAULT_MAX_EVENTS, **settings: Unpack[Settings]) -> Port:
+    """Opens a client port to host (a name or a dotted IPv4 address) and
+    service (a port number or a name from /etc/services) and returns it
+    once it is connected. A failure raises it (ConnectionRefusedError, say,
+    an OSError and ZorError) and closes the port; so does a time-out, as
+    the last failure recorded meanwhile or as TimeoutError. Unless
+    retry_count is given, the port makes one attempt, and one after a
+    loss, before it gives up.
+
+    wait=False returns at once: the port connects in the background and
+    keeps trying (retry_count 0 unless given), as wait_connected() and
+    event CONNECTED tell. The fast transfer mode is on unless paced=True.
+    events=True (or on_event) delivers every event, RECEIVED and
+    TRANSMITTED too; otherwise only CONNECTED, DISCONNECTED and ERROR go
+    to Port.events. settings: see Settings."""
+    if not _host_text("host", host):
+        raise ValueError("host must not be empty")
+    chosen: Dict[str, Any] = dict(settings)
+    if wait:
+        chosen.setdefault("retry_count", 1)
+        if timeout is not None and "connect_timeout" not in chosen:
+            chosen["connect_timeout"] = max(1, min(600000, int(timeout * 1000)))
+    port = _open_port(False, host, service, on_event, max_events, events, paced, chosen)
+    if wait:
+        try:
+            port.wait_connected(timeout)
+        except BaseException:
+            port.close()
+            raise
+    return port
+
+
+def listen(address: Optional[str], service: Service, *, paced: bool = False,
+           events: bool = False, on_event: Optional[EventCallback] = None,
+           max_events: int = DEFAULT_MAX_EVENTS, **settings: Unpack[Settings]) -> Port:
     """Opens a server port on a dotted local IPv4 address (None or "" for
     every local address) and service (0: the system chooses, see
-    Port.local_port). It serves one peer at a time. settings as connect()."""
+    Port.local_port). It serves one peer at a time; wait_connected()
+    waits for one. The fast transfer mode is on unless paced=True; events,
+    on_event and settings as connect()."""
     address = _host_text("address", address or "")
-    _check_size(max_events)
     if address and not address[0].isdigit():
         # The library would bind every local address for a name.
         raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}")
-    port = Port(True, address, PortSettings(service, settings), on_event, max_events)
-    port._open()
-    return port
+    return _open_port(True, address, service, on_event, max_events, events, paced,
+                      dict(settings))
 
 
 def open_ports() -> List[Port]:
@@ -592,3 +854,21 @@ def _close_at_exit() -> None:
             port.close()
         except Exception:
             _log.exception("closing %r at exit failed", port)
+
+
+def _after_fork_in_child() -> None:
+    # The child has the parent's memory but none of its ports (the library
+    # gives a child no open port) and none of its other threads, some of
+    # which may have held the package's locks: the parent's ports are
+    # forgotten without a call to the library, and the locks are new.
+    global _open_lock
+    _open_lock = threading.Lock()
+    _native._load_lock = threading.Lock()
+    if _native._wake is not None:
+        _native._wake.zw_forget_all()
+    for port in list(_ports.values()):
+        port._forget()
+    _ports.clear()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import os
 import tempfile
-from typing import Any, Dict, List, Optional, Tuple, Union
+from typing import (Annotated, Any, Dict, List, Mapping, NamedTuple, Optional, Tuple, TypedDict,
+                    Union, get_args, get_origin, get_type_hints)
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
@@ -14,22 +15,46 @@ MAX_DEBUG_FILE_CHARS = 131
 MIN_RX_RING, MIN_TX_RING = 20480, 4096
 DEFAULT_RX_RING, DEFAULT_TX_RING = 65536, 8192
 
-# keyword argument: (configuration keyword, kind, lowest, highest)
-_NUMBERS = {
-    "retry_count": ("Connect Retry Count", INT32_MIN, INT32_MAX),
-    "debug_level": ("Debug Level", INT32_MIN, INT32_MAX),
-    "keep_alive": ("Keep Alive", 0, 7200),
-    "connect_timeout": ("Connect Timeout", 0, 600000),
-}
-_SWITCHES = {
-    "fast_transfer": "Fast Transfer",
-    "lookup_host_name": "Lookup Host Name",
-}
-_TEXTS = {
-    "service_type": ("Service Type", MAX_SERVICE_CHARS),
-    "debug_file": ("Debug Output File", MAX_DEBUG_FILE_CHARS),
-}
-_RINGS = {"rx_ring_size": (MIN_RX_RING, DEFAULT_RX_RING), "tx_ring_size": (MIN_TX_RING, DEFAULT_TX_RING)}
+
+
+class Setting(NamedTuple):
+    """How a keyword argument reaches the port's configuration file."""
+
+    keyword: Optional[str]  # the file's keyword; None for the ring sizes
+    lowest: int = 0  # range of a number, byte length of a text
+    highest: int = INT32_MAX
+
+
+class Settings(TypedDict, total=False):
+    """The settings of connect() and listen(): the one definition of their
+    names, types, ranges and keywords in the configuration file, from
+    which both the checks and the signatures come."""
+
+    retry_count: Annotated[int, Setting("Connect Retry Count", INT32_MIN, INT32_MAX)]
+    fast_transfer: Annotated[bool, Setting("Fast Transfer")]
+    keep_alive: Annotated[int, Setting("Keep Alive", 0, 7200)]
+    connect_timeout: Annotated[int, Setting("Connect Timeout", 0, 600000)]
+    debug_level: Annotated[int, Setting("Debug Level", INT32_MIN, INT32_MAX)]
+    debug_file: Annotated[Union[str, "os.PathLike[str]"], Setting("Debug Output File", 1,
+                                                                  MAX_DEBUG_FILE_CHARS)]
+    service_type: Annotated[str, Setting("Service Type", 1, MAX_SERVICE_CHARS)]
+    lookup_host_name: Annotated[bool, Setting("Lookup Host Name")]
+    rx_ring_size: Annotated[int, Setting(None, MIN_RX_RING, INT32_MAX)]
+    tx_ring_size: Annotated[int, Setting(None, MIN_TX_RING, INT32_MAX)]
+
+
+def _definitions() -> Dict[str, Tuple[type, Setting]]:
+    hints = get_type_hints(Settings, include_extras=True)
+    table = {}
+    for name, hint in hints.items():
+        base, setting = get_args(hint)[:2]
+        kind = str if get_origin(base) is Union else base
+        table[name] = (kind, setting)
+    return table
+
+
+SETTINGS: Dict[str, Tuple[type, Setting]] = _definitions()
+_RINGS = ("rx_ring_size", "tx_ring_size")
 
 Service = Union[int, str]
 
@@ -71,7 +96,7 @@ def service_text(service: Service) -> str:
 class PortSettings:
     """The validated settings of one open: configuration lines and ring sizes."""
 
-    def __init__(self, service: Service, settings: Dict[str, Any]) -> None:
+    def __init__(self, service: Service, settings: Mapping[str, Any]) -> None:
         self.lines: List[str] = [f"Service Name={service_text(service)}"]
         self.rings: Tuple[int, int] = (DEFAULT_RX_RING, DEFAULT_TX_RING)
         settings = dict(settings)
@@ -83,22 +108,23 @@ class PortSettings:
             raise ValueError("debug_level needs debug_file")
         rings = dict(zip(_RINGS, self.rings))
         for name, value in settings.items():
-            if name in _NUMBERS:
-                keyword, lowest, highest = _NUMBERS[name]
-                self.lines.append(f"{keyword}={_number(name, value, lowest, highest)}")
-            elif name in _SWITCHES:
+            if name not in SETTINGS:
+                raise TypeError(f"unknown port setting {name!r}")
+            kind, setting = SETTINGS[name]
+            if kind is bool:
                 if not isinstance(value, bool):
                     raise TypeError(f"{name} must be True or False")
                 # A file can only switch these on; off is the default.
                 if value:
-                    self.lines.append(f"{_SWITCHES[name]}=YES")
-            elif name in _TEXTS:
-                keyword, longest = _TEXTS[name]
-                self.lines.append(f"{keyword}={_text(name, value, longest)}")
-            elif name in _RINGS:
-                rings[name] = _number(name, value, _RINGS[name][0], INT32_MAX)
+                    self.lines.append(f"{setting.keyword}=YES")
+            elif kind is str:
+                text = _text(name, value, setting.highest)
+                self.lines.append(f"{setting.keyword}={text}")
+            elif setting.keyword is None:
+                rings[name] = _number(name, value, setting.lowest, setting.highest)
             else:
-                raise TypeError(f"unknown port setting {name!r}")
+                number = _number(name, value, setting.lowest, setting.highest)
+                self.lines.append(f"{setting.keyword}={number}")
         self.rings = (rings["rx_ring_size"], rings["tx_ring_size"])
 
     def text(self) -> str:

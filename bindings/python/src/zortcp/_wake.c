@@ -1,0 +1,193 @@
+// SPDX-License-Identifier: MIT
+// The package's event handler, in C, so that the data path needs no Python
+// call per chunk: a RECEIVED or TRANSMITTED event costs one atomic test and,
+// only when a Python thread or task waits for it, one eventfd write. The
+// rare events (connected, disconnected, errors) and, for a host that asked
+// for events, every event are handed to a Python callback as well.
+//
+// Plain C with no Python headers: the package loads it with ctypes.
+#include <poll.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#define ZW_SLOTS 64
+#define ZW_FDS 3 /* 0: received bytes, 1: room in the transmit ring, 2: state */
+#define ZW_STATE_EVENTS ((1 << 1) | (1 << 2) | (1 << 5))
+
+typedef int32_t (*zw_forward)(uint32_t user, int32_t kind, int32_t value, const char* text);
+
+struct zw_slot {
+  _Atomic uint32_t user; /* the port's id; 0 while the slot is free */
+  _Atomic int32_t mask;  /* bit 1 << kind: hand the kind to Python */
+  _Atomic int32_t waiting[ZW_FDS];
+  _Atomic int32_t connected;
+  _Atomic int32_t gave_up;
+  int made; /* the descriptors exist; they are kept for the slot's next port */
+  int fd[ZW_FDS];
+};
+
+static struct zw_slot slots[ZW_SLOTS];
+static _Atomic(zw_forward) forward;
+
+static struct zw_slot* slot_of(uint32_t user) {
+  struct zw_slot* slot = &slots[user % ZW_SLOTS];
+  return user != 0 && atomic_load(&slot->user) == user ? slot : 0;
+}
+
+// Wakes the waiter on one descriptor, if there is one.
+static void wake(struct zw_slot* slot, int which) {
+  if (atomic_exchange(&slot->waiting[which], 0) != 0) {
+    const uint64_t one = 1;
+    if (write(slot->fd[which], &one, sizeof one) < 0) {
+      // The counter is full only if nobody has read it for 2^64 wakes.
+    }
+  }
+}
+
+int32_t zw_handler(int32_t source, int32_t kind, void* data, uint32_t user) {
+  (void)source;
+  struct zw_slot* slot = slot_of(user);
+  if (slot == 0 || kind < 1 || kind > 5) return 0;
+  const char* text = 0;
+  int32_t value = 0;
+  if (kind == 1) {
+    text = (const char*)data;
+  } else if (data != 0) {
+    value = *(const int32_t*)data;
+  }
+  if (kind == 1) atomic_store(&slot->connected, 1);
+  if (kind == 2) atomic_store(&slot->connected, 0);
+  if (kind == 5 && value == 5) atomic_store(&slot->gave_up, 1);
+  // Python sees the event before any waiter is woken, so that a waiter
+  // finds whatever the callback recorded.
+  if ((atomic_load(&slot->mask) & (1 << kind)) != 0) {
+    const zw_forward call = atomic_load(&forward);
+    if (call != 0) call(user, kind, value, text);
+  }
+  if (kind == 3) {
+    wake(slot, 0);
+  } else if (kind == 4) {
+    wake(slot, 1);
+  } else {
+    for (int which = 0; which < ZW_FDS; ++which) wake(slot, which);
+  }
+  return 0;
+}
+
+void zw_set_forward(zw_forward call) { atomic_store(&forward, call); }
+
+// Takes the slot of a new port; -1 when it is in use or a descriptor cannot
+// be made. A slot's descriptors are made once and kept: a descriptor that
+// an asyncio loop may still watch is never closed and so never reused for
+// another file.
+int32_t zw_open(uint32_t user, int32_t mask) {
+  struct zw_slot* slot = &slots[user % ZW_SLOTS];
+  if (user == 0 || atomic_load(&slot->user) != 0) return -1;
+  if (!slot->made) {
+    for (int which = 0; which < ZW_FDS; ++which) {
+      slot->fd[which] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (slot->fd[which] < 0) {
+        while (which-- > 0) close(slot->fd[which]);
+        return -1;
+      }
+    }
+    slot->made = 1;
+  }
+  for (int which = 0; which < ZW_FDS; ++which) {
+    uint64_t count;
+    if (read(slot->fd[which], &count, sizeof count) < 0) {
+      // Already empty.
+    }
+    atomic_store(&slot->waiting[which], 0);
+  }
+  atomic_store(&slot->mask, mask | ZW_STATE_EVENTS);
+  atomic_store(&slot->connected, 0);
+  atomic_store(&slot->gave_up, 0);
+  atomic_store(&slot->user, user);
+  return 0;
+}
+
+// Gives the slot back once the port's close has returned: no handler call
+// of the port can come after that.
+void zw_release(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  if (slot != 0) atomic_store(&slot->user, 0);
+}
+
+// In a child made by fork(): the parent's ports are not the child's, and
+// the descriptors are the parent's eventfds, which the child must not wake.
+void zw_forget_all(void) {
+  for (int index = 0; index < ZW_SLOTS; ++index) {
+    struct zw_slot* slot = &slots[index];
+    atomic_store(&slot->user, 0);
+    if (slot->made) {
+      for (int which = 0; which < ZW_FDS; ++which) close(slot->fd[which]);
+      slot->made = 0;
+    }
+  }
+}
+
+int32_t zw_fd(uint32_t user, int32_t which) {
+  struct zw_slot* slot = slot_of(user);
+  return slot != 0 && which >= 0 && which < ZW_FDS ? slot->fd[which] : -1;
+}
+
+void zw_set_mask(uint32_t user, int32_t mask) {
+  struct zw_slot* slot = slot_of(user);
+  if (slot != 0) atomic_store(&slot->mask, mask | ZW_STATE_EVENTS);
+}
+
+// A waiter arms its descriptor, looks at its condition once more and only
+// then waits on the descriptor: a wake-up between the two is not lost.
+void zw_arm(uint32_t user, int32_t which) {
+  struct zw_slot* slot = slot_of(user);
+  if (slot != 0 && which >= 0 && which < ZW_FDS) atomic_store(&slot->waiting[which], 1);
+}
+
+// Wakes every waiter of the port (a close).
+void zw_wake_all(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  if (slot == 0) return;
+  const uint64_t one = 1;
+  for (int which = 0; which < ZW_FDS; ++which) {
+    atomic_store(&slot->waiting[which], 0);
+    if (write(slot->fd[which], &one, sizeof one) < 0) {
+      // See wake().
+    }
+  }
+}
+
+// Waits up to timeout_ms (below 0: for ever) on an armed descriptor and
+// empties it. 1 when woken, 0 on a time-out.
+int32_t zw_wait(uint32_t user, int32_t which, int32_t timeout_ms) {
+  const int fd = zw_fd(user, which);
+  if (fd < 0) return 1;
+  struct pollfd entry = {fd, POLLIN, 0};
+  const int ready = poll(&entry, 1, timeout_ms);
+  uint64_t count;
+  if (read(fd, &count, sizeof count) < 0) {
+    // Nothing to take: a time-out, or another waiter took it.
+  }
+  return ready > 0 ? 1 : 0;
+}
+
+// Empties a descriptor without waiting (an asyncio reader that was woken).
+void zw_drain(uint32_t user, int32_t which) {
+  const int fd = zw_fd(user, which);
+  uint64_t count;
+  if (fd >= 0 && read(fd, &count, sizeof count) < 0) {
+    // Already empty.
+  }
+}
+
+int32_t zw_connected(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  return slot != 0 ? atomic_load(&slot->connected) : 0;
+}
+
+int32_t zw_gave_up(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  return slot != 0 ? atomic_load(&slot->gave_up) : 0;
+}
