@@ -8,6 +8,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 import zortcp
 from conftest import WAIT, connected_pair
 from zortcp import EventKind
@@ -34,6 +36,38 @@ def test_asyncio_reader_and_event_stream(peer):
     assert data == b"measured 21.5"
     assert kinds[0] == EventKind.CONNECTED and EventKind.DISCONNECTED in kinds
     assert EventKind.RECEIVED in kinds
+
+
+@pytest.mark.parametrize("server", ["plain socket", "zortcp.start_server"])
+def test_asyncio_streams_echo_a_thousand_lines(echo_peer, server):
+    lines = [b"line %d %s\n" % (number, b"x" * (number % 50)) for number in range(1000)]
+
+    async def echo(reader: zortcp.StreamReader, writer: zortcp.StreamWriter) -> None:
+        async for line in reader:
+            writer.write(line)
+            await writer.drain()
+
+    async def main() -> "list[bytes]":
+        service = echo_peer
+        if server != "plain socket":
+            listening = await zortcp.start_server(echo, "127.0.0.1", 0)
+            service = listening.port.local_port
+        reader, writer = await zortcp.open_connection("127.0.0.1", service, timeout=WAIT)
+        async with writer:
+            echoed = []
+            for line in lines:  # one at a time, and then in a burst
+                writer.write(line)
+                await writer.drain()
+                echoed.append(await reader.readuntil(b"\n"))
+            writer.writelines(lines)
+            await writer.drain()
+            echoed += [await reader.readuntil(b"\n") for _ in lines]
+        if server != "plain socket":
+            async with listening:
+                pass
+        return echoed
+
+    assert asyncio.run(asyncio.wait_for(main(), 60)) == lines * 2
 
 
 EXIT_SCRIPT = """

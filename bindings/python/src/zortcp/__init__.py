@@ -12,6 +12,7 @@ from .errors import LastError, PortClosedError, ZorError, ZorUsageError, last_er
 from .events import DisconnectReason, ErrorDetail, Event, EventKind
 from .port import Port, ReadTimeout, Statistics, WriteTimeout, connect, listen, open_ports
 from .settings import Settings
+from .streams import Server, StreamReader, StreamWriter, open_connection, start_server
 
 __version__ = "1.0.0"
 
@@ -25,8 +26,11 @@ __all__ = [
     "Port",
     "PortClosedError",
     "ReadTimeout",
+    "Server",
     "Settings",
     "Statistics",
+    "StreamReader",
+    "StreamWriter",
     "WriteTimeout",
     "ZorError",
     "ZorUsageError",
@@ -34,5 +38,7 @@ __all__ = [
     "last_error",
     "library_path",
     "listen",
+    "open_connection",
     "open_ports",
+    "start_server",
 ]

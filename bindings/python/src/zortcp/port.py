@@ -786,6 +786,15 @@ def _open_port(server: bool, host: str, service: Service, on_event: Optional[Eve
     return port
 
 
+def _client_settings(timeout: Optional[float], settings: Dict[str, Any]) -> Dict[str, Any]:
+    """A waiting connect's settings: one attempt unless retry_count is
+    given, and no attempt longer than the time-out."""
+    settings.setdefault("retry_count", 1)
+    if timeout is not None and "connect_timeout" not in settings:
+        settings["connect_timeout"] = max(1, min(600000, int(timeout * 1000)))
+    return settings
+
+
 def connect(host: str, service: Service, *, timeout: Optional[float] = 10.0, wait: bool = True,
             paced: bool = False, events: bool = False, on_event: Optional[EventCallback] = None,
             max_events: int = DEFAULT_MAX_EVENTS, **settings: Unpack[Settings]) -> Port:
@@ -805,11 +814,7 @@ def connect(host: str, service: Service, *, timeout: Optional[float] = 10.0, wai
     to Port.events. settings: see Settings."""
     if not _host_text("host", host):
         raise ValueError("host must not be empty")
-    chosen: Dict[str, Any] = dict(settings)
-    if wait:
-        chosen.setdefault("retry_count", 1)
-        if timeout is not None and "connect_timeout" not in chosen:
-            chosen["connect_timeout"] = max(1, min(600000, int(timeout * 1000)))
+    chosen = _client_settings(timeout, dict(settings)) if wait else dict(settings)
     port = _open_port(False, host, service, on_event, max_events, events, paced, chosen)
     if wait:
         try:
