@@ -11,8 +11,8 @@ import zortcp
 host = sys.argv[1] if len(sys.argv) > 1 else "127.0.0.1"
 service = int(sys.argv[2]) if len(sys.argv) > 2 else 5025
 
-with zortcp.connect(host, service, retry_count=5) as port:
-    port.wait_connected(timeout=5)  # raises ZorError after 5 failed attempts
+# Returns once connected; ConnectionRefusedError, TimeoutError... otherwise.
+with zortcp.connect(host, service, timeout=5) as port:
     port.write(b"MEAS:TEMP?\n")
     port.flush(timeout=5)  # sent, not only queued: a close drops what is not
     answer = b""
