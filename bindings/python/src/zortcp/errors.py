@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
-from typing import Dict, NamedTuple, Optional, Tuple, Type
+from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 from . import _native
 
@@ -73,19 +73,16 @@ class ZorError(OSError):
     def __new__(cls, call: str, result: int, location: int, code: int,
                 text: str) -> "ZorError":
         number = socket_errno(code)
-        kind = _class_for(cls, number)
         message = f"{call} failed ({result}): location {location}, error {code}: {text}"
-        error = OSError.__new__(kind, number, message) if number is not None else \
-            OSError.__new__(kind, message)
+        # OSError takes errno and text in __new__ when a class has its own.
+        new: Any = OSError.__new__
+        error: ZorError = new(_class_for(cls, number), *_os_arguments(number, message))
         return error
 
     def __init__(self, call: str, result: int, location: int, code: int, text: str) -> None:
         number = socket_errno(code)
         message = f"{call} failed ({result}): location {location}, error {code}: {text}"
-        if number is not None:
-            super().__init__(number, message)
-        else:
-            super().__init__(message)
+        super().__init__(*_os_arguments(number, message))
         self.call = call
         self.result = result
         self.location = location
@@ -103,6 +100,10 @@ class ZorError(OSError):
     def from_record(cls, call: str, result: int, record: Optional[LastError] = None) -> "ZorError":
         record = record if record is not None else last_error()
         return cls(call, result, record.location, record.code, record.text)
+
+
+def _os_arguments(number: Optional[int], message: str) -> Tuple[Any, ...]:
+    return (number, message) if number is not None else (message,)
 
 
 _classes: Dict[Tuple[type, type], type] = {}
@@ -132,7 +133,9 @@ class PortClosedError(ZorError):
     """
 
     def __new__(cls, call: str, call_number: int) -> "PortClosedError":
-        return OSError.__new__(cls, NOT_OPEN_TEXT)  # type: ignore[no-any-return]
+        new: Any = OSError.__new__
+        error: PortClosedError = new(cls, NOT_OPEN_TEXT)
+        return error
 
     def __init__(self, call: str, call_number: int) -> None:
         super().__init__(

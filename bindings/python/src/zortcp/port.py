@@ -120,6 +120,7 @@ def _handler() -> Any:
         wake = _native.wake_library()
         wake.zw_set_forward(ctypes.cast(_FORWARD, ctypes.c_void_p))
         address = ctypes.cast(wake.zw_handler, ctypes.c_void_p).value
+        assert address is not None
         _wake_handler = _native.EventHandler(address)
     return _wake_handler
 

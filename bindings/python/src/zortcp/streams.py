@@ -9,9 +9,9 @@ import inspect
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Optional, Tuple, Union
 
 from .errors import PortClosedError
-from .port import (READ_SIZE, WAKE_RX, WAKE_STATE, WAKE_TX, Port, Service, WriteTimeout,
-                   _client_settings, connect, listen)
-from .settings import Settings
+from .port import (READ_SIZE, WAKE_RX, WAKE_STATE, WAKE_TX, Port, WriteTimeout, _client_settings,
+                   connect, listen)
+from .settings import Service, Settings
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
