@@ -11,7 +11,7 @@ set -euo pipefail
 # event handler is a C file); the source checks need clang-format.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang libclang-rt-14-dev
           dpkg-dev pkgconf python3 binutils pandoc lintian abigail-tools man-db
-          python3-venv python3-setuptools python3-wheel python3-pytest mypy clang-format)
+          python3-venv python3-setuptools python3-wheel python3-pytest mypy gcc clang-format)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
