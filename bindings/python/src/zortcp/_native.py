@@ -53,6 +53,8 @@ _PROTOTYPES = {
 # The package's handler (_wake.c): name: (result type, argument types)
 _WAKE_PROTOTYPES = {
     "zw_set_forward": (None, [ctypes.c_void_p]),
+    "zw_set_library": (None, [ctypes.c_void_p, ctypes.c_void_p]),
+    "zw_read": (_I32, [_U32, _I32, ctypes.c_void_p, _I32, _I32]),
     "zw_open": (_I32, [_U32, _I32]),
     "zw_release": (None, [_U32]),
     "zw_forget_all": (None, []),

@@ -6,17 +6,23 @@
 // for events, every event are handed to a Python callback as well.
 //
 // Plain C with no Python headers: the package loads it with ctypes.
+#define _POSIX_C_SOURCE 200809L
 #include <poll.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
-#define ZW_SLOTS 64
-#define ZW_FDS 3 /* 0: received bytes, 1: room in the transmit ring, 2: state */
+#define ZW_SLOTS        64
+#define ZW_FDS          3 /* 0: received bytes, 1: room in the transmit ring, 2: state */
 #define ZW_STATE_EVENTS ((1 << 1) | (1 << 2) | (1 << 5))
 
+#define ZW_CLOSING (-1000) /* zw_read's result once the port's close has begun */
+
 typedef int32_t (*zw_forward)(uint32_t user, int32_t kind, int32_t value, const char* text);
+typedef int32_t (*zw_read_port)(int32_t handle, void* buffer, int32_t capacity, int32_t* count);
+typedef int32_t (*zw_any_to_read)(int32_t handle);
 
 struct zw_slot {
   _Atomic uint32_t user; /* the port's id; 0 while the slot is free */
@@ -24,12 +30,15 @@ struct zw_slot {
   _Atomic int32_t waiting[ZW_FDS];
   _Atomic int32_t connected;
   _Atomic int32_t gave_up;
+  _Atomic int32_t closing;
   int made; /* the descriptors exist; they are kept for the slot's next port */
   int fd[ZW_FDS];
 };
 
 static struct zw_slot slots[ZW_SLOTS];
 static _Atomic(zw_forward) forward;
+static _Atomic(zw_read_port) read_port;
+static _Atomic(zw_any_to_read) any_to_read;
 
 static struct zw_slot* slot_of(uint32_t user) {
   struct zw_slot* slot = &slots[user % ZW_SLOTS];
@@ -78,6 +87,12 @@ int32_t zw_handler(int32_t source, int32_t kind, void* data, uint32_t user) {
 
 void zw_set_forward(zw_forward call) { atomic_store(&forward, call); }
 
+// The library's ZorReadPort and ZorAnyToRead, for zw_read.
+void zw_set_library(zw_read_port read, zw_any_to_read any) {
+  atomic_store(&read_port, read);
+  atomic_store(&any_to_read, any);
+}
+
 // Takes the slot of a new port; -1 when it is in use or a descriptor cannot
 // be made. A slot's descriptors are made once and kept: a descriptor that
 // an asyncio loop may still watch is never closed and so never reused for
@@ -105,6 +120,7 @@ int32_t zw_open(uint32_t user, int32_t mask) {
   atomic_store(&slot->mask, mask | ZW_STATE_EVENTS);
   atomic_store(&slot->connected, 0);
   atomic_store(&slot->gave_up, 0);
+  atomic_store(&slot->closing, 0);
   atomic_store(&slot->user, user);
   return 0;
 }
@@ -146,10 +162,12 @@ void zw_arm(uint32_t user, int32_t which) {
   if (slot != 0 && which >= 0 && which < ZW_FDS) atomic_store(&slot->waiting[which], 1);
 }
 
-// Wakes every waiter of the port (a close).
+// The port's close begins: every waiter of the port is woken, and zw_read
+// returns ZW_CLOSING from now on.
 void zw_wake_all(uint32_t user) {
   struct zw_slot* slot = slot_of(user);
   if (slot == 0) return;
+  atomic_store(&slot->closing, 1);
   const uint64_t one = 1;
   for (int which = 0; which < ZW_FDS; ++which) {
     atomic_store(&slot->waiting[which], 0);
@@ -190,4 +208,44 @@ int32_t zw_connected(uint32_t user) {
 int32_t zw_gave_up(uint32_t user) {
   struct zw_slot* slot = slot_of(user);
   return slot != 0 ? atomic_load(&slot->gave_up) : 0;
+}
+
+static int64_t now_ms(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// A read that waits, in one call: up to capacity bytes as soon as there is
+// at least one, waiting up to timeout_ms (below 0: for ever) for them. The
+// count (0 on a time-out), ZW_CLOSING once the close has begun, or the
+// library's failed result. The caller is the port's one reader.
+int32_t zw_read(uint32_t user, int32_t handle, void* buffer, int32_t capacity, int32_t timeout_ms) {
+  struct zw_slot* slot = slot_of(user);
+  const zw_read_port read_call = atomic_load(&read_port);
+  const zw_any_to_read any_call = atomic_load(&any_to_read);
+  if (slot == 0 || read_call == 0 || any_call == 0) return ZW_CLOSING;
+  const int64_t deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
+  for (;;) {
+    if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
+    int32_t count = 0;
+    const int32_t result = read_call(handle, buffer, capacity, &count);
+    if (result != 0) return result;
+    if (count > 0) return count;
+    atomic_store(&slot->waiting[0], 1);
+    if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
+    if (any_call(handle) != 0) continue;
+    int wait = -1;
+    if (timeout_ms >= 0) {
+      const int64_t left = deadline - now_ms();
+      if (left <= 0) return 0;
+      wait = (int)left;
+    }
+    struct pollfd entry = {slot->fd[0], POLLIN, 0};
+    poll(&entry, 1, wait);
+    uint64_t wakes;
+    if (read(slot->fd[0], &wakes, sizeof wakes) < 0) {
+      // A time-out: nothing to take.
+    }
+  }
 }

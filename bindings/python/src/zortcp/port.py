@@ -9,6 +9,7 @@ import ctypes
 import ipaddress
 import itertools
 import logging
+import math
 import os
 import queue
 import socket
@@ -47,6 +48,7 @@ CONFIG_SIZE = 132
 # transmit ring, connection state.
 WAKE_RX, WAKE_TX, WAKE_STATE = 0, 1, 2
 EVERY_KIND = sum(1 << kind for kind in EventKind)
+WAKE_CLOSING = -1000  # zw_read: the close has begun
 SLOTS = 64
 
 EventCallback = Callable[[Event], Any]
@@ -119,6 +121,9 @@ def _handler() -> Any:
     if _wake_handler is None:
         wake = _native.wake_library()
         wake.zw_set_forward(ctypes.cast(_FORWARD, ctypes.c_void_p))
+        library = _native.library()
+        wake.zw_set_library(ctypes.cast(library.ZorReadPort, ctypes.c_void_p),
+                            ctypes.cast(library.ZorAnyToRead, ctypes.c_void_p))
         address = ctypes.cast(wake.zw_handler, ctypes.c_void_p).value
         assert address is not None
         _wake_handler = _native.EventHandler(address)
@@ -243,10 +248,11 @@ class Port:
             self._closing = True
             self._wake.zw_wake_all(self._id)
             self._wake_async()
-            # No short call is in the library during ZorClosePort. A write
-            # may be: ZorClosePort ends it, and no open can take the handle
-            # before the write has let go of it.
-            with _open_lock:
+            # No read and no short call is in the library during
+            # ZorClosePort (a reader waiting in zw_read has been woken and
+            # leaves). A write may be: ZorClosePort ends it, and no open can
+            # take the handle before the write has let go of it.
+            with self._read_lock, _open_lock:
                 with self._call_lock:
                     result = self._library.ZorClosePort(self._handle)
                     error = ZorError.from_record("ZorClosePort", result) if result else None
@@ -352,6 +358,21 @@ class Port:
         In an event callback a write never waits (the callback may run on the
         very thread that empties the ring): what does not fit raises
         WriteTimeout at once."""
+        if timeout is None and type(data) is bytes and not getattr(_in_handler, "active", False):
+            # The common case in one library call: the library waits for
+            # room itself, and a close ends that wait.
+            size = len(data)
+            if size <= MAX_CALL_SIZE:
+                with self._write_lock:
+                    if self._closing:
+                        raise PortClosedError("ZorWritePort", CALL_WRITE)
+                    result = self._library.ZorWritePort(self._handle, data, size)
+                    if result != 0:
+                        if self._closing:
+                            raise PortClosedError("ZorWritePort", CALL_WRITE)
+                        raise ZorError.from_record("ZorWritePort", result)
+                    self._tx_queued = (self._tx_queued + size) & COUNTER
+                return size
         view = memoryview(data).cast("B")
         size = len(view)
         if getattr(_in_handler, "active", False):
@@ -431,16 +452,37 @@ class Port:
         """The number of received bytes waiting; never waits."""
         return self._call("ZorAnyToRead", CALL_ANY, self._library.ZorAnyToRead)
 
-    def _read_now(self, max_bytes: int) -> bytes:
+    def _buffer_for(self, max_bytes: int) -> Tuple[Any, int]:
+        """The port's read buffer, at least max_bytes or the receive ring
+        large (under _read_lock)."""
         wanted = min(max_bytes, self.settings.rings[0])
         if len(self._read_buffer) < wanted:
             self._read_buffer = ctypes.create_string_buffer(wanted)
-        buffer = self._read_buffer
-        count = ctypes.c_int32(0)
-        library = self._library
-        self._call("ZorReadPort", CALL_READ,
-                   lambda h: library.ZorReadPort(h, buffer, wanted, ctypes.byref(count)))
-        return ctypes.string_at(buffer, count.value) if count.value else b""
+        return self._read_buffer, wanted
+
+    def _read_wait(self, target: Any, capacity: int, timeout: Optional[float]) -> int:
+        """One zw_read: waits in C, without the GIL, for at least one byte."""
+        if self._closing:
+            raise PortClosedError("ZorReadPort", CALL_READ)
+        milliseconds = -1 if timeout is None else min(math.ceil(max(0.0, timeout) * 1000),
+                                                      2**31 - 1)
+        result = int(self._wake.zw_read(self._id, self._handle, target, capacity, milliseconds))
+        if result >= 0:
+            return result
+        if result == WAKE_CLOSING or self._closing:
+            raise PortClosedError("ZorReadPort", CALL_READ)
+        raise ZorError.from_record("ZorReadPort", result)
+
+    def _read_now(self, max_bytes: int) -> bytes:
+        """What is there, up to max_bytes, without waiting."""
+        if not self._read_lock.acquire(blocking=False):
+            raise RuntimeError("another read of this port is waiting")
+        try:
+            buffer, wanted = self._buffer_for(max_bytes)
+            count = self._read_wait(buffer, wanted, 0.0)
+            return ctypes.string_at(buffer, count) if count else b""
+        finally:
+            self._read_lock.release()
 
     def _lock_reads(self, timeout: Optional[float]) -> bool:
         if timeout is None:
@@ -452,16 +494,12 @@ class Port:
         and returns up to max_bytes of what is there; b"" on a time-out.
         A close from another thread ends the wait with PortClosedError."""
         _check_size(max_bytes)
-        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
         if not self._lock_reads(timeout):
             return b""
         try:
-            while True:
-                data = self._read_now(max_bytes)
-                if data:
-                    return data
-                if not self._wait(WAKE_RX, lambda: self.any_to_read() > 0, deadline):
-                    return b""
+            buffer, wanted = self._buffer_for(max_bytes)
+            count = self._read_wait(buffer, wanted, timeout)
+            return ctypes.string_at(buffer, count) if count else b""
         finally:
             self._read_lock.release()
 
@@ -474,22 +512,14 @@ class Port:
         if view.readonly or not len(view):
             raise ValueError("read_into needs a writable buffer of at least one byte")
         target = (ctypes.c_char * len(view)).from_buffer(view)
-        capacity = min(len(view), MAX_CALL_SIZE)
-        deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
-        if not self._lock_reads(timeout):
-            return 0
         try:
-            count = ctypes.c_int32(0)
-            library = self._library
-            while True:
-                self._call("ZorReadPort", CALL_READ,
-                           lambda h: library.ZorReadPort(h, target, capacity, ctypes.byref(count)))
-                if count.value:
-                    return count.value
-                if not self._wait(WAKE_RX, lambda: self.any_to_read() > 0, deadline):
-                    return 0
+            if not self._lock_reads(timeout):
+                return 0
+            try:
+                return self._read_wait(target, min(len(view), MAX_CALL_SIZE), timeout)
+            finally:
+                self._read_lock.release()
         finally:
-            self._read_lock.release()
             del target
 
     def read_exactly(self, size: int, timeout: Optional[float] = None) -> bytes:
@@ -706,16 +736,11 @@ class Port:
         """Waits without blocking the event loop for at least one byte and
         returns up to max_bytes. Use asyncio.wait_for for a time-out."""
         _check_size(max_bytes)
-        if not self._read_lock.acquire(blocking=False):
-            raise RuntimeError("another read of this port is waiting")
-        try:
-            while True:
-                data = self._read_now(max_bytes)
-                if data:
-                    return data
-                await self._wait_wake_async(WAKE_RX, lambda: self.any_to_read() > 0)
-        finally:
-            self._read_lock.release()
+        while True:
+            data = self._read_now(max_bytes)
+            if data:
+                return data
+            await self._wait_wake_async(WAKE_RX, lambda: self.any_to_read() > 0)
 
     async def wait_connected_async(self) -> None:
         """wait_connected for asyncio; use asyncio.wait_for for a time-out."""

@@ -14,6 +14,7 @@ MAX_SERVICE_CHARS = 32
 MAX_DEBUG_FILE_CHARS = 131
 MIN_RX_RING, MIN_TX_RING = 20480, 4096
 DEFAULT_RX_RING, DEFAULT_TX_RING = 65536, 8192
+FAST_TX_RING = 65536
 
 
 
@@ -107,6 +108,11 @@ class PortSettings:
             # earlier port on the same handle named.
             raise ValueError("debug_level needs debug_file")
         rings = dict(zip(_RINGS, self.rings))
+        if settings.get("fast_transfer") is True:
+            # The fast mode sends up to 64 KiB at a time; a ring of 8 KiB
+            # would make every write wait for it to empty eight times as
+            # often.
+            rings["tx_ring_size"] = FAST_TX_RING
         for name, value in settings.items():
             if name not in SETTINGS:
                 raise TypeError(f"unknown port setting {name!r}")

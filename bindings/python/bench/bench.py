@@ -1,0 +1,258 @@
+# SPDX-License-Identifier: MIT
+"""The Python package beside a plain Python socket, and beside port_bench's
+own figures for the library, in one run.
+
+    ZORTCP_LIB=build/n/libzortcp.so.1 python bench.py [--runs 3] [--megabytes 256]
+        [--port-bench build/n/bench/port_bench] [--markdown FILE]
+
+The same Python program talks to the same peer (a separate process with a
+plain socket) once through a plain socket and once through a zortcp client
+port (connect(), so the fast mode, default rings):
+  - host to peer: 64 KiB writes (sendall / Port.write) until --megabytes
+    have reached the peer, which then answers one byte;
+  - peer to host: the peer sends --megabytes; 64 KiB reads (recv_into /
+    Port.read_into);
+  - 16-byte round trips to an echo peer, back to back, the median trip;
+and once more through zortcp with 1 MiB writes and reads, to set beside
+port_bench's ordinary host (the fast mode, default rings, 64 KiB writes,
+a reader woken by each receive), whose figures come from running it in the
+same run. Each figure is the median of --runs runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import socket
+import statistics
+import struct
+import subprocess
+import sys
+import time
+from typing import Callable, Dict, List, Optional
+
+KIB, MIB = 1024, 1024 * 1024
+TRIPS, WARM_UP = 2000, 200
+
+# Peer: one connection at a time; the host sends a header (kind, byte count).
+HEADER = struct.Struct("<cQ")
+
+
+def peer_main(listener_fd: int) -> None:
+    listener = socket.socket(fileno=listener_fd)
+    buffer = bytearray(MIB)
+    view = memoryview(buffer)
+    while True:
+        connection, _ = listener.accept()
+        with connection:
+            connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            header = b""
+            while len(header) < HEADER.size:
+                part = connection.recv(HEADER.size - len(header))
+                if not part:
+                    break
+                header += part
+            if len(header) < HEADER.size:
+                continue
+            kind, size = HEADER.unpack(header)
+            if kind == b"q":
+                return
+            if kind == b"s":  # sink: takes size bytes, answers one
+                left = size
+                while left:
+                    got = connection.recv_into(view[:min(left, MIB)])
+                    if not got:
+                        break
+                    left -= got
+                connection.sendall(b"k")
+            elif kind == b"g":  # source: sends size bytes
+                left = size
+                while left:
+                    sent = connection.send(view[:min(left, MIB)])
+                    left -= sent
+                connection.recv(1)  # until the host has them all
+            elif kind == b"e":  # echo
+                while True:
+                    got = connection.recv_into(view)
+                    if not got:
+                        break
+                    connection.sendall(view[:got])
+
+
+class Link:
+    """The host's side, the same calls through either kind of connection."""
+
+    def __init__(self, address: "tuple[str, int]", zortcp_port: bool) -> None:
+        self.port = None
+        self.socket: Optional[socket.socket] = None
+        if zortcp_port:
+            import zortcp
+            self.port = zortcp.connect(address[0], address[1], timeout=10)
+        else:
+            self.socket = socket.create_connection(address)
+            self.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+
+    def write(self, data: "bytes | memoryview") -> None:
+        if self.port is not None:
+            self.port.write(data)
+        else:
+            assert self.socket is not None
+            self.socket.sendall(data)
+
+    def read_into(self, view: memoryview) -> int:
+        if self.port is not None:
+            return self.port.read_into(view)
+        assert self.socket is not None
+        return self.socket.recv_into(view)
+
+    def close(self) -> None:
+        if self.port is not None:
+            self.port.close()
+        if self.socket is not None:
+            self.socket.close()
+
+
+def host_to_peer(link: Link, size: int, block: int) -> float:
+    data = memoryview(bytes(block))
+    link.write(HEADER.pack(b"s", size))
+    started = time.perf_counter()
+    left = size
+    while left:
+        piece = min(left, block)
+        link.write(data[:piece])
+        left -= piece
+    answer = bytearray(1)
+    while not link.read_into(memoryview(answer)):
+        pass
+    return size / (time.perf_counter() - started) / 1e6
+
+
+def peer_to_host(link: Link, size: int, block: int) -> float:
+    buffer = memoryview(bytearray(block))
+    link.write(HEADER.pack(b"g", size))
+    started = time.perf_counter()
+    left = size
+    while left:
+        left -= link.read_into(buffer[:min(left, block)])
+    elapsed = time.perf_counter() - started
+    link.write(b"k")
+    return size / elapsed / 1e6
+
+
+def round_trip(link: Link, size: int, block: int) -> float:
+    message = bytes(16)
+    buffer = memoryview(bytearray(16))
+    link.write(HEADER.pack(b"e", 0))
+    trips = []
+    for number in range(WARM_UP + TRIPS):
+        started = time.perf_counter()
+        link.write(message)
+        got = 0
+        while got < 16:
+            got += link.read_into(buffer[got:])
+        if number >= WARM_UP:
+            trips.append(time.perf_counter() - started)
+    return statistics.median(trips) * 1e6
+
+
+Measure = Callable[[Link, int, int], float]
+
+
+def port_bench_figures(path: str, runs: int) -> Dict[str, float]:
+    """port_bench's ordinary host, fast mode: its 1-port flows and its
+    back-to-back round trip."""
+    done = subprocess.run([path, "--only", "ordinary", "--mode", "fast", "--runs", str(runs),
+                           "--window", "1"], capture_output=True, text=True, check=True)
+    rows = {"Host to peer, 1 port": "h2p", "Peer to host, 1 port": "p2h",
+            "Round trip 16 B, back to back, median": "rtt"}
+    figures = {}
+    for line in done.stdout.splitlines():
+        for name, key in rows.items():
+            if line.startswith(name):
+                figures[key] = float(line.split()[-2])
+    return figures
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--megabytes", type=int, default=256)
+    parser.add_argument("--port-bench", default="")
+    parser.add_argument("--markdown", default="")
+    parser.add_argument("--peer", type=int, default=-1, help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    if options.peer >= 0:
+        peer_main(options.peer)
+        return
+
+    listener = socket.create_server(("127.0.0.1", 0))
+    address = listener.getsockname()
+    peer = subprocess.Popen([sys.executable, __file__, "--peer", str(listener.fileno())],
+                            pass_fds=[listener.fileno()])
+    size = options.megabytes * MIB
+    cases: List["tuple[str, str, Measure]"] = [
+        ("Host to peer", "MB/s", host_to_peer),
+        ("Peer to host", "MB/s", peer_to_host),
+        ("Round trip 16 B, median", "us", round_trip),
+    ]
+    columns = [("plain socket, 64 KiB", False, 64 * KIB), ("zortcp, 64 KiB", True, 64 * KIB),
+               ("zortcp, 1 MiB", True, MIB)]
+    results: Dict["tuple[str, str]", List[float]] = {}
+    try:
+        for run in range(options.runs):
+            print(f"run {run + 1} of {options.runs}", file=sys.stderr, flush=True)
+            for name, _, measure in cases:
+                for column, through_zortcp, block in columns:
+                    if measure is round_trip and block == MIB:
+                        continue
+                    link = Link(address, through_zortcp)
+                    try:
+                        figure = measure(link, size, block)
+                    finally:
+                        link.close()
+                    results.setdefault((name, column), []).append(figure)
+    finally:
+        with socket.create_connection(address) as stop:
+            stop.sendall(HEADER.pack(b"q", 0))
+        peer.wait(30)
+        listener.close()
+    library = port_bench_figures(options.port_bench, options.runs) if options.port_bench else {}
+
+    def median(name: str, column: str) -> Optional[float]:
+        figures = results.get((name, column))
+        return statistics.median(figures) if figures else None
+
+    lines = ["| Measure | plain socket, 64 KiB | zortcp, 64 KiB | zortcp / plain | target "
+             "| zortcp, 1 MiB | port_bench (C) | 1 MiB / C |",
+             "|---|---|---|---|---|---|---|---|"]
+    keys = ["h2p", "p2h", "rtt"]
+    for (name, unit, _), key in zip(cases, keys):
+        plain = median(name, columns[0][0])
+        ours = median(name, columns[1][0])
+        large = median(name, columns[2][0])
+        c_level = library.get(key)
+        assert plain is not None and ours is not None
+        ratio = ours / plain
+        if unit == "us":
+            target = f"<= 4x: {'met' if ratio <= 4 else 'NOT MET'}"
+            large = ours
+        else:
+            target = f">= 0.3x: {'met' if ratio >= 0.3 else 'NOT MET'}"
+        against = ""
+        if c_level and large:
+            share = large / c_level
+            off = abs(share - 1)
+            against = f"{share:.2f} ({'within' if off <= 0.2 else 'beyond'} 20 %)"
+        lines.append(f"| {name} ({unit}) | {plain:.1f} | {ours:.1f} | {ratio:.2f}x | {target} "
+                     f"| {'' if large is None else f'{large:.1f}'} "
+                     f"| {'' if c_level is None else f'{c_level:.1f}'} | {against} |")
+    table = "\n".join(lines) + "\n"
+    print(table)
+    if options.markdown:
+        with open(options.markdown, "w", encoding="utf-8") as file:
+            file.write(table)
+
+
+if __name__ == "__main__":
+    main()
