@@ -163,7 +163,10 @@ def port_bench_figures(path: str, runs: int) -> Dict[str, float]:
     """port_bench's ordinary host, fast mode: its 1-port flows and its
     back-to-back round trip."""
     done = subprocess.run([path, "--only", "ordinary", "--mode", "fast", "--runs", str(runs),
-                           "--window", "1"], capture_output=True, text=True, check=True)
+                           "--window", "1"], capture_output=True, text=True, check=False)
+    # It ends with 2 when one of its own targets is not met; its figures stand.
+    if done.returncode not in (0, 2):
+        raise RuntimeError(f"port_bench failed ({done.returncode}): {done.stderr}")
     rows = {"Host to peer, 1 port": "h2p", "Peer to host, 1 port": "p2h",
             "Round trip 16 B, back to back, median": "rtt"}
     figures = {}
