@@ -79,7 +79,7 @@ def test_a_users_script_connect_refused_then_echo(echo_peer):
         with pytest.raises(ConnectionRefusedError) as caught:
             with zortcp.connect("127.0.0.1", refused, timeout=2):
                 pass
-        assert time.monotonic() - started < 2.5
+        assert time.monotonic() - started < 3.0  # the time-out, and a busy machine's slack
         error = caught.value
         assert isinstance(error, zortcp.ZorError) and error.errno == errno.ECONNREFUSED
         assert (error.location, error.code) == (1002, 10061)
