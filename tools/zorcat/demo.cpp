@@ -95,6 +95,8 @@ class Demo {
   void ShowLog();
   int Fail(int status, const std::string& reason);
 
+  // The configuration file and the debug log; removed when the demo ends,
+  // however it ends.
   TempDirectory directory_{"zorcat-demo"};
   std::string logPath_;
   uint32_t servicePort_ = 0;
@@ -103,7 +105,6 @@ class Demo {
 };
 
 int Demo::Run() {
-  directory_.Keep();  // the debug log stays for the user to read
   std::cout << "zorcat demo: a server port and a client port of this process talk over "
             << kLoopbackAddress << ".\n\n";
   if (!OpenServer()) return kExitOpenFailed;
@@ -249,7 +250,10 @@ void Demo::ClosePorts() {
 
 void Demo::ShowLog() {
   std::ifstream log(logPath_);
-  std::cout << "\ndebug log of the server port (level " << kDebugLevel << "): " << logPath_ << "\n";
+  // The demo's folder goes at exit, with the log: the lines shown are what
+  // it held.
+  std::cout << "\ndebug log of the server port (level " << kDebugLevel << "): " << logPath_
+            << " (removed at exit)\n";
   if (!log) {
     std::cout << "  (the log could not be read)\n";
     return;
