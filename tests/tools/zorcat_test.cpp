@@ -105,6 +105,22 @@ TEST(ZorcatDemo, ExitsZeroAfterShowingEventsStatisticsLastErrorAndDebugLog) {
   EXPECT_FALSE(std::filesystem::exists(log.parent_path())) << log;
 }
 
+// Ctrl-C during the demo: the folder goes all the same.
+TEST(ZorcatDemo, InterruptedDemoRemovesItsFolder) {
+  ZorcatProcess demo({"demo"}, Input::Null());
+  ASSERT_TRUE(demo.WaitForOutput("events as they happen", kStartWait)) << demo.out();
+  const std::string logMark = "configuration file of the server port, ";
+  const size_t at = demo.out().find(logMark) + logMark.size();
+  const std::filesystem::path config = demo.out().substr(at, demo.out().find(':', at) - at);
+  demo.Signal(SIGINT);
+  const Finished finished = demo.Wait(kRunWait);
+
+  ASSERT_TRUE(finished.exited);
+  // The signal may come once the demo has done its work.
+  EXPECT_TRUE(finished.status == 128 + SIGINT || finished.status == 0) << finished.status;
+  EXPECT_FALSE(std::filesystem::exists(config.parent_path())) << config;
+}
+
 // In zorcat's own fast transfer mode and with the default pacing of --paced.
 class ZorcatConnectPacing : public ::testing::TestWithParam<std::vector<std::string>> {};
 

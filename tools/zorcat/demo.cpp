@@ -18,6 +18,7 @@
 #include "zorcat/listen_probe.h"
 #include "zorcat/port_setup.h"
 #include "zorcat/received_output.h"
+#include "zorcat/stop_signals.h"
 #include "zortcp.h"
 
 namespace zorcat {
@@ -198,8 +199,11 @@ bool Demo::PumpEventsUntil(const std::function<bool()>& done, milliseconds timeo
     const auto left =
         std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd wake{EventFeed::Instance().WakeDescriptor(), POLLIN, 0};
-    ::poll(&wake, 1, static_cast<int>(left.count()));
+    // Ctrl-C ends the wait, and the demo closes its ports and goes.
+    if (StopSignals::Received() != 0) return false;
+    pollfd waits[2] = {{EventFeed::Instance().WakeDescriptor(), POLLIN, 0},
+                       {StopSignals::Descriptor(), POLLIN, 0}};
+    ::poll(waits, 2, static_cast<int>(left.count()));
   }
 }
 
@@ -266,6 +270,11 @@ void Demo::ShowLog() {
 }
 
 int Demo::Fail(int status, const std::string& reason) {
+  if (const int signal = StopSignals::Received(); signal != 0) {
+    std::cout << "demo interrupted by a signal\n";
+    ClosePorts();
+    return kExitSignalBase + signal;
+  }
   std::cout << "demo failed: " << reason << "; last error: " << LastFailure() << "\n";
   ClosePorts();
   return status;
@@ -275,6 +284,9 @@ int Demo::Fail(int status, const std::string& reason) {
 
 int RunDemo() {
   try {
+    // Ctrl-C and SIGTERM end the demo through its own close, which removes
+    // its folder.
+    StopSignals::Install();
     Demo demo;
     return demo.Run();
   } catch (const std::exception& failure) {
