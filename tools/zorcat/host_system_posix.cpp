@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -23,11 +24,11 @@ struct KernelFileSystem {
   const char* name;
 };
 constexpr KernelFileSystem kKernelFileSystems[] = {
-    {0x9fa0, "/proc"},        // PROC_SUPER_MAGIC
-    {0x62656572, "/sys"},     // SYSFS_MAGIC
-    {0x64626720, "debugfs"},  // DEBUGFS_MAGIC
-    {0x27e0eb, "cgroup"},     // CGROUP_SUPER_MAGIC
-    {0x63677270, "cgroup2"},  // CGROUP2_SUPER_MAGIC
+    {PROC_SUPER_MAGIC, "/proc"},       // processes and kernel settings
+    {SYSFS_MAGIC, "/sys"},             // devices and drivers
+    {DEBUGFS_MAGIC, "debugfs"},        // kernel debugging
+    {CGROUP_SUPER_MAGIC, "cgroup"},    // control groups
+    {CGROUP2_SUPER_MAGIC, "cgroup2"},  // control groups
 };
 
 std::string SystemReason(int error) { return std::strerror(error); }
