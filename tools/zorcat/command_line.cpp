@@ -148,6 +148,8 @@ void DefineCommands(Parser& parser) {
     return std::string("zorcat: ") + error.what() + "\n" + kSeeHelp;
   });
   app.require_subcommand(1);
+  // --version and -V after a command too; the commands take this from app.
+  app.fallthrough();
   app.footer(kExamples + ExitStatusTable());
 
   parser.demo = app.add_subcommand(
