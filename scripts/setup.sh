@@ -20,6 +20,13 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "${missing[@]}"
+  # Another package manager run (a fresh machine's daily update, say) holds
+  # dpkg's locks for a while: apt-get waits for them, up to
+  # ZORTCP_APT_LOCK_WAIT seconds (10 minutes by default), instead of failing
+  # at once.
+  lock_wait=${ZORTCP_APT_LOCK_WAIT:-600}
+  echo "(waiting up to ${lock_wait} s for another package manager run to end, if one holds the lock)"
+  apt=(apt-get -q -o "DPkg::Lock::Timeout=${lock_wait}")
+  $sudo "${apt[@]}" update
+  DEBIAN_FRONTEND=noninteractive $sudo "${apt[@]}" install -y "${missing[@]}"
 fi

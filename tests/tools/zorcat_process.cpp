@@ -35,8 +35,13 @@ void MakePipe(int ends[2]) {
 
 // In the child: the ends become its standard streams; nothing is allocated
 // between fork and exec.
+// An input of -1 leaves standard input closed.
 [[noreturn]] void ExecZorcat(char** argv, int in, int out, int err) {
-  ::dup2(in, STDIN_FILENO);
+  if (in < 0) {
+    ::close(STDIN_FILENO);
+  } else {
+    ::dup2(in, STDIN_FILENO);
+  }
   ::dup2(out, STDOUT_FILENO);
   ::dup2(err, STDERR_FILENO);
   ::execv(ZORCAT_PATH, argv);
@@ -58,7 +63,7 @@ ZorcatProcess::ZorcatProcess(const std::vector<std::string>& arguments, const In
     MakePipe(inPipe);
     childIn = inPipe[0];
     inFd_ = inPipe[1];
-  } else {
+  } else if (input.kind != Input::Kind::kClosed) {
     const std::string path = input.kind == Input::Kind::kFile ? input.file.string() : "/dev/null";
     childIn = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (childIn < 0) throw std::runtime_error("cannot open " + path);
@@ -70,7 +75,7 @@ ZorcatProcess::ZorcatProcess(const std::vector<std::string>& arguments, const In
 
   pid_ = ::fork();
   if (pid_ == 0) ExecZorcat(argv.data(), childIn, outPipe[1], errPipe[1]);
-  ::close(childIn);
+  if (childIn >= 0) ::close(childIn);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
   outFd_ = outPipe[0];

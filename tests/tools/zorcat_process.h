@@ -19,13 +19,15 @@ using std::chrono::milliseconds;
 
 // Where the child's standard input comes from.
 struct Input {
-  enum class Kind { kNull, kFile, kPipe } kind = Kind::kNull;
+  enum class Kind { kNull, kFile, kPipe, kClosed } kind = Kind::kNull;
   std::filesystem::path file;
 
   static Input Null() { return {}; }
   static Input File(const std::filesystem::path& path) { return {Kind::kFile, path}; }
   // A pipe that stays open until CloseInput (or the end of the test).
   static Input Pipe() { return {Kind::kPipe, {}}; }
+  // No standard input at all: descriptor 0 closed, as by "<&-".
+  static Input Closed() { return {Kind::kClosed, {}}; }
 };
 
 struct Finished {

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 // zorcat, run as a process against plain-socket peers on 127.0.0.1.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
@@ -91,16 +94,31 @@ TEST(ZorcatDemo, ExitsZeroAfterShowingEventsStatisticsLastErrorAndDebugLog) {
   EXPECT_EQ(std::vector<std::string>(client.begin() + 3, client.end() - 1),
             (std::vector<std::string>{"61", "59", "0", "0"}));
   EXPECT_TRUE(Holds(demo.out, "\nlast error: location "));
-  // The debug log's path, and its first line shown.
+  // The debug log's first lines, with the data on the wire; the demo's
+  // folder is gone once it has ended.
   const std::string logMark = "debug log of the server port (level 3): ";
   ASSERT_TRUE(Holds(demo.out, logMark));
   const size_t logAt = demo.out.find(logMark) + logMark.size();
-  const std::filesystem::path log = demo.out.substr(logAt, demo.out.find('\n', logAt) - logAt);
-  const std::string logText = ReadFile(log);
-  ASSERT_FALSE(logText.empty()) << log;
-  EXPECT_TRUE(Holds(demo.out, "  " + logText.substr(0, logText.find('\n'))));
-  EXPECT_TRUE(Holds(logText, "Raw Data Dump - 14 Bytes"));
-  std::filesystem::remove_all(log.parent_path());
+  const std::filesystem::path log =
+      demo.out.substr(logAt, demo.out.find_first_of(" \n", logAt) - logAt);
+  EXPECT_TRUE(Holds(demo.out.substr(logAt), "\n  Raw Data Dump - 14 Bytes\n")) << demo.out;
+  EXPECT_FALSE(std::filesystem::exists(log.parent_path())) << log;
+}
+
+// Ctrl-C during the demo: the folder goes all the same.
+TEST(ZorcatDemo, InterruptedDemoRemovesItsFolder) {
+  ZorcatProcess demo({"demo"}, Input::Null());
+  ASSERT_TRUE(demo.WaitForOutput("events as they happen", kStartWait)) << demo.out();
+  const std::string logMark = "configuration file of the server port, ";
+  const size_t at = demo.out().find(logMark) + logMark.size();
+  const std::filesystem::path config = demo.out().substr(at, demo.out().find(':', at) - at);
+  demo.Signal(SIGINT);
+  const Finished finished = demo.Wait(kRunWait);
+
+  ASSERT_TRUE(finished.exited);
+  // The signal may come once the demo has done its work.
+  EXPECT_TRUE(finished.status == 128 + SIGINT || finished.status == 0) << finished.status;
+  EXPECT_FALSE(std::filesystem::exists(config.parent_path())) << config;
 }
 
 // In zorcat's own fast transfer mode and with the default pacing of --paced.
@@ -183,11 +201,16 @@ TEST(ZorcatConnect, RefusedConnectionGivesUpAtTheRetryLimitWithItsLastError) {
             std::string::npos)
       << limited.err;
 
-  // Without --retry, a connect gives up after a few attempts too.
-  const Finished byDefault = RunZorcat({"connect", "127.0.0.1", port}, Input::Null(), kRunWait);
+  // Without --retry, a connect gives up after a few attempts too; HOST:SERVICE
+  // in one argument is the two.
+  const Finished byDefault = RunZorcat({"connect", "127.0.0.1:" + port}, Input::Null(), kRunWait);
   ASSERT_TRUE(byDefault.exited) << byDefault.err;
   EXPECT_EQ(byDefault.status, kExitNoConnection);
-  EXPECT_NE(byDefault.err.find("gave up after 5 failed connect attempts"), std::string::npos)
+  EXPECT_NE(byDefault.err.find("connects to 127.0.0.1 port " + port + ","), std::string::npos)
+      << byDefault.err;
+  EXPECT_NE(byDefault.err.find("gave up after 5 failed connect attempts (the retry limit); last "
+                               "failure: location 1002, error 10061"),
+            std::string::npos)
       << byDefault.err;
 }
 
@@ -229,8 +252,14 @@ TEST(ZorcatConnect, HexDumpGivesEachReceiveRowsOfSixteenBytesWithOffsetsAndChara
   EXPECT_EQ(finished.err, "") << "--quiet leaves standard error empty";
 }
 
-TEST(ZorcatListen, SigtermClosesThePortCleanlyAndPrintsTheStatistics) {
-  ZorcatProcess zorcat({"listen", "127.0.0.1", "0"}, Input::Pipe());
+// Without -q a signal shows the statistics; -q leaves the ending only.
+class ZorcatSigterm : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ZorcatSigterm, ClosesThePortCleanlyAndPrintsTheStatisticsUnlessQuiet) {
+  const bool quiet = GetParam();
+  ZorcatProcess zorcat(quiet ? std::vector<std::string>{"listen", "-q", "127.0.0.1:0"}
+                             : std::vector<std::string>{"listen", "127.0.0.1", "0"},
+                       Input::Pipe());
   ASSERT_TRUE(zorcat.WaitForError("\n", kStartWait)) << zorcat.err();
   const std::string port = NumberAfter(zorcat.err(), "listens on 127.0.0.1 port ");
   ASSERT_FALSE(port.empty()) << zorcat.err();
@@ -246,11 +275,16 @@ TEST(ZorcatListen, SigtermClosesThePortCleanlyAndPrintsTheStatistics) {
   EXPECT_EQ(finished.status, 128 + SIGTERM);
   EXPECT_NE(finished.err.find("zorcat: interrupted by SIGTERM; port 0 closed"), std::string::npos)
       << finished.err;
-  EXPECT_NE(finished.err.find("zorcat: statistics of port 0: rxBytes 3, txBytes 0"),
-            std::string::npos)
+  EXPECT_EQ(Holds(finished.err, "zorcat: statistics of port 0: rxBytes 3, txBytes 0"), !quiet)
       << finished.err;
+  if (quiet) {
+    EXPECT_EQ(Count(finished.err, "\n"), 2u) << finished.err;
+  }
   EXPECT_TRUE(client.WaitForClose(kPeerWait)) << "the close ends the peer's connection";
 }
+
+INSTANTIATE_TEST_SUITE_P(Listen, ZorcatSigterm, ::testing::Bool(),
+                         [](const auto& quiet) { return quiet.param ? "Quiet" : "Chatty"; });
 
 TEST(ZorcatOptions, LogOptionWritesTheDebugLogAndKeepsTheUsersConfigurationFile) {
   ScratchDirectory scratch;
@@ -299,9 +333,16 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
   EXPECT_NE(connectHelp.out.find("--connect-timeout MS"), std::string::npos) << connectHelp.out;
   EXPECT_NE(connectHelp.out.find("--paced"), std::string::npos) << connectHelp.out;
 
-  const Finished version = RunZorcat({"--version"}, Input::Null(), kRunWait);
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "zorcat 1.0.0\n");
+  const Finished listenHelp = RunZorcat({"listen", "--help"}, Input::Null(), kRunWait);
+  EXPECT_NE(listenHelp.out.find("Usage: zorcat listen [OPTIONS] [ADDRESS] SERVICE\n"),
+            std::string::npos)
+      << listenHelp.out;
+
+  for (const char* flag : {"--version", "-V"}) {
+    const Finished version = RunZorcat({flag}, Input::Null(), kRunWait);
+    EXPECT_EQ(version.status, 0) << flag << ": " << version.err;
+    EXPECT_EQ(version.out, "zorcat 1.0.0\n") << flag;
+  }
 
   const std::vector<std::vector<std::string>> misuses = {
       {},                                            // no command
@@ -317,7 +358,7 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
   for (const auto& arguments : misuses) {
     const Finished misuse = RunZorcat(arguments, Input::Null(), kRunWait);
     EXPECT_EQ(misuse.status, kExitUsage) << misuse.err;
-    EXPECT_FALSE(misuse.err.empty());
+    EXPECT_EQ(misuse.err.rfind("zorcat: ", 0), 0u) << "every message is zorcat's: " << misuse.err;
   }
 
   // Mistakes that were once taken for something else, each told in a line.
@@ -328,11 +369,17 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {{"connect", "--rx-ring", "3000000000", "127.0.0.1"},
        "Value 3000000000 not in range 20480 to 2147483647"},
       {{"bogus"}, "unknown command 'bogus': demo, connect or listen"},
+      {{"connect", "--timeout", "5", "127.0.0.1", "7000"},
+       "zorcat: connect has no option --timeout"},
+      {{"listen", "0", "--nope=1"}, "zorcat: listen has no option --nope"},
+      {{"connect", "127.0.0.1:"}, "127.0.0.1: has no SERVICE after the colon"},
+      {{"connect", "127.0.0.1:7000", "7001"}, "a SERVICE is given twice"},
   };
   for (const auto& [arguments, message] : mistakes) {
     const Finished mistake = RunZorcat(arguments, Input::Null(), kRunWait);
     EXPECT_EQ(mistake.status, kExitUsage) << mistake.err;
     EXPECT_NE(mistake.err.find(message), std::string::npos) << mistake.err;
+    EXPECT_EQ(mistake.err.rfind("zorcat: ", 0), 0u) << mistake.err;
     EXPECT_LT(mistake.err.size(), 200u) << mistake.err;
   }
 }
@@ -355,9 +402,67 @@ TEST(ZorcatListen, QuietKeepsTheListeningPortCrlfSendsCrLfAndAnUncreatableLogIsR
   const Finished finished = zorcat.Wait(kRunWait);
   ASSERT_TRUE(finished.exited);
   EXPECT_EQ(finished.status, 0) << finished.err;
-  EXPECT_NE(finished.err.find("warning: cannot create the debug log " + log.string()),
+  EXPECT_NE(finished.err.find("warning: cannot write the debug log to " + log.string() +
+                              ": the folder " + log.parent_path().string() + " does not exist"),
             std::string::npos)
       << finished.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Every path that the library will not keep a log in is reported with the
+// reason, before the port opens; a FIFO that a process reads gets the log.
+TEST(ZorcatOptions, LogPathsThePortCannotWriteAreReportedWithTheReason) {
+  ScratchDirectory scratch;
+  const auto fifo = scratch.path() / "log.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::vector<std::pair<std::string, std::string>> unwritable = {
+      {scratch.path().string(), "it is a folder"},
+      {fifo.string(), "it is a FIFO that no process has open for reading"},
+      {"/proc/self/status", "it is a file of the kernel's /proc file system, not a log file"},
+  };
+  const std::string port = std::to_string(UnusedLoopbackPort());
+  for (const auto& [path, reason] : unwritable) {
+    const Finished run =
+        RunZorcat({"connect", "-q", "--retry", "1", "--log", path, "127.0.0.1", port},
+                  Input::Null(), kRunWait);
+    EXPECT_EQ(run.status, kExitNoConnection) << run.err;
+    EXPECT_EQ(run.err.rfind("zorcat: warning: cannot write the debug log to " + path + ": " +
+                                reason + "; the port runs without it\n",
+                            0),
+              0u)
+        << run.err;
+  }
+
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const Finished read =
+      RunZorcat({"connect", "-q", "--retry", "1", "--log", fifo.string(), "127.0.0.1", port},
+                Input::Null(), kRunWait);
+  char lines[4096] = {};
+  const ssize_t got = ::read(reader, lines, sizeof(lines) - 1);
+  ::close(reader);
+  EXPECT_FALSE(Holds(read.err, "warning")) << read.err;
+  ASSERT_GT(got, 0);
+  EXPECT_TRUE(Holds(lines, "RxMonitorClient() - Port: 1")) << lines;
+}
+
+// Started without standard input, zorcat takes it as empty: descriptor 0
+// is not taken by one of its own pipes.
+TEST(ZorcatConnect, StartedWithStandardInputClosedSendsNothingAndEnds) {
+  LoopbackListener listener;
+  ZorcatProcess zorcat({"connect", "--idle", "200", "127.0.0.1", listener.PortText()},
+                       Input::Closed());
+  std::optional<PeerConnection> peer = listener.Accept(kPeerWait);
+  ASSERT_TRUE(peer);
+  const Finished finished = zorcat.Wait(kRunWait);
+
+  ASSERT_TRUE(finished.exited) << finished.err;
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_TRUE(peer->ReceiveSome(16, kPeerWait).empty()) << "a byte arrived, or no close";
+  EXPECT_TRUE(Holds(finished.err, "closed: sent 0 bytes")) << finished.err;
 }
 
 }  // namespace

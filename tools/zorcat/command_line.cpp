@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -18,12 +19,15 @@
 namespace zorcat {
 namespace {
 
+constexpr const char* kSeeHelp = "Run with --help for more information.\n";
+
 constexpr const char* kExamples = R"(Examples:
   zorcat demo
       A server port and a client port of this process exchange a few messages
       over 127.0.0.1: the events, the statistics and the debug log.
   printf 'status?\r\n' | zorcat connect 192.168.0.20 12999
-      Sends a request to a device and prints its reply.
+      Sends a request to a device and prints its reply (192.168.0.20:12999
+      in one argument says the same).
   zorcat connect --hex --stats localhost 7000 < request.bin
       Sends a file and shows the reply as a hexadecimal dump.
   zorcat listen 127.0.0.1 0 < /dev/null > received.bin
@@ -32,8 +36,8 @@ constexpr const char* kExamples = R"(Examples:
   zorcat connect --log port.log --level 3 device.local 12999
       Keeps the port's debug log, with the data on the wire, in port.log.
 
-A SERVICE is a port number or a name from /etc/services; without one, the
-port uses 12999. Events and messages go to standard error, received bytes to
+A SERVICE is a port number or a name from /etc/services; a connect without
+one uses 12999. Events and messages go to standard error, received bytes to
 standard output.
 
 )";
@@ -50,6 +54,17 @@ struct Parser {
   int32_t connectRetry = kDefaultConnectRetries;
   uint32_t keepAlive = kDefaultKeepAliveSeconds;
   bool paced = false;
+};
+
+// listen's SERVICE is always given, but CLI11 would give a lone argument to
+// the first positional, ADDRESS, if SERVICE were required: to CLI11 both are
+// optional, Complete takes a lone argument as the SERVICE, and the help
+// shows SERVICE as required.
+class ListenFormatter : public CLI::Formatter {
+ public:
+  std::string make_option_usage(const CLI::Option* option) const override {
+    return option->get_name() == "SERVICE" ? "SERVICE" : CLI::Formatter::make_option_usage(option);
+  }
 };
 
 void AddLivenessOption(CLI::App& command, uint32_t& keepAlive) {
@@ -111,7 +126,8 @@ void AddPortOptions(CLI::App& command, PortOptions& port) {
                    "an LF is kept)");
   CLI::Option* quiet =
       command.add_flag("-q,--quiet", port.quiet,
-                       "No events, notes or progress line; failures and the listening port only");
+                       "No events, notes, progress line or statistics (but those of --stats): "
+                       "only failures, an ending by a signal and the listening port");
   command
       .add_flag("-v,--verbose", port.verbose,
                 "A line for every chunk received or sent (by default a line a second at most)")
@@ -127,8 +143,13 @@ void AddPortOptions(CLI::App& command, PortOptions& port) {
 
 void DefineCommands(Parser& parser) {
   CLI::App& app = parser.app;
-  app.set_version_flag("--version", std::string("zorcat ") + ZORCAT_VERSION);
+  app.set_version_flag("-V,--version", std::string("zorcat ") + ZORCAT_VERSION);
+  app.failure_message([](const CLI::App*, const CLI::Error& error) {
+    return std::string("zorcat: ") + error.what() + "\n" + kSeeHelp;
+  });
   app.require_subcommand(1);
+  // --version and -V after a command too; the commands take this from app.
+  app.fallthrough();
   app.footer(kExamples + ExitStatusTable());
 
   parser.demo = app.add_subcommand(
@@ -138,9 +159,12 @@ void DefineCommands(Parser& parser) {
       app.add_subcommand("connect",
                          "A client port: connect to HOST and SERVICE, standard input to the port, "
                          "received bytes to standard output");
-  parser.connect->add_option("HOST", parser.invocation.port.host, "Host name or dotted address")
+  parser.connect
+      ->add_option("HOST", parser.invocation.port.host,
+                   "Host name or dotted address; HOST:SERVICE in one argument says both")
       ->required();
-  parser.connect->add_option("SERVICE", parser.connectService, "Port number or service name");
+  parser.connect->add_option("SERVICE", parser.connectService,
+                             "Port number or service name (default 12999)");
   parser.connect
       ->add_option("--retry", parser.connectRetry,
                    "Give up after N failed connect attempts; 0 retries for ever")
@@ -163,8 +187,12 @@ void DefineCommands(Parser& parser) {
       "standard input to it, received bytes to standard output");
   parser.listen->add_option("ADDRESS", parser.listenFirst,
                             "Dotted local address to bind to (default: every address)");
-  parser.listen->add_option("SERVICE", parser.listenSecond,
-                            "Port number (0: the system chooses) or service name");
+  parser.listen
+      ->add_option("SERVICE", parser.listenSecond,
+                   "Port number (0: the system chooses) or service name; "
+                   "ADDRESS:SERVICE in one argument says both")
+      ->option_text("TEXT REQUIRED");
+  parser.listen->formatter(std::make_shared<ListenFormatter>());
   parser.listen->add_flag("--lookup", parser.invocation.port.lookup,
                           "Name accepted peers by a host name lookup");
   AddLivenessOption(*parser.listen, parser.keepAlive);
@@ -185,6 +213,53 @@ std::string CheckService(const std::string& service) {
   if (digits != std::string::npos &&
       (service.size() - digits > 5 || std::stoul(service.substr(digits)) > kMaxServicePort)) {
     return "SERVICE " + service + " is not a port number (0 to 65535)";
+  }
+  return "";
+}
+
+// HOST:SERVICE (ADDRESS:SERVICE) in one argument, as netcat-style tools
+// take it, becomes the two; an argument without a colon stays as it is.
+std::string SplitHostService(const char* hostWord, std::string& host, std::string& service,
+                             bool hostNeeded) {
+  const std::string both = host.empty() ? service : host;
+  const size_t colon = both.find(':');
+  if (colon == std::string::npos) return "";
+  if (both.find(':', colon + 1) != std::string::npos) {
+    return both + " is not " + hostWord + ":SERVICE (IPv4 addresses and host names only)";
+  }
+  host = both.substr(0, colon);
+  service = both.substr(colon + 1);
+  if (service.empty()) return both + " has no SERVICE after the colon";
+  if (hostNeeded && host.empty()) return both + " has no " + hostWord + " before the colon";
+  return "";
+}
+
+// An option that the command does not know, named; CLI11 would report the
+// arguments after it as unexpected instead. Values of known options are
+// skipped, so that "--retry -1" reaches CLI11's range check.
+std::string CheckOptionNames(Parser& parser, int argc, char** argv) {
+  CLI::App* command = nullptr;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (argument == "--") break;
+    if (argument.size() < 2 || argument[0] != '-') {
+      for (CLI::App* known : {parser.demo, parser.connect, parser.listen}) {
+        if (command == nullptr && argument == known->get_name()) command = known;
+      }
+      continue;
+    }
+    const bool isLong = argument[1] == '-';
+    const std::string name =
+        isLong ? argument.substr(0, argument.find('=')) : argument.substr(0, 2);
+    CLI::App* scope = command != nullptr ? command : &parser.app;
+    const CLI::Option* option = scope->get_option_no_throw(name);
+    if (option == nullptr) option = parser.app.get_option_no_throw(name);
+    if (option == nullptr) {
+      return (command != nullptr ? command->get_name() + " has no option " : "no option ") + name;
+    }
+    const bool takesValue = option->get_expected_min() > 0;
+    if (isLong && takesValue && argument.find('=') == std::string::npos) ++i;
+    if (!isLong && takesValue && argument.size() == 2) ++i;
   }
   return "";
 }
@@ -218,19 +293,36 @@ std::string Complete(Parser& parser) {
     invocation.command = Command::kConnect;
     port.service = parser.connectService;
     port.retry = parser.connectRetry;
+    if (port.service.empty()) {
+      if (std::string problem = SplitHostService("HOST", port.host, port.service, true);
+          !problem.empty()) {
+        return problem;
+      }
+    }
   } else {
     invocation.command = Command::kListen;
     port.server = true;
     if (parser.listenFirst.empty()) return "listen needs a SERVICE (a port number, or 0)";
     const bool both = !parser.listenSecond.empty();
-    // A lone address is a forgotten service, not a service of its own.
-    if (!both && std::isdigit(static_cast<unsigned char>(parser.listenFirst[0])) &&
-        !IsNumber(parser.listenFirst)) {
-      return "listen " + parser.listenFirst +
-             " needs a SERVICE too: zorcat listen [ADDRESS] SERVICE";
-    }
     port.host = both ? parser.listenFirst : "";
     port.service = both ? parser.listenSecond : parser.listenFirst;
+    if (!both) {
+      // A lone address is a forgotten service, not a service of its own.
+      if (std::isdigit(static_cast<unsigned char>(port.service[0])) && !IsNumber(port.service) &&
+          port.service.find(':') == std::string::npos) {
+        return "listen " + port.service + " needs a SERVICE too: zorcat listen [ADDRESS] SERVICE";
+      }
+      if (std::string problem = SplitHostService("ADDRESS", port.host, port.service, false);
+          !problem.empty()) {
+        return problem;
+      }
+    }
+  }
+  if (port.host.find(':') != std::string::npos) {
+    return "a SERVICE is given twice: in " + port.host + " and as " + port.service;
+  }
+  if (port.service.find(':') != std::string::npos) {
+    return "SERVICE " + port.service + " is not a port number or a service name";
   }
   if (std::string problem = CheckService(port.service); !problem.empty()) return problem;
   if (port.host.size() > kMaxHostLength) return "the host name is too long";
@@ -244,12 +336,17 @@ std::string Complete(Parser& parser) {
 
 std::optional<Invocation> ParseCommandLine(int argc, char** argv, int& exitStatus) {
   if (const std::string problem = CheckCommandName(argc, argv); !problem.empty()) {
-    std::cerr << "zorcat: " << problem << "\nRun with --help for more information.\n";
+    std::cerr << "zorcat: " << problem << "\n" << kSeeHelp;
     exitStatus = kExitUsage;
     return std::nullopt;
   }
   Parser parser;
   DefineCommands(parser);
+  if (const std::string problem = CheckOptionNames(parser, argc, argv); !problem.empty()) {
+    std::cerr << "zorcat: " << problem << "\n" << kSeeHelp;
+    exitStatus = kExitUsage;
+    return std::nullopt;
+  }
   try {
     parser.app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
@@ -257,7 +354,7 @@ std::optional<Invocation> ParseCommandLine(int argc, char** argv, int& exitStatu
     return std::nullopt;
   }
   if (const std::string problem = Complete(parser); !problem.empty()) {
-    std::cerr << "zorcat: " << problem << "\nRun with --help for more information.\n";
+    std::cerr << "zorcat: " << problem << "\n" << kSeeHelp;
     exitStatus = kExitUsage;
     return std::nullopt;
   }

@@ -18,6 +18,7 @@
 #include "zorcat/listen_probe.h"
 #include "zorcat/port_setup.h"
 #include "zorcat/received_output.h"
+#include "zorcat/stop_signals.h"
 #include "zortcp.h"
 
 namespace zorcat {
@@ -95,6 +96,8 @@ class Demo {
   void ShowLog();
   int Fail(int status, const std::string& reason);
 
+  // The configuration file and the debug log; removed when the demo ends,
+  // however it ends.
   TempDirectory directory_{"zorcat-demo"};
   std::string logPath_;
   uint32_t servicePort_ = 0;
@@ -103,7 +106,6 @@ class Demo {
 };
 
 int Demo::Run() {
-  directory_.Keep();  // the debug log stays for the user to read
   std::cout << "zorcat demo: a server port and a client port of this process talk over "
             << kLoopbackAddress << ".\n\n";
   if (!OpenServer()) return kExitOpenFailed;
@@ -197,8 +199,11 @@ bool Demo::PumpEventsUntil(const std::function<bool()>& done, milliseconds timeo
     const auto left =
         std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    pollfd wake{EventFeed::Instance().WakeDescriptor(), POLLIN, 0};
-    ::poll(&wake, 1, static_cast<int>(left.count()));
+    // Ctrl-C ends the wait, and the demo closes its ports and goes.
+    if (StopSignals::Received() != 0) return false;
+    pollfd waits[2] = {{EventFeed::Instance().WakeDescriptor(), POLLIN, 0},
+                       {StopSignals::Descriptor(), POLLIN, 0}};
+    ::poll(waits, 2, static_cast<int>(left.count()));
   }
 }
 
@@ -249,7 +254,10 @@ void Demo::ClosePorts() {
 
 void Demo::ShowLog() {
   std::ifstream log(logPath_);
-  std::cout << "\ndebug log of the server port (level " << kDebugLevel << "): " << logPath_ << "\n";
+  // The demo's folder goes at exit, with the log: the lines shown are what
+  // it held.
+  std::cout << "\ndebug log of the server port (level " << kDebugLevel << "): " << logPath_
+            << " (removed at exit)\n";
   if (!log) {
     std::cout << "  (the log could not be read)\n";
     return;
@@ -262,6 +270,11 @@ void Demo::ShowLog() {
 }
 
 int Demo::Fail(int status, const std::string& reason) {
+  if (const int signal = StopSignals::Received(); signal != 0) {
+    std::cout << "demo interrupted by a signal\n";
+    ClosePorts();
+    return kExitSignalBase + signal;
+  }
   std::cout << "demo failed: " << reason << "; last error: " << LastFailure() << "\n";
   ClosePorts();
   return status;
@@ -271,6 +284,9 @@ int Demo::Fail(int status, const std::string& reason) {
 
 int RunDemo() {
   try {
+    // Ctrl-C and SIGTERM end the demo through its own close, which removes
+    // its folder.
+    StopSignals::Install();
     Demo demo;
     return demo.Run();
   } catch (const std::exception& failure) {

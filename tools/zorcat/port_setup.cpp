@@ -38,7 +38,6 @@ TempDirectory::TempDirectory(const std::string& prefix) {
 }
 
 TempDirectory::~TempDirectory() {
-  if (keep_) return;
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }

@@ -15,7 +15,7 @@
 namespace zorcat {
 
 // A directory of its own under the system's temporary directory, removed
-// with its files at the end unless kept.
+// with its files at the end.
 class TempDirectory {
  public:
   explicit TempDirectory(const std::string& prefix);
@@ -24,11 +24,9 @@ class TempDirectory {
   TempDirectory& operator=(const TempDirectory&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  void Keep() { keep_ = true; }
 
  private:
   std::filesystem::path path_;
-  bool keep_ = false;
 };
 
 // One keyword line of a port configuration file. The key is written right

@@ -18,6 +18,7 @@
 #include "zorcat/event_feed.h"
 #include "zorcat/event_words.h"
 #include "zorcat/exit_status.h"
+#include "zorcat/host_system.h"
 #include "zorcat/input_pump.h"
 #include "zorcat/listen_probe.h"
 #include "zorcat/port_setup.h"
@@ -48,6 +49,11 @@ constexpr milliseconds kChunkLinePause{1000};
 enum class Phase { kSending, kDraining, kLingering };
 
 enum class Ending { kNone, kDone, kInterrupted, kNoConnection, kStalled, kLocalFailure };
+
+std::string LogWarning(const std::string& path, const std::string& reason) {
+  return "zorcat: warning: cannot write the debug log to " + path + ": " + reason +
+         "; the port runs without it";
+}
 
 std::string SignalName(int number) {
   return number == SIGINT ? "SIGINT (Ctrl-C)" : number == SIGTERM ? "SIGTERM" : "a signal";
@@ -339,7 +345,7 @@ int StreamSession::ReportEnding(const ZorPortStatistics& statistics) {
       break;
   }
   if (!message.empty()) console_.Report("zorcat: " + message);
-  if (options_.stats || ending_ == Ending::kInterrupted) {
+  if (options_.stats || (ending_ == Ending::kInterrupted && !options_.quiet)) {
     console_.Report("zorcat: statistics of " + PortName() + ": " + DescribeStatistics(statistics));
   }
   if (status == kExitSuccess) {
@@ -351,9 +357,20 @@ int StreamSession::ReportEnding(const ZorPortStatistics& statistics) {
 
 }  // namespace
 
-int RunStreamSession(const PortOptions& options) {
+int RunStreamSession(const PortOptions& requested) {
   StopSignals::Install();
+  PortOptions options = requested;
   Console console(options.quiet);
+  // A log the library would not write is reported, as the port runs
+  // without it.
+  std::optional<LogPathCheck> logCheck;
+  if (!options.logFile.empty()) {
+    logCheck.emplace(options.logFile);
+    if (!logCheck->problem().empty()) {
+      console.Report(LogWarning(options.logFile, logCheck->problem()));
+      options.logFile.clear();
+    }
+  }
   std::unique_ptr<TempDirectory> scratch;
   std::string configFile = options.configFile;
   try {
@@ -370,18 +387,18 @@ int RunStreamSession(const PortOptions& options) {
                    "; the port opens with the defaults");
   }
   const PortOpening opening = OpenPort(options, configFile, kStreamTag);
-  // The port has read its configuration file; the scratch copy can go.
+  // The port has read its configuration file and opened its log.
   scratch.reset();
+  if (logCheck) logCheck->Release();
   if (!opening.handle) {
     console.Report("zorcat: open failed: " + opening.failure);
     return kExitOpenFailed;
   }
-  // The port opens its debug log while it opens, and goes on without one
+  // The port creates its debug log while it opens, and goes on without one
   // that it cannot create.
   std::error_code ignored;
   if (!options.logFile.empty() && !std::filesystem::exists(options.logFile, ignored)) {
-    console.Report("zorcat: warning: cannot create the debug log " + options.logFile +
-                   "; the port runs without it");
+    console.Report(LogWarning(options.logFile, "the port could not create it"));
   }
   return StreamSession(options, *opening.handle).Run();
 }
