@@ -26,6 +26,10 @@ void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
   // A monitor that the close has given up on raises nothing more, and one
   // that is terminated while the host's handler runs ends when it returns.
   platform::TerminationPoint();
+  // Once the process is exiting the handler's world may be gone (a script
+  // host's interpreter has finalized, the host's statics are destroyed):
+  // the closes of the exit's unload raise nothing.
+  if (platform::ProcessExiting()) return;
   try {
     block.eventHandler(kEventSource, kind, data, block.eventUserData);
   } catch (const platform::ThreadTerminated&) {
