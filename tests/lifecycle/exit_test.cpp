@@ -66,15 +66,16 @@ TEST(ExitTest, FastPortsRunOnSixtyFourKibibyteThreadStacks) {
   EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
 }
 
-// A host that ends with a port open whose handler is registered: once the
-// exit has begun the handler may no longer be there to call (a script
-// host's interpreter has finalized; the C host reports any call made after
-// its first exit handler).
+// A host that ends with a busy port open whose handler reads every chunk:
+// once the exit has begun the handler may no longer be there to call (a
+// script host's interpreter has finalized and ends the threads that call
+// into it; the C host reports any call made after the library's exit
+// handler).
 class ExitWithHandlerTest : public ::testing::TestWithParam<Host> {};
 
 TEST_P(ExitWithHandlerTest, NoHandlerIsCalledOnceTheExitHasBegun) {
   if (const char* reason = WhyHostCannotRun(GetParam())) GTEST_SKIP() << reason;
-  TrafficPeers peers(false);
+  TrafficPeers peers;
   HostProcess host(GetParam(), "late", {peers.PortText()});
   ASSERT_TRUE(host.WaitForLine("open", seconds(30))) << host.output();
   const HostEnd end = host.Wait(seconds(30));

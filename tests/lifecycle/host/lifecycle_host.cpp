@@ -16,9 +16,10 @@
 //         "dlclose <ms>" once dlclose has returned; once the handler has
 //         returned, dlopen again, close the port, dlclose, and print
 //         "unloaded" when that dlclose has unloaded the library
-//   late <library> <peer port>   open a client port with a handler, print
-//         "open" once it is connected, then exit() with it open; a handler
-//         call made once the exit has begun ends the process with status 9
+//   late <library> <peer port>   open a client port whose handler reads
+//         every received chunk, print "open" once bytes flow, then exit()
+//         with it open; a handler call made once the library's exit handler
+//         has run ends the process with status 9
 //   exitinside <library> <peer port>   the handler prints "exiting" and
 //         calls exit() in the connected event
 //   stack <library> <peer port> <KiB>    threads made from here on get KiB of
@@ -343,6 +344,8 @@ int UnloadDuringHandler(const char* path, const std::string& peerPort) {
 }
 
 std::atomic<bool> exitBegan{false};
+std::atomic<int32_t> lateHandle{-1};
+std::atomic<bool> lateReceived{false};
 
 int32_t ExitWatchingHandler(int32_t, int32_t kind, void*, uint32_t) {
   if (exitBegan) {
@@ -350,13 +353,18 @@ int32_t ExitWatchingHandler(int32_t, int32_t kind, void*, uint32_t) {
     _exit(9);
   }
   if (kind == ZOR_EVENT_CONNECTED) handlerEntered = true;
+  if (kind == ZOR_EVENT_RECEIVED) {
+    char bytes[kChunk];
+    int32_t count = 0;
+    lib.read(lateHandle, bytes, kChunk, &count);
+    lateReceived = true;
+  }
   return 0;
 }
 
 int ExitWithHandler(const std::string& peerPort) {
-  OpenWithHandler(peerPort, ExitWatchingHandler);
-  // Runs first of the exit handlers, before the library's unload.
-  std::atexit([] { exitBegan = true; });
+  lateHandle = OpenWithHandler(peerPort, ExitWatchingHandler);
+  WaitFor([] { return lateReceived.load(); }, "no bytes received");
   Say("open");
   std::exit(0);
 }
@@ -401,6 +409,9 @@ int main(int argc, char** argv) {
   const char* path = argv[2];
   const std::string peerPort = argv[3];
   const int number = argc > 4 ? std::atoi(argv[4]) : 0;
+  // Registered before the library is loaded, so that it runs after the
+  // library's own exit handler: from then on every handler call is a fault.
+  if (scenario == "late") std::atexit([] { exitBegan = true; });
   if (scenario == "cycles" && argc == 6) return LoadUnloadCycles(path, peerPort, number, argv[5]);
   Load(path);
   if (scenario == "exit" && argc == 6) return ExitBusy(peerPort, number, std::atoi(argv[5]) != 0);

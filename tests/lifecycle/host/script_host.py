@@ -3,8 +3,8 @@
 as lab scripts do, with an event handler registered for one client port.
 
   script_host.py late <library> <peer port>
-      open the port, print "open" once it is connected, and end the script
-      with the port open
+      open the port, with a handler that reads every received chunk, print
+      "open" once bytes flow, and end the script with the port open
   script_host.py handler <library> <peer port>
       dlclose the library while the handler runs its connected event and
       needs the interpreter lock that the unloading thread holds; print
@@ -26,6 +26,7 @@ EventHandler = ctypes.CFUNCTYPE(
     ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, ctypes.c_void_p, ctypes.c_uint32
 )
 EVENT_CONNECTED = 1
+EVENT_RECEIVED = 3
 DEFAULT_SERVICE = 1
 WAIT_SECONDS = 30
 
@@ -39,8 +40,15 @@ def main(scenario, library_path, peer_port):
     connected = threading.Event()
     release = threading.Event()
     returned = threading.Event()
+    received = threading.Event()
+    handle = ctypes.c_int32(-1)
+    buffer = ctypes.create_string_buffer(4096)
 
     def on_event(source, kind, data, user_data):
+        if kind == EVENT_RECEIVED:
+            count = ctypes.c_int32(0)
+            lib.ZorReadPort(handle, buffer, len(buffer), ctypes.byref(count))
+            received.set()
         if kind == EVENT_CONNECTED and not connected.is_set():
             connected.set()
             if scenario == "handler":
@@ -53,12 +61,13 @@ def main(scenario, library_path, peer_port):
     service = peer_port.encode() + b"\0"
     lib.ZorChangeDefault(DEFAULT_SERVICE, service, len(service))
     lib.ZorSetEventHandler(handler, 7)
-    handle = ctypes.c_int32(-1)
     if lib.ZorOpenPort(b"127.0.0.1", 0, 0, None, ctypes.byref(handle)) != 0:
         sys.exit("open failed")
     if not connected.wait(WAIT_SECONDS):
         sys.exit("no connected event")
     if scenario == "late":
+        if not received.wait(WAIT_SECONDS):
+            sys.exit("no bytes received")
         print("open", flush=True)
         return
     # The handler waits for the lock from here on: this thread holds it
