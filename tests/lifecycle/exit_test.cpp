@@ -76,7 +76,7 @@ class ExitWithHandlerTest : public ::testing::TestWithParam<Host> {};
 TEST_P(ExitWithHandlerTest, NoHandlerIsCalledOnceTheExitHasBegun) {
   if (const char* reason = WhyHostCannotRun(GetParam())) GTEST_SKIP() << reason;
   TrafficPeers peers;
-  HostProcess host(GetParam(), "late", {peers.PortText()});
+  HostProcess host(GetParam(), "late", {peers.PortText()}, ExitChecks());
   ASSERT_TRUE(host.WaitForLine("open", seconds(30))) << host.output();
   const HostEnd end = host.Wait(seconds(30));
   EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Hosts, ExitWithHandlerTest,
 // thread and must not wait for it (it waited the close's full 5 s).
 TEST(ExitTest, ExitInsideTheHandlerIsNotHeldUpByTheUnload) {
   TrafficPeers peers(false);
-  HostProcess host("exitinside", {peers.PortText()});
+  HostProcess host("exitinside", {peers.PortText()}, ExitChecks());
   ASSERT_TRUE(host.WaitForLine("exiting", seconds(30))) << host.output();
   const HostEnd end = host.Wait(seconds(30));
   EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
