@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +34,9 @@ struct HostEnd {
 enum class Host { kProgram, kScript };
 
 std::string HostName(const ::testing::TestParamInfo<Host>& info);
+inline void PrintTo(Host host, std::ostream* out) {
+  *out << (host == Host::kProgram ? "C" : "Python");
+}
 
 // Why the host cannot run here (nullptr when it can): the script host
 // needs python3, and cannot load a library built with a sanitizer.
