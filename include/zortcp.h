@@ -254,9 +254,10 @@ ZOR_API int32_t ZorAnyToRead(int32_t handle);
  * the host's calls, and with no lock of the library held; the monitor does
  * nothing else until it returns, so keep it short. It may call ZorReadPort,
  * ZorAnyToRead, ZorWritePort and ZorGetLastError, but must never close its
- * own port. Unloading the library with ports still open (as at process exit)
- * stops their monitors, and the handler may still be called then, while the
- * process runs its exit handlers and static destructors.
+ * own port. Once the process has begun to exit, no handler is called (the
+ * exit closes the ports still open silently). While a port with a handler
+ * is open the library keeps itself loaded: a dlclose then returns at once
+ * and unloads nothing, the ports stay open and the handler is still called.
  * Result: always 0; nothing is recorded. Threads: not at the same time as
  * an open.
  */

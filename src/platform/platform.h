@@ -259,7 +259,23 @@ void WatchProcessLife(const ForkHooks& hooks);
 
 // True once the process has begun to exit (exit() or a return from main,
 // seen when the exit handlers run); the code then stays mapped to the end.
+// From then on the library calls no host code.
 bool ProcessExiting();
+
+// Keeps the library loaded while something that runs host code may run.
+// Each HoldLibrary adds a reference to the library's own module (as a
+// host's dlopen or LoadLibrary does), each ReleaseLibrary gives back one that
+// a HoldLibrary added; a release with none held does nothing. While one is
+// held, a host's dlclose (FreeLibrary) of its own handle neither runs the
+// unload nor unmaps anything, so nothing need wait for host code there:
+// that decision has to be taken before the unload begins. A release made
+// on a library thread keeps its reference until the process ends, since
+// giving back the last one there would unmap the code under that thread;
+// on a host thread inside one of its calls, the host's own reference keeps
+// the library loaded. Neither ever waits; a failed hold is not reported
+// (the unload then waits for host code, as WaitForLeftThreads says).
+void HoldLibrary();
+void ReleaseLibrary();
 
 // Waits until every library thread that CloseThreadHandle left running
 // (stuck in host code) has ended, except the calling thread. The library's

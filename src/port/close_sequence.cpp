@@ -45,8 +45,12 @@ void AskToStop(MonitorControl& monitor) {
 }
 
 // Waits in 50 ms polls until the monitor has stopped or the limit after the
-// begin has passed, and terminates it if it is still running then.
+// begin has passed, and terminates it if it is still running then. A
+// handler that calls exit() runs the exit's unload on its monitor's own
+// thread, which never comes back to the monitor: that one is neither
+// waited for nor terminated.
 void WaitForMonitor(const MonitorControl& monitor, uint32_t begunAt) {
+  if (platform::ProcessExiting() && platform::CurrentThreadArgument() == &monitor.threadArg) return;
   while (monitor.running.load() != 0 && platform::TickCount() - begunAt <= kStopLimitMs) {
     platform::Sleep(kStopPollMs);
   }
@@ -101,6 +105,7 @@ int32_t ClosePort(int32_t handle) {
   }
   CloseDebugLog(*block);
   CloseSequence(*block);
+  if (block->eventHandler != nullptr) platform::ReleaseLibrary();
   block->life.store(PortLife::kFree);
   block->inUse.store(0, std::memory_order_release);
   return 0;

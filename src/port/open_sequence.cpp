@@ -314,6 +314,9 @@ int32_t OpenSequence(PortControlBlock& block) {
 
   block.eventHandler = Library().pendingEventHandler;
   block.eventUserData = Library().pendingEventUserData;
+  // Until its close, a dlclose by the host leaves the library loaded rather
+  // than wait for a handler that may never return.
+  if (block.eventHandler != nullptr) platform::HoldLibrary();
   StartMonitors(block);
   return 0;
 }

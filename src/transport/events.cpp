@@ -22,16 +22,29 @@ const char* MonitorName(const PortControlBlock& block) {
   return (block.flags & ZOR_OPEN_SERVER) != 0 ? "RxMonitorServer" : "RxMonitorClient";
 }
 
+MonitorControl& CallingMonitor(PortControlBlock& block) {
+  if (platform::CurrentThreadArgument() == &block.txMonitor.threadArg) return block.txMonitor;
+  return block.rxMonitor;
+}
+
 void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
   // A monitor that the close has given up on raises nothing more, and one
   // that is terminated while the host's handler runs ends when it returns.
   platform::TerminationPoint();
+  // Once the process is exiting the handler's world may be gone (a script
+  // host's interpreter has finalized, the host's statics are destroyed):
+  // the closes of the exit's unload raise nothing.
+  if (platform::ProcessExiting()) return;
   try {
     block.eventHandler(kEventSource, kind, data, block.eventUserData);
   } catch (const platform::ThreadTerminated&) {
     throw;
   } catch (const abi::__forced_unwind&) {
-    throw;  // a thread being cancelled must unwind to its end
+    // The handler ended the thread (pthread_exit; Python ends so a thread
+    // that calls into it while it finalizes): it must unwind to its end,
+    // and a close need not wait for a monitor that is gone.
+    CallingMonitor(block).running.store(0);
+    throw;
   } catch (...) {
     // A C++ host's handler that throws must not end the monitor: the
     // event counts as handled and the monitor goes on.

@@ -66,5 +66,35 @@ TEST(ExitTest, FastPortsRunOnSixtyFourKibibyteThreadStacks) {
   EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
 }
 
+// A host that ends with a busy port open whose handler reads every chunk:
+// once the exit has begun the handler may no longer be there to call (a
+// script host's interpreter has finalized and ends the threads that call
+// into it; the C host reports any call made after the library's exit
+// handler).
+class ExitWithHandlerTest : public ::testing::TestWithParam<Host> {};
+
+TEST_P(ExitWithHandlerTest, NoHandlerIsCalledOnceTheExitHasBegun) {
+  if (const char* reason = WhyHostCannotRun(GetParam())) GTEST_SKIP() << reason;
+  TrafficPeers peers;
+  HostProcess host(GetParam(), "late", {peers.PortText()}, ExitChecks());
+  ASSERT_TRUE(host.WaitForLine("open", seconds(30))) << host.output();
+  const HostEnd end = host.Wait(seconds(30));
+  EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hosts, ExitWithHandlerTest,
+                         ::testing::Values(Host::kProgram, Host::kScript), HostName);
+
+// exit() called inside the handler: the unload runs on the monitor's own
+// thread and must not wait for it (it waited the close's full 5 s).
+TEST(ExitTest, ExitInsideTheHandlerIsNotHeldUpByTheUnload) {
+  TrafficPeers peers(false);
+  HostProcess host("exitinside", {peers.PortText()}, ExitChecks());
+  ASSERT_TRUE(host.WaitForLine("exiting", seconds(30))) << host.output();
+  const HostEnd end = host.Wait(seconds(30));
+  EXPECT_TRUE(end.exited && end.status == 0) << end.status << "\n" << host.output();
+  EXPECT_LE(end.took, seconds(3));
+}
+
 }  // namespace
 }  // namespace zortcp::testing

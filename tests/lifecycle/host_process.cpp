@@ -60,9 +60,27 @@ std::vector<char*> Pointers(std::vector<std::string>& words) {
 
 }  // namespace
 
-HostProcess::HostProcess(const std::string& scenario, const std::vector<std::string>& arguments,
+std::string HostName(const ::testing::TestParamInfo<Host>& info) {
+  return info.param == Host::kProgram ? "C" : "Python";
+}
+
+const char* WhyHostCannotRun(Host host) {
+  if (host == Host::kProgram) return nullptr;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "python3 cannot load a library built with a sanitizer; the C host runs the same case";
+#else
+  if (std::system("python3 -c '' >/dev/null 2>&1") != 0) return "no python3";
+  return nullptr;
+#endif
+}
+
+HostProcess::HostProcess(Host host, const std::string& scenario,
+                         const std::vector<std::string>& arguments,
                          const std::vector<std::string>& environment) {
   std::vector<std::string> words{LIFECYCLE_HOST_PATH, scenario, ZORTCP_LIBRARY_PATH};
+  if (host == Host::kScript) {
+    words = {"/usr/bin/env", "python3", LIFECYCLE_SCRIPT_HOST_PATH, scenario, ZORTCP_LIBRARY_PATH};
+  }
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<std::string> variables = Environment(environment);
   std::vector<char*> argv = Pointers(words);
@@ -76,7 +94,7 @@ HostProcess::HostProcess(const std::string& scenario, const std::vector<std::str
     ::dup2(in[0], STDIN_FILENO);
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(out[1], STDERR_FILENO);
-    ::execve(LIFECYCLE_HOST_PATH, argv.data(), envp.data());
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(in[0]);

@@ -5,6 +5,7 @@
 // at the end is killed and reaped.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,12 +28,29 @@ struct HostEnd {
   milliseconds took{0};  // from the call to Wait to the end
 };
 
+// The C host (host/lifecycle_host.cpp), or the script host
+// (host/script_host.py: Python calling the library through ctypes), which
+// knows some of its scenarios.
+enum class Host { kProgram, kScript };
+
+std::string HostName(const ::testing::TestParamInfo<Host>& info);
+inline void PrintTo(Host host, std::ostream* out) {
+  *out << (host == Host::kProgram ? "C" : "Python");
+}
+
+// Why the host cannot run here (nullptr when it can): the script host
+// needs python3, and cannot load a library built with a sanitizer.
+const char* WhyHostCannotRun(Host host);
+
 class HostProcess {
  public:
   // Runs the host with "<scenario> <library> <arguments...>"; environment
   // entries NAME=VALUE are added (an *_OPTIONS entry is appended to the
   // variable that the test itself runs with).
   HostProcess(const std::string& scenario, const std::vector<std::string>& arguments,
+              const std::vector<std::string>& environment = {})
+      : HostProcess(Host::kProgram, scenario, arguments, environment) {}
+  HostProcess(Host host, const std::string& scenario, const std::vector<std::string>& arguments,
               const std::vector<std::string>& environment = {});
   ~HostProcess();
   HostProcess(const HostProcess&) = delete;

@@ -5,10 +5,14 @@
 // A dlclose unmaps the code right after the library's destructor returns,
 // and a request made from within that destructor to keep it loaded
 // (dlopen with RTLD_NODELETE) is accepted but not honoured by glibc: the
-// decision to unmap is taken before the destructor runs. So a thread left
-// in the host's code is handled in two ways: outside an unload the code is
-// pinned with RTLD_NODELETE at once, and the unload itself waits for such
-// threads (WaitForLeftThreads) before it returns.
+// decision to unmap is taken before the destructor runs. So the library
+// holds a reference to itself from the moment a port that calls host code
+// opens until that port is closed: a dlclose meanwhile only drops the
+// host's reference, and runs no unload that would have to wait for a
+// handler. A thread left in the host's code by a close is handled in two
+// ways: outside an unload the code is pinned with RTLD_NODELETE at once,
+// and an unload (one whose hold failed) waits for such threads
+// (WaitForLeftThreads) before it returns.
 #include "platform/posix/process_life.h"
 
 #include <dlfcn.h>
@@ -25,6 +29,22 @@ namespace {
 
 std::atomic<bool> exiting{false};
 std::atomic<bool> codeKept{false};
+
+// The references that HoldLibrary took and ReleaseLibrary has not given
+// back, and the handle they were taken through (the same for all).
+std::atomic<int32_t> heldReferences{0};
+std::atomic<void*> ownModule{nullptr};
+
+// One more reference to the shared object that holds the library, with
+// extra flags; nullptr when the library is part of the program itself.
+void* ReferenceOwnModule(int flags) {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&ReferenceOwnModule), &self) == 0 ||
+      self.dli_fname == nullptr) {
+    return nullptr;
+  }
+  return dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | flags);
+}
 
 // Written by WatchProcessLife at load, read by the fork handlers.
 std::atomic<void (*)()> prepareHook{nullptr};
@@ -88,6 +108,23 @@ void WatchProcessLife(const ForkHooks& hooks) {
 
 bool ProcessExiting() { return exiting.load(std::memory_order_acquire); }
 
+void HoldLibrary() {
+  void* module = ReferenceOwnModule(0);
+  if (module == nullptr) return;
+  ownModule.store(module, std::memory_order_release);
+  heldReferences.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void ReleaseLibrary() {
+  int32_t held = heldReferences.load(std::memory_order_acquire);
+  do {
+    if (held == 0) return;
+  } while (!heldReferences.compare_exchange_weak(held, held - 1, std::memory_order_acq_rel));
+  // On a library thread the reference stays: it may be the last one.
+  if (CurrentThreadArgument() != nullptr) return;
+  dlclose(ownModule.load(std::memory_order_acquire));
+}
+
 void ReleaseIdleMemory() {
   posix::ReleaseIdleSocketMemory();
   posix::ReleaseIdleThreadMemory();
@@ -97,12 +134,8 @@ namespace posix {
 
 void KeepCodeLoaded() {
   if (ProcessExiting() || codeKept.exchange(true)) return;
-  Dl_info self{};
-  if (dladdr(reinterpret_cast<void*>(&KeepCodeLoaded), &self) == 0 || self.dli_fname == nullptr)
-    return;
-  // The handle is kept for good: the object stays loaded to the end. A
-  // program that holds the library itself (no shared object) finds none.
-  dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  // The reference is kept for good: the object stays loaded to the end.
+  ReferenceOwnModule(RTLD_NODELETE);
 }
 
 }  // namespace posix

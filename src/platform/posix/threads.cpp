@@ -8,6 +8,7 @@
 // condition variable is signalled (the start gate and self-suspension wait
 // on it); the wait then throws ThreadTerminated, which unwinds to the
 // thread's entry function.
+#include <cxxabi.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -95,6 +96,13 @@ void ThreadEntry(std::shared_ptr<ThreadCore> core) {
   prctl(PR_SET_TIMERSLACK, kMonitorTimerSlackNs, 0, 0, 0);
   try {
     if (PassStartGate(*core)) core->routine(core->argument);
+  } catch (const abi::__forced_unwind&) {
+    // The host's handler ended the thread (pthread_exit; Python does so to
+    // a thread that calls into an interpreter that is finalizing): the
+    // unwinding must go on, or the process aborts.
+    currentThread = nullptr;
+    MarkFinished(*core);
+    throw;
   } catch (...) {
     // ThreadTerminated ends the thread here; nothing else may escape
     // either, since an exception leaving a thread ends the process.

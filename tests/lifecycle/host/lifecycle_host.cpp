@@ -11,8 +11,17 @@
 //   cycles <library> <peer port> <cycles> <config>  dlopen, open two logging
 //         ports, dlclose; print "fds <count>" before the first cycle and
 //         after each
-//   handler <library> <peer port> <ms>   dlclose while the event handler
-//         sleeps ms; print "dlclose <ms>" and return once it has returned
+//   handler <library> <peer port>   dlclose while the event handler runs
+//         the connected event, which returns once standard input ends; print
+//         "dlclose <ms>" once dlclose has returned; once the handler has
+//         returned, dlopen again, close the port, dlclose, and print
+//         "unloaded" when that dlclose has unloaded the library
+//   late <library> <peer port>   open a client port whose handler reads
+//         every received chunk, print "open" once bytes flow, then exit()
+//         with it open; a handler call made once the library's exit handler
+//         has run ends the process with status 9
+//   exitinside <library> <peer port>   the handler prints "exiting" and
+//         calls exit() in the connected event
 //   stack <library> <peer port> <KiB>    threads made from here on get KiB of
 //         stack, as under "ulimit -s KiB"; then as "exit" with two fast
 //         ports that read
@@ -299,35 +308,82 @@ int LoadUnloadCycles(const char* path, const std::string& peerPort, int cycles,
   return 0;
 }
 
-std::atomic<int> handlerSleepMs{0};
 std::atomic<bool> handlerEntered{false};
 std::atomic<bool> handlerReturned{false};
 
-int32_t SleepingHandler(int32_t, int32_t kind, void*, uint32_t) {
-  if (kind == ZOR_EVENT_RECEIVED && !handlerEntered.exchange(true)) {
-    std::this_thread::sleep_for(milliseconds(handlerSleepMs.load()));
+int32_t BlockingHandler(int32_t, int32_t kind, void*, uint32_t) {
+  if (kind == ZOR_EVENT_CONNECTED && !handlerEntered.exchange(true)) {
+    char ignored;
+    while (read(STDIN_FILENO, &ignored, 1) > 0) {
+    }
     handlerReturned = true;
   }
   return 0;
 }
 
-int UnloadDuringHandler(const std::string& peerPort, int sleepMs) {
-  handlerSleepMs = sleepMs;
-  lib.setEventHandler(SleepingHandler, 0);
-  OpenClients(peerPort, 1);
-  const auto start = Clock::now();
-  while (!handlerEntered) {
-    Check(MillisecondsSince(start) < 10000, "no event");
-    std::this_thread::sleep_for(milliseconds(1));
-  }
+int32_t OpenWithHandler(const std::string& peerPort, ZorEventHandler handler) {
+  lib.setEventHandler(handler, 0);
+  const int32_t handle = OpenClients(peerPort, 1).front();
+  WaitFor([] { return handlerEntered.load(); }, "no connected event");
+  return handle;
+}
+
+int UnloadDuringHandler(const char* path, const std::string& peerPort) {
+  const int32_t handle = OpenWithHandler(peerPort, BlockingHandler);
   const auto unload = Clock::now();
   Check(dlclose(lib.handle) == 0, "dlclose failed");
   Say("dlclose " + std::to_string(MillisecondsSince(unload)));
-  while (!handlerReturned) std::this_thread::sleep_for(milliseconds(1));
-  // A thread that returned from the handler into unmapped code would end
-  // the process within this time.
-  std::this_thread::sleep_for(milliseconds(200));
+  WaitFor([] { return handlerReturned.load(); }, "the handler did not return");
+  // The port stayed open with the library: a host that loads it again
+  // finds it, and once it is closed a dlclose unloads the library.
+  Load(path);
+  Check(lib.close(handle) == 0, "close after dlopen failed");
+  Check(dlclose(lib.handle) == 0, "second dlclose failed");
+  if (dlopen(path, RTLD_NOW | RTLD_NOLOAD) == nullptr) Say("unloaded");
   return 0;
+}
+
+std::atomic<bool> exitBegan{false};
+std::atomic<int32_t> lateHandle{-1};
+std::atomic<bool> lateReceived{false};
+
+int32_t ExitWatchingHandler(int32_t, int32_t kind, void*, uint32_t) {
+  if (exitBegan) {
+    std::fprintf(stderr, "handler called after exit began: kind %d\n", kind);
+    _exit(9);
+  }
+  if (kind == ZOR_EVENT_CONNECTED) handlerEntered = true;
+  if (kind == ZOR_EVENT_RECEIVED) {
+    char bytes[kChunk];
+    int32_t count = 0;
+    lib.read(lateHandle, bytes, kChunk, &count);
+    lateReceived = true;
+  }
+  return 0;
+}
+
+int ExitWithHandler(const std::string& peerPort) {
+  lateHandle = OpenWithHandler(peerPort, ExitWatchingHandler);
+  WaitFor([] { return lateReceived.load(); }, "no bytes received");
+  Say("open");
+  std::exit(0);
+}
+
+int32_t ExitingHandler(int32_t, int32_t kind, void*, uint32_t) {
+  if (kind == ZOR_EVENT_CONNECTED) {
+    Say("exiting");
+    std::exit(0);
+  }
+  return 0;
+}
+
+int ExitInsideHandler(const std::string& peerPort) {
+  lib.setEventHandler(ExitingHandler, 0);
+  OpenClients(peerPort, 1);
+  char ignored;
+  while (read(STDIN_FILENO, &ignored, 1) > 0) {
+  }
+  return 1;  // the handler was never called
 }
 
 // Gives the threads made from now on (the library's monitors) the stack
@@ -348,16 +404,21 @@ int SmallStacks(const std::string& peerPort, int kib) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) return 2;
+  if (argc < 4) return 2;
   const std::string scenario = argv[1];
   const char* path = argv[2];
   const std::string peerPort = argv[3];
-  const int number = std::atoi(argv[4]);
+  const int number = argc > 4 ? std::atoi(argv[4]) : 0;
+  // Registered before the library is loaded, so that it runs after the
+  // library's own exit handler: from then on every handler call is a fault.
+  if (scenario == "late") std::atexit([] { exitBegan = true; });
   if (scenario == "cycles" && argc == 6) return LoadUnloadCycles(path, peerPort, number, argv[5]);
   Load(path);
   if (scenario == "exit" && argc == 6) return ExitBusy(peerPort, number, std::atoi(argv[5]) != 0);
   if (scenario == "fork" && argc == 6) return ForkChildren(peerPort, number, std::atoi(argv[5]));
-  if (scenario == "handler") return UnloadDuringHandler(peerPort, number);
+  if (scenario == "handler") return UnloadDuringHandler(path, peerPort);
+  if (scenario == "late") return ExitWithHandler(peerPort);
+  if (scenario == "exitinside") return ExitInsideHandler(peerPort);
   if (scenario == "stack") return SmallStacks(peerPort, number);
   return 2;
 }
