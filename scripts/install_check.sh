@@ -88,9 +88,12 @@ git ls-files -z --cached --others --exclude-standard \
   | while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done \
   | tar --null -T - -cf - | tar -xf - -C "$src"
 (cd "$src" && find . | LC_ALL=C sort) > "$work/copy.list"
+# Through ccache where there is one. debhelper gives the build a HOME of its
+# own inside the tree, so ccache is told where its cache is.
 launcher=()
 if command -v ccache >/dev/null; then
-  launcher=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  launcher=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+            "CCACHE_DIR=$(ccache -k cache_dir)")
 fi
 started=$SECONDS
 if ! (cd "$src" && env "${launcher[@]}" DEB_BUILD_OPTIONS="parallel=$jobs" \
@@ -169,7 +172,7 @@ dpkg-deb --control "$lib_deb" "$work/control"
 calls=$(sed -n 's/.*\b\(Zor[A-Za-z]*\)(.*/\1/p' include/zortcp.h | LC_ALL=C sort -u)
 symbols=$(sed -n 's/^ \(Zor[A-Za-z]*\)@Base .*/\1/p' "$work/control/symbols" | LC_ALL=C sort)
 [ "$symbols" = "$calls" ] || { diff <(echo "$calls") <(echo "$symbols") || true; fail "symbols file: not the calls of zortcp.h"; }
-head -n 1 "$work/control/symbols" | grep -qx 'libzortcp.so.1 libzortcp1 #MINVER#' \
+[ "$(head -n 1 "$work/control/symbols")" = 'libzortcp.so.1 libzortcp1 #MINVER#' ] \
   || fail "symbols file: wrong first line"
 grep -qx 'activate-noawait ldconfig' "$work/control/triggers" || fail "libzortcp1 has no ldconfig trigger"
 for script in preinst postinst prerm postrm; do
@@ -183,21 +186,22 @@ mkdir -p "$work/root"
 for deb in "${debs[@]}"; do dpkg -x "$deb" "$work/root"; done
 library=$work/root/usr/lib/$multiarch/libzortcp.so.$version
 zorcat=$work/root/usr/bin/zorcat
-readelf -d "$library" | grep -q 'Library soname: \[libzortcp.so.1\]' || fail "SONAME is not libzortcp.so.1"
+grep -q 'Library soname: \[libzortcp.so.1\]' <<<"$(readelf -d "$library")" || fail "SONAME is not libzortcp.so.1"
 exported=$(nm -D --defined-only "$library" | awk '{print $3}' | LC_ALL=C sort)
 [ "$exported" = "$calls" ] || fail "exported symbols are not the calls of zortcp.h: $(echo $exported)"
 for binary in "$library" "$zorcat"; do
   name=$(basename "$binary")
-  readelf -S "$binary" | grep -q '\.debug_info' && fail "$name is not stripped"
+  grep -q '\.debug_info' <<<"$(readelf -S "$binary")" && fail "$name is not stripped"
   id=$(readelf -n "$binary" | sed -n 's/.*Build ID: \([0-9a-f]*\)/\1/p')
   [ -f "$work/root/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug" ] \
     || fail "$name: no debug file for build id $id"
-  readelf -l "$binary" | grep -q GNU_RELRO || fail "$name: no RELRO"
-  readelf -d "$binary" | grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "$name: no immediate binding"
-  nm -D "$binary" | grep -q ' U __stack_chk_fail' || fail "$name: no stack protector"
+  grep -q GNU_RELRO <<<"$(readelf -l "$binary")" || fail "$name: no RELRO"
+  grep -Eq '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' <<<"$(readelf -d "$binary")" \
+    || fail "$name: no immediate binding"
+  grep -q ' U __stack_chk_fail' <<<"$(nm -D "$binary")" || fail "$name: no stack protector"
 done
-readelf -h "$zorcat" | grep -q 'Type:.*DYN' || fail "zorcat is not a position-independent executable"
-readelf -d "$zorcat" | grep -Eq 'RPATH|RUNPATH' && fail "zorcat has a run path"
+grep -q 'Type:.*DYN' <<<"$(readelf -h "$zorcat")" || fail "zorcat is not a position-independent executable"
+grep -Eq 'RPATH|RUNPATH' <<<"$(readelf -d "$zorcat")" && fail "zorcat has a run path"
 echo "exported: $(echo $exported)"
 echo "stripped, debug files by build id, RELRO, BIND_NOW, stack protector, zorcat PIE without run path"
 
@@ -208,7 +212,7 @@ step "lintian --pedantic"
 # package's Debian changelog closes no bug (docs/packaging.md says why).
 lintian --pedantic "$changes" > "$work/lintian.log" 2>&1 || true
 sed 's/^/    /' "$work/lintian.log"
-if grep -E '^(E|W): ' "$work/lintian.log" | grep -vq ' initial-upload-closes-no-bugs'; then
+if grep -E '^(E|W): ' "$work/lintian.log" | grep -v ' initial-upload-closes-no-bugs' >/dev/null; then
   fail "lintian found errors or warnings"
 fi
 
@@ -289,7 +293,7 @@ if [ "${ZORTCP_DPKG_INSTALL:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] \
     state=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || echo not-installed)
     [ "$state" = not-installed ] || fail "$package is $state after the purge"
   done
-  ldconfig -p | grep -q libzortcp && fail "libzortcp is still in the dynamic linker's cache"
+  grep -q libzortcp <<<"$(ldconfig -p)" && fail "libzortcp is still in the dynamic linker's cache"
   echo "purged ${all[*]}: no file, directory, package state or cache entry left"
 else
   step "autopkgtest left out"
