@@ -59,7 +59,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 124' TERM INT
 
-step() { printf '\n== %s\n' "$*"; }
+step() { printf '\n== %s  [%d s]\n' "$*" "$SECONDS"; }
 fail() { echo "install check: $*" >&2; exit 1; }
 
 # --------------------------------------------------------------- tools
@@ -262,9 +262,15 @@ if [ "${ZORTCP_DPKG_INSTALL:-1}" != 0 ] && [ "$(id -u)" -eq 0 ] \
   status=0
   autopkgtest --output-dir "$work/autopkgtest" "${debs[@]}" "$src/" -- null \
     > "$work/autopkgtest.log" 2>&1 || status=$?
-  grep -Ev '^(Get|Hit|Ign|Reading|Building|Selecting|Preparing|Unpacking|Setting up|Processing|\(Reading)' \
-    "$work/autopkgtest.log" | sed 's/^/    /' | tail -n 80
-  [ "$status" -eq 0 ] || fail "autopkgtest failed (status $status)"
+  for test in $(sed -n 's/^Tests: //p' debian/tests/control); do
+    echo "$test:"
+    sed 's/^/    /' "$work/autopkgtest/$test-stdout" 2>/dev/null || true
+  done
+  if [ "$status" -ne 0 ]; then
+    tail -n 60 "$work/autopkgtest.log"
+    fail "autopkgtest failed (status $status; its log above)"
+  fi
+  sed 's/^/    /' "$work/autopkgtest/summary"
   /usr/bin/zorcat --version >/dev/null || fail "the installed zorcat does not run"
   man -w 3 zortcp >/dev/null || fail "man 3 zortcp finds no page"
   echo "man 3 zortcp: $(man -w 3 zortcp)"
