@@ -27,7 +27,8 @@
 # The copy is made in build/deb (ignored by git) and removed at the end: its
 # path is in the compiler's command lines, so the same path each time lets
 # ccache find the earlier compilations. The whole check is bounded
-# (ZORTCP_INSTALL_CHECK_LIMIT seconds, 900 by default) and removes its
+# (ZORTCP_INSTALL_CHECK_LIMIT seconds, 1200 by default: a package build
+# without ccache on a busy machine takes minutes) and removes its
 # temporary files whatever happens.
 set -euo pipefail
 
