@@ -4,13 +4,15 @@
 # it is missing.
 set -euo pipefail
 
-# The packaging checks (scripts/install_check.sh) need dpkg-dev, pkgconf,
-# python3, binutils, pandoc (the man pages), lintian, abigail-tools (abidw,
-# abidiff) and man-db (man -w); the Python package's test needs Debian's
-# venv, setuptools, wheel, pytest and mypy (its type check) and gcc (its
-# event handler is a C file); the source checks need clang-format.
+# The packaging checks (scripts/install_check.sh) need dpkg-dev,
+# build-essential, debhelper, autopkgtest, git, pkgconf, python3, binutils,
+# pandoc (the man pages), lintian, abigail-tools (abidw, abidiff) and man-db
+# (man -w); the Python package's test needs Debian's venv, setuptools, wheel,
+# pytest and mypy (its type check) and gcc (its event handler is a C file);
+# the source checks need clang-format.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang libclang-rt-14-dev
-          dpkg-dev pkgconf python3 binutils pandoc lintian abigail-tools man-db
+          dpkg-dev build-essential debhelper autopkgtest git pkgconf python3 binutils pandoc lintian
+          abigail-tools man-db
           python3-venv python3-setuptools python3-wheel python3-pytest mypy gcc clang-format)
 missing=()
 for package in "${packages[@]}"; do
