@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "transport/events.h"
 
-#include <cxxabi.h>
-
 #include <cstdio>
 
 #include "core/control_block.h"
@@ -28,11 +26,8 @@ void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
   platform::TerminationPoint();
   try {
     block.eventHandler(kEventSource, kind, data, block.eventUserData);
-  } catch (const platform::ThreadTerminated&) {
-    throw;
-  } catch (const abi::__forced_unwind&) {
-    throw;  // a thread being cancelled must unwind to its end
   } catch (...) {
+    platform::RethrowThreadEnd();
     // A C++ host's handler that throws must not end the monitor: the
     // event counts as handled and the monitor goes on.
     LogMessage(block, 1, "%s() - Port: %d, Event handler threw an exception. Event: %d\n",

@@ -8,6 +8,7 @@
 // condition variable is signalled (the start gate and self-suspension wait
 // on it); the wait then throws ThreadTerminated, which unwinds to the
 // thread's entry function.
+#include <cxxabi.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -332,6 +333,17 @@ void ForgetInheritedThreads() {
 
 void TerminationPoint() {
   if (posix::TerminationRequested()) throw ThreadTerminated{};
+}
+
+void RethrowThreadEnd() {
+  try {
+    throw;
+  } catch (const ThreadTerminated&) {
+    throw;
+  } catch (const abi::__forced_unwind&) {
+    throw;  // a thread being cancelled must unwind to its end
+  } catch (...) {
+  }
 }
 
 void SetCurrentThreadPriority(ThreadPriority priority) {
