@@ -134,12 +134,19 @@ int32_t CloseSocket(Socket socket) {
 int32_t Bind(Socket socket, const SocketAddress& address) {
   SocketEntryRef entry = EnterSocketCall(Operation::kBind, socket);
   if (entry == nullptr) return kSocketError;
-  // SO_REUSEADDR would let another socket, of any program, take a port that
-  // this one listens on; the exclusive use refuses it with 10048.
+  // With SO_REUSEADDR another socket, of any program, could take a port
+  // that this one listens on; exclusive use refuses it.
   SetOption(*entry, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
   const sockaddr_in system = ToSystem(address);
-  return Outcome(*entry,
-                 bind(entry->socket, reinterpret_cast<const sockaddr*>(&system), sizeof(system)));
+  if (bind(entry->socket, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0)
+    return 0;
+  // An address that another socket holds is 10048 on every system. Wine 8
+  // refuses a bind with exclusive use on a port that another socket listens
+  // on with 10013 (WSAEACCES) instead; Windows gives 10013 for a port held
+  // exclusively or reserved by the system, which is no more free either.
+  const int error = WSAGetLastError();
+  RecordSocketFailure(*entry, error == WSAEACCES ? WSAEADDRINUSE : error);
+  return kSocketError;
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
