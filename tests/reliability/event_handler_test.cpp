@@ -82,7 +82,8 @@ bool QueriesSucceed(int32_t handle) {
          ZorGetLastError(nullptr, nullptr, text) == text;
 }
 
-int32_t EchoingHandler(int32_t /*source*/, int32_t kind, void* /*data*/, uint32_t /*userData*/) {
+int32_t ZOR_CALL EchoingHandler(int32_t /*source*/, int32_t kind, void* /*data*/,
+                                uint32_t /*userData*/) {
   const int32_t handle = echoingHost.handle.load();
   if (kind != ZOR_EVENT_RECEIVED || handle < 0) return 0;
   uint8_t buffer[8192];
