@@ -214,6 +214,12 @@ int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
 int32_t PendingBytes(Socket socket, uint32_t* count) {
   SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
   if (entry == nullptr) return kSocketError;
+  // A listening socket has no bytes to count: 10022 as on Linux, where
+  // Winsock would answer 0.
+  if (entry->listening.load(std::memory_order_acquire)) {
+    SetLastSocketError(kErrorInvalid);
+    return kSocketError;
+  }
   u_long waiting = 0;
   if (Outcome(*entry, ioctlsocket(entry->socket, FIONREAD, &waiting)) != 0) return kSocketError;
   *count = static_cast<uint32_t>(waiting);
