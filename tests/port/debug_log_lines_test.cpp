@@ -53,7 +53,7 @@ bool HasTimeStamp(const std::string& line) {
 
 LogLines ReadLog(const std::string& path) {
   LogLines lines;
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadLogFile(path));
   for (std::string line; std::getline(in, line);) {
     lines.all.push_back(line);
     if (HasTimeStamp(line)) {

@@ -154,7 +154,7 @@ TEST_F(EventHandlerTest, ThrowingHandlerIsLoggedAndTheMonitorsGoOn) {
     const std::string line =
         monitor + "() - Port: 1, Event handler threw an exception. Event: " + std::to_string(kind) +
         "\n";
-    return WaitUntil([&] { return ReadFile(log).find(line) != std::string::npos; }, kWait);
+    return WaitUntil([&] { return ReadLogFile(log).find(line) != std::string::npos; }, kWait);
   };
   for (const int kind : {ZOR_EVENT_CONNECTED, ZOR_EVENT_RECEIVED, ZOR_EVENT_DISCONNECTED}) {
     EXPECT_TRUE(logged("RxMonitorClient", kind)) << kind;
