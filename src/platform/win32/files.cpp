@@ -67,13 +67,14 @@ bool ReadRegularFile(const char* path, size_t maxBytes, std::string* contents) {
 std::FILE* CreateTextFile(const char* path) {
   HANDLE file = OpenDiskFile(path, GENERIC_WRITE, CREATE_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
-  // Text mode, as a stream opened with "w": lines end in CR LF.
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_TEXT);
+  // Binary: the log's bytes are the same on every system, lines ending in
+  // LF, so that one set of tools reads the logs of both.
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(file);
     return nullptr;
   }
-  std::FILE* stream = _fdopen(fd, "w");
+  std::FILE* stream = _fdopen(fd, "wb");
   if (stream == nullptr) _close(fd);
   return stream;
 }
