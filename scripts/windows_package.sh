@@ -10,27 +10,27 @@ build=${1:?usage: windows_package.sh BUILD_DIR [OUTPUT_DIR]}
 output=${2:-$build}
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-pointer_size=$(sed -n 's/^CMAKE_SIZEOF_VOID_P:INTERNAL=//p' "$build/CMakeCache.txt")
-[ -n "$pointer_size" ] || pointer_size=$(grep -h 'CMAKE_SIZEOF_VOID_P' "$build"/CMakeFiles/*/CMakeCXXCompiler.cmake | grep -o '[48]' | head -1)
-case "$pointer_size" in
-  4) kind=win32 def=src/port/zortcp-x86.def ;;
-  8) kind=win64 def=src/port/zortcp.def ;;
-  *) echo "windows_package.sh: $build is not a Windows build" >&2; exit 1 ;;
+dll=$(find "$build" -maxdepth 2 -name zortcp.dll | head -1)
+implib=$(find "$build" -maxdepth 2 -name libzortcp.dll.a | head -1)
+[ -n "$dll" ] && [ -n "$implib" ] || { echo "windows_package.sh: no zortcp.dll in $build" >&2; exit 1; }
+case "$(objdump -f "$dll")" in
+  *pei-i386*) kind=win32 def=src/port/zortcp-x86.def triple=i686-w64-mingw32 ;;
+  *pei-x86-64*) kind=win64 def=src/port/zortcp.def triple=x86_64-w64-mingw32 ;;
+  *) echo "windows_package.sh: $dll is not a Windows DLL" >&2; exit 1 ;;
 esac
 name=zortcp-$version-$kind
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 mkdir -p "$stage/$name/include" "$stage/$name/lib" "$stage/$name/bin"
 
-dll=$(find "$build" -maxdepth 2 -name zortcp.dll | head -1)
-implib=$(find "$build" -maxdepth 2 -name libzortcp.dll.a | head -1)
-[ -n "$dll" ] && [ -n "$implib" ] || { echo "windows_package.sh: no zortcp.dll in $build" >&2; exit 1; }
 cp "$dll" "$stage/$name/bin/"
 cp "$implib" "$stage/$name/lib/"
 cp "$def" "$stage/$name/lib/zortcp.def"
 cp include/zortcp.h "$build/include/zortcp_version.h" "$stage/$name/include/"
 zorcat=$(find "$build" -maxdepth 3 -name zorcat.exe | head -1)
 [ -n "$zorcat" ] && cp "$zorcat" "$stage/$name/bin/"
+# The debugging sections stay in the build folder.
+for program in "$stage/$name"/bin/*; do "$triple-strip" --strip-debug "$program"; done
 cp LICENSE "$stage/$name/LICENSE.txt"
 bits=${kind#win}
 cat > "$stage/$name/README.txt" <<TEXT
