@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ReadFile;
+using testing::ReadLogFile;
 using testing::WaitUntil;
 using testing::WriteFile;
 
