@@ -1,22 +1,35 @@
 # SPDX-License-Identifier: MIT
 # Every source of the library, layer by layer from the bottom, for the main
-# build and the fuzz build. The entry point that loads and unloads the
-# shared object (src/port/library_entry.cpp) is not among them: the tests
-# load and unload the library themselves.
+# build and the fuzz build. The entry points that load and unload the
+# shared library (zortcp_library_entry_sources) are not among them: the
+# tests load and unload the library themselves.
+#
+# The platform layer is the one place that differs between systems: the
+# folder of the system being built for (posix/ or win32/), with the same
+# file names in each.
+function(zortcp_platform_folder variable root)
+  if(WIN32)
+    set(${variable} ${root}/src/platform/win32 PARENT_SCOPE)
+  else()
+    set(${variable} ${root}/src/platform/posix PARENT_SCOPE)
+  endif()
+endfunction()
+
 function(zortcp_library_sources variable root)
+  zortcp_platform_folder(system ${root})
   set(sources
     ${root}/src/platform/fault_injection.cpp
-    ${root}/src/platform/posix/addresses.cpp
-    ${root}/src/platform/posix/errors.cpp
-    ${root}/src/platform/posix/files.cpp
-    ${root}/src/platform/posix/memory.cpp
-    ${root}/src/platform/posix/process_life.cpp
-    ${root}/src/platform/posix/resolver.cpp
-    ${root}/src/platform/posix/socket_io.cpp
-    ${root}/src/platform/posix/socket_registry.cpp
-    ${root}/src/platform/posix/sockets.cpp
-    ${root}/src/platform/posix/threads.cpp
-    ${root}/src/platform/posix/time.cpp
+    ${system}/addresses.cpp
+    ${system}/errors.cpp
+    ${system}/files.cpp
+    ${system}/memory.cpp
+    ${system}/process_life.cpp
+    ${system}/resolver.cpp
+    ${system}/socket_io.cpp
+    ${system}/socket_registry.cpp
+    ${system}/sockets.cpp
+    ${system}/threads.cpp
+    ${system}/time.cpp
     ${root}/src/core/control_block.cpp
     ${root}/src/core/last_error.cpp
     ${root}/src/core/spin_lock.cpp
@@ -38,4 +51,11 @@ function(zortcp_library_sources variable root)
     ${root}/src/port/port_table.cpp
   )
   set(${variable} ${sources} PARENT_SCOPE)
+endfunction()
+
+# The shared library's entry: the system's entry point and what the library
+# does at load and unload.
+function(zortcp_library_entry_sources variable root)
+  zortcp_platform_folder(system ${root})
+  set(${variable} ${system}/library_entry.cpp ${root}/src/port/library_entry.cpp PARENT_SCOPE)
 endfunction()

@@ -44,10 +44,32 @@
 /* ZORTCP_VERSION_MAJOR, _MINOR, _PATCH and ZORTCP_VERSION_STRING. */
 #include "zortcp_version.h"
 
-#if defined(__GNUC__)
+/*
+ * ZOR_API marks the exported functions; ZOR_CALL is their calling
+ * convention and the event handler's: __stdcall on 32-bit Windows (the
+ * convention that Windows hosts' foreign-function declarations assume),
+ * the platform's default everywhere else. On Windows a caller imports the
+ * functions from zortcp.dll; define ZORTCP_STATIC when the library's code
+ * is linked in instead (as the library's own build does: its exports are
+ * listed in its .def file).
+ */
+#if defined(_WIN32)
+#if defined(ZORTCP_STATIC)
+#define ZOR_API
+#else
+#define ZOR_API __declspec(dllimport)
+#endif
+#if defined(_WIN64)
+#define ZOR_CALL
+#else
+#define ZOR_CALL __stdcall
+#endif
+#elif defined(__GNUC__)
 #define ZOR_API __attribute__((visibility("default")))
+#define ZOR_CALL
 #else
 #define ZOR_API
+#define ZOR_CALL
 #endif
 
 #ifdef __cplusplus
@@ -145,7 +167,8 @@ extern "C" {
  * result is ignored. It is called on the port's monitor threads: see
  * ZorSetEventHandler.
  */
-typedef int32_t (*ZorEventHandler)(int32_t source, int32_t kind, void* data, uint32_t userData);
+typedef int32_t(ZOR_CALL* ZorEventHandler)(int32_t source, int32_t kind, void* data,
+                                           uint32_t userData);
 
 /* Traffic and failure counters of a port, never reset: bytes received and
  * sent, failed receives and sends, failed connects and accepts. */
@@ -181,8 +204,8 @@ typedef struct ZorPortStatistics {
  * and a pending handler stays pending. Locations 2, 4, 6, 7 and 11 do not
  * occur on Linux.
  */
-ZOR_API int32_t ZorOpenPort(const char* host, int32_t reserved, uint32_t flags,
-                            const char* configFile, int32_t* handle);
+ZOR_API int32_t ZOR_CALL ZorOpenPort(const char* host, int32_t reserved, uint32_t flags,
+                                     const char* configFile, int32_t* handle);
 
 /*
  * Closes a port and frees its handle (call number 2).
@@ -201,7 +224,7 @@ ZOR_API int32_t ZorOpenPort(const char* host, int32_t reserved, uint32_t flags,
  * making when the close begins is waited for (a write waiting for room gives
  * up, returning -2); one made after that returns -2 (x02 record).
  */
-ZOR_API int32_t ZorClosePort(int32_t handle);
+ZOR_API int32_t ZOR_CALL ZorClosePort(int32_t handle);
 
 /*
  * Queues size bytes for sending (call number 3).
@@ -222,7 +245,7 @@ ZOR_API int32_t ZorClosePort(int32_t handle);
  * monitor's own events (kinds 4 and 5 with details 3, 4) write no more than
  * the ring has room for: a full ring would wait for that very thread.
  */
-ZOR_API int32_t ZorWritePort(int32_t handle, const void* data, int32_t size);
+ZOR_API int32_t ZOR_CALL ZorWritePort(int32_t handle, const void* data, int32_t size);
 
 /*
  * Takes up to capacity received bytes, oldest first (call number 5); never
@@ -232,14 +255,15 @@ ZOR_API int32_t ZorWritePort(int32_t handle, const void* data, int32_t size);
  * Threads: one reading thread per port at a time; the port's event handler
  * may read the bytes of a kind 3 event, which are already in the ring.
  */
-ZOR_API int32_t ZorReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count);
+ZOR_API int32_t ZOR_CALL ZorReadPort(int32_t handle, void* buffer, int32_t capacity,
+                                     int32_t* count);
 
 /*
  * Number of received bytes waiting (call number 4); never waits.
  * Result: the count (0 or more); -1 invalid handle (401/1301); -2 not open
  * (402/1302). Threads: any thread, while the port is open.
  */
-ZOR_API int32_t ZorAnyToRead(int32_t handle);
+ZOR_API int32_t ZOR_CALL ZorAnyToRead(int32_t handle);
 
 /*
  * Registers the handler for the next port that opens successfully.
@@ -261,7 +285,7 @@ ZOR_API int32_t ZorAnyToRead(int32_t handle);
  * Result: always 0; nothing is recorded. Threads: not at the same time as
  * an open.
  */
-ZOR_API int32_t ZorSetEventHandler(ZorEventHandler handler, uint32_t userData);
+ZOR_API int32_t ZOR_CALL ZorSetEventHandler(ZorEventHandler handler, uint32_t userData);
 
 /*
  * Sets a port's signal (call number 6). Signal 1 (signalNumber 1) takes
@@ -270,14 +294,14 @@ ZOR_API int32_t ZorSetEventHandler(ZorEventHandler handler, uint32_t userData);
  * releases it. Server ports ignore it. Other signal numbers change nothing.
  * Result: 0; -1 invalid handle (601/1501); -2 not open (602/1502).
  */
-ZOR_API int32_t ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value);
+ZOR_API int32_t ZOR_CALL ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value);
 
 /*
  * Reads signal 1 (0 or 1) into *value (call number 7); another signal number
  * leaves *value as it is.
  * Result: 0; -1 invalid handle (701/1601); -2 not open (702/1602).
  */
-ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* value);
+ZOR_API int32_t ZOR_CALL ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* value);
 
 /*
  * Changes a library-wide default for ports opened later; open ports keep
@@ -297,14 +321,14 @@ ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* valu
  * recorded. Threads: not at the same time as an open, close or other change
  * of the defaults.
  */
-ZOR_API void ZorChangeDefault(uint32_t type, const void* data, uint32_t length);
+ZOR_API void ZOR_CALL ZorChangeDefault(uint32_t type, const void* data, uint32_t length);
 
 /* Ring sizes for ports opened later: receive at least 20480 (65536 at
  * first), transmit at least 4096 (8192 at first), neither above 0x7FFFFFFF;
  * 0xFFFFFFFF keeps a size. Other values are ignored. A fast transfer port
  * takes 1048576 and 262144 for a size that no call has set. No result;
  * nothing is recorded. Threads: as ZorChangeDefault. */
-ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
+ZOR_API void ZOR_CALL ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
 
 /*
  * Reads a configuration item (ZOR_CONFIG_*) of a port (call number 8) into
@@ -323,7 +347,7 @@ ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize);
  * Result: 0; -1 invalid handle (801/1701); -2 not open (802/1702); -3 an
  * item outside 1 to 6, nothing written or recorded.
  */
-ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t* length);
+ZOR_API int32_t ZOR_CALL ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t* length);
 
 /*
  * Copies the port's counters (call number 9). They count per handle from
@@ -331,7 +355,7 @@ ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t
  * each is read whole, but the five need not be one snapshot.
  * Result: 0; -1 invalid handle (901/1801); -2 not open (902/1802).
  */
-ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics* output);
+ZOR_API int32_t ZOR_CALL ZorGetStatistics(int32_t handle, ZorPortStatistics* output);
 
 /*
  * Copies the last failure: error number, location and text (text needs 288
@@ -345,7 +369,7 @@ ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics* output);
  * written.
  * Returns text. Threads: any thread.
  */
-ZOR_API char* ZorGetLastError(int32_t* code, int32_t* location, char* text);
+ZOR_API char* ZOR_CALL ZorGetLastError(int32_t* code, int32_t* location, char* text);
 
 #ifdef __cplusplus
 }

@@ -14,6 +14,18 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           dpkg-dev build-essential debhelper autopkgtest git pkgconf python3 binutils pandoc lintian
           abigail-tools man-db
           python3-venv python3-setuptools python3-wheel python3-pytest mypy gcc clang-format)
+# The Windows builds (ZORTCP_SETUP_WINDOWS=1, as scripts/test.sh sets it
+# when it runs them) need the mingw-w64 compilers (posix threads), Debian's
+# GoogleTest sources (built for Windows there), zip for the packages, and
+# Wine to run the tests: wine32 comes from the i386 architecture.
+if [ "${ZORTCP_SETUP_WINDOWS:-0}" = 1 ]; then
+  packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools googletest zip
+             wine wine64)
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
+  fi
+  packages+=(wine32:i386)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \

@@ -3,13 +3,17 @@
 # Sets up, builds and runs the whole test suite three times: a normal build,
 # an AddressSanitizer + UndefinedBehaviorSanitizer build and a
 # ThreadSanitizer build. Any failure or sanitizer report fails the run.
-# ZORTCP_BUILDS="normal" (or "address thread", ...) runs fewer builds.
+# ZORTCP_BUILDS="normal" (or "address thread", ...) runs fewer builds; the
+# Windows builds (windows-x86, windows-x64: mingw-w64, tests under Wine,
+# scripts/windows_test.sh) run after the Linux ones and are named the same way.
 # Each build's run includes the stress and soak tests (tests/stress), whose
 # figures are shown; then the fuzz targets run for ZORTCP_FUZZ_SECONDS each
 # (20 by default, 0 skips them), the Python package is tested after the normal
 # build. The time of each step is shown at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+builds=${ZORTCP_BUILDS:-"normal address thread windows-x86 windows-x64"}
+if [[ " $builds " == *" windows-"* ]]; then export ZORTCP_SETUP_WINDOWS=1; fi
 bash scripts/setup.sh
 
 # CI runs as root: there the dead-peer tests must run in their network
@@ -22,7 +26,6 @@ bash scripts/check_layers.sh
 bash scripts/check_format.sh
 
 jobs=$(nproc)
-builds=${ZORTCP_BUILDS:-"normal address thread"}
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -35,7 +38,12 @@ timed() {
   started=$SECONDS
 }
 
+windows_builds=()
 for kind in $builds; do
+  if [[ $kind == windows-* ]]; then
+    windows_builds+=("$kind")
+    continue
+  fi
   echo "=== $kind build"
   build=build/test-$kind
   sanitize=""
@@ -47,6 +55,12 @@ for kind in $builds; do
   grep -h -E '^(stress|soak) figures:' "$build/Testing/Temporary/LastTest.log" || true
   timed "$kind build and tests"
 done
+
+# The Windows builds: both DLLs, their tests under Wine, the zip packages.
+if [ ${#windows_builds[@]} -gt 0 ]; then
+  bash scripts/windows_test.sh "${windows_builds[@]}"
+  timed "windows builds and tests"
+fi
 
 fuzz_seconds=${ZORTCP_FUZZ_SECONDS:-20}
 if [ "$fuzz_seconds" != 0 ]; then

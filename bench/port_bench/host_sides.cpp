@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "port_bench/host_sides.h"
 
-#include <sys/socket.h>
-
 #include "port_bench/port_events.h"
 #include "zortcp.h"
 
@@ -68,7 +66,7 @@ void PlainReader(const PeerConnection& connection, const std::atomic<bool>& stop
                  std::atomic<uint64_t>& bytes) {
   std::vector<uint8_t> buffer(kPeerBlock);
   while (!stop.load(std::memory_order_relaxed)) {
-    const ssize_t got = recv(connection.fd(), buffer.data(), buffer.size(), 0);
+    const int64_t got = connection.ReceiveOnce(buffer.data(), buffer.size());
     if (got <= 0) return;
     bytes.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
   }

@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Processor time of 1 and 32 idle connected ports, beside the floor of a
 // thread that only sleeps 1 ms per turn.
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/resource.h>
+#endif
 
 #include <atomic>
 #include <thread>
@@ -16,12 +20,21 @@ namespace port_bench {
 namespace {
 
 double ProcessCpuSeconds() {
+#ifdef _WIN32
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  const auto seconds = [](const FILETIME& t) {  // in 100 ns units
+    return static_cast<double>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime) / 1e7;
+  };
+  return seconds(kernel) + seconds(user);
+#else
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
   const auto seconds = [](const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
   };
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+#endif
 }
 
 // Percent of one core spent by the whole process over the idle period.

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // LogDataDump of 4 KiB at level 3 to a temporary file, beside a plain hex
 // dump of the same rows.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "core/control_block.h"
@@ -45,20 +46,19 @@ void PlainDump(std::FILE* file, const uint8_t* bytes, int32_t size) {
 
 // Bytes dumped per second, for a block of either mode, or the plain dump.
 double MeasureLogDump(Mode mode, const Options& options) {
-  char path[] = "/tmp/zortcp-bench-log-XXXXXX";
-  const int fd = mkstemp(path);
-  if (fd < 0) return 0;
-  close(fd);
+  const std::string path = (std::filesystem::temp_directory_path() /
+                            ("zortcp-bench-log-" + std::to_string(std::random_device()())))
+                               .string();
   const std::vector<uint8_t> data = Payload(kChunkSize);
   auto block = std::make_unique<zortcp::PortControlBlock>();
   std::FILE* plainFile = nullptr;
   if (mode == Mode::kPlain) {
-    plainFile = std::fopen(path, "w");
+    plainFile = std::fopen(path.c_str(), "w");
   } else {
     block->portNumber = 1;
     block->settings.fastTransfer = mode == Mode::kFast;
     block->log.level.store(3);
-    std::snprintf(block->log.fileName, sizeof(block->log.fileName), "%s", path);
+    std::snprintf(block->log.fileName, sizeof(block->log.fileName), "%s", path.c_str());
     zortcp::OpenDebugLog(*block);
   }
   int64_t dumps = 0;
@@ -76,7 +76,8 @@ double MeasureLogDump(Mode mode, const Options& options) {
   const double elapsed = Seconds(Clock::now() - start);
   if (plainFile != nullptr) std::fclose(plainFile);
   zortcp::CloseDebugLog(*block);
-  unlink(path);
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
   return static_cast<double>(dumps) * kChunkSize / elapsed / kMega;
 }
 

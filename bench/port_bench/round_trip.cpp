@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Round trips of 16-byte messages through a client port to an echo peer
 // (median and 99th percentile), requests 20 ms apart and back to back.
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +22,7 @@ constexpr int32_t kMessageSize = 16;
 void EchoPeer(PeerConnection& peer) {
   uint8_t buffer[kChunkSize];
   for (;;) {
-    const ssize_t got = recv(peer.fd(), buffer, sizeof(buffer), 0);
+    const int64_t got = peer.ReceiveOnce(buffer, sizeof(buffer));
     if (got <= 0 || !peer.SendAll(buffer, static_cast<size_t>(got))) return;
   }
 }
@@ -32,7 +30,7 @@ void EchoPeer(PeerConnection& peer) {
 // Blocks until size bytes have come; false when the connection ends first.
 bool ReceiveExactly(const PeerConnection& connection, uint8_t* data, size_t size) {
   while (size > 0) {
-    const ssize_t got = recv(connection.fd(), data, size, 0);
+    const int64_t got = connection.ReceiveOnce(data, size);
     if (got <= 0) return false;
     data += got;
     size -= static_cast<size_t>(got);

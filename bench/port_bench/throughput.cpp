@@ -3,8 +3,6 @@
 // once, with the share of the slowest of 32 ports against their mean; and
 // the ceiling of the default mode's pacing, which its targets are taken
 // against.
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <atomic>
 #include <thread>
@@ -133,7 +131,7 @@ double MeasurePacingCeiling(const Options& options) {
   std::atomic<uint64_t> bytes{0};
   LibraryThread reader([&link, &bytes] {
     uint8_t buffer[kChunkSize];
-    const ssize_t got = recv(link.plain.fd(), buffer, sizeof(buffer), 0);
+    const int64_t got = link.plain.ReceiveOnce(buffer, sizeof(buffer));
     if (got <= 0) return false;
     bytes.fetch_add(static_cast<uint64_t>(got));
     zortcp::platform::Sleep(1);

@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "core/text.h"
+#include "platform/never_destroyed.h"
 #include "platform/platform.h"
 
 namespace zortcp {
@@ -19,38 +20,37 @@ struct LastErrorRecord {
 
 // One lock for writers and readers, so that a reader never finds the
 // numbers of one failure beside the text of another.
-std::mutex recordLock;
-LastErrorRecord record;
 // Nothing here is destroyed at exit before the library's unload, which may
-// still record failures.
-static_assert(std::is_trivially_destructible_v<std::mutex> &&
-              std::is_trivially_destructible_v<LastErrorRecord>);
+// still record failures (a mutex is not trivially destructible everywhere).
+NeverDestroyed<std::mutex> recordLock;
+LastErrorRecord record;
+static_assert(std::is_trivially_destructible_v<LastErrorRecord>);
 
 }  // namespace
 
 void StoreFailure(int32_t location, int32_t code, std::string_view text) {
-  std::lock_guard guard(recordLock);
+  std::lock_guard guard(*recordLock);
   record.errorLocation = location;
   record.errorCode = code;
   CopyText(record.errorText, text);
 }
 
 void StoreFailureNumbers(int32_t location, int32_t code) {
-  std::lock_guard guard(recordLock);
+  std::lock_guard guard(*recordLock);
   record.errorLocation = location;
   record.errorCode = code;
 }
 
 void StoreErrorCode(int32_t code) {
-  std::lock_guard guard(recordLock);
+  std::lock_guard guard(*recordLock);
   record.errorCode = code;
 }
 
-void HoldLastErrorForFork() { recordLock.lock(); }
-void ReleaseLastErrorAfterFork() { recordLock.unlock(); }
+void HoldLastErrorForFork() { recordLock->lock(); }
+void ReleaseLastErrorAfterFork() { recordLock->unlock(); }
 
 LastError ReadLastError() {
-  std::lock_guard guard(recordLock);
+  std::lock_guard guard(*recordLock);
   LastError copy;
   copy.code = record.errorCode;
   copy.location = record.errorLocation;
@@ -60,7 +60,7 @@ LastError ReadLastError() {
 }
 
 void ResetLastErrorForTesting() {
-  std::lock_guard guard(recordLock);
+  std::lock_guard guard(*recordLock);
   record = LastErrorRecord{};
 }
 

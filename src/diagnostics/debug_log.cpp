@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "diagnostics/debug_log.h"
 
-#include <stdio_ext.h>
-
 #include <cstdarg>
 #include <cstdio>
 
@@ -139,8 +137,7 @@ void OpenDebugLog(PortControlBlock& block) {
 void ForgetInheritedLog(PortControlBlock& block) {
   std::FILE* file = block.log.file.exchange(nullptr, std::memory_order_acq_rel);
   if (file == nullptr) return;
-  __fpurge(file);
-  std::fclose(file);
+  platform::DiscardFile(file);
 }
 
 void CloseDebugLog(PortControlBlock& block) {

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <type_traits>
 
+#include "platform/never_destroyed.h"
+
 namespace zortcp::platform::faults {
 namespace {
 
@@ -20,14 +22,13 @@ struct ArmedFault {
 
 constexpr size_t kOperations = static_cast<size_t>(Operation::kCount);
 
-std::mutex faultsMutex;
+// Nothing here is destroyed at exit before the library's unload, which may
+// still pass through ShouldFail (a mutex is not trivially destructible
+// everywhere).
+NeverDestroyed<std::mutex> faultsMutex;
 std::array<ArmedFault, kOperations> armedFaults;  // guarded by faultsMutex
 std::atomic<int32_t> armedCount{0};               // faults armed; written under faultsMutex
-
-// Trivially destructible, so nothing here is destroyed at exit before the
-// library's unload, which may still pass through ShouldFail.
-static_assert(std::is_trivially_destructible_v<std::mutex> &&
-              std::is_trivially_destructible_v<decltype(armedFaults)>);
+static_assert(std::is_trivially_destructible_v<decltype(armedFaults)>);
 
 size_t IndexOf(Operation operation) { return static_cast<size_t>(operation); }
 
@@ -39,31 +40,31 @@ bool Exhausted(const ArmedFault& entry) {
 
 void Inject(Operation operation, const Fault& fault) {
   if (IndexOf(operation) >= kOperations) return;
-  std::lock_guard lock(faultsMutex);
+  std::lock_guard lock(*faultsMutex);
   ArmedFault& entry = armedFaults[IndexOf(operation)];
   if (!entry.armed) armedCount.fetch_add(1, std::memory_order_release);
   entry = ArmedFault{true, fault, 0, 0};
 }
 
 void ClearAll() {
-  std::lock_guard lock(faultsMutex);
+  std::lock_guard lock(*faultsMutex);
   armedFaults.fill(ArmedFault{});
   armedCount.store(0, std::memory_order_release);
 }
 
 int32_t FailuresMade(Operation operation) {
   if (IndexOf(operation) >= kOperations) return 0;
-  std::lock_guard lock(faultsMutex);
+  std::lock_guard lock(*faultsMutex);
   return armedFaults[IndexOf(operation)].failures;
 }
 
-void HoldForFork() { faultsMutex.lock(); }
-void ReleaseAfterFork() { faultsMutex.unlock(); }
+void HoldForFork() { faultsMutex->lock(); }
+void ReleaseAfterFork() { faultsMutex->unlock(); }
 
 bool ShouldFail(Operation operation, Socket socket, int32_t* error) {
   if (armedCount.load(std::memory_order_acquire) == 0) return false;
   if (IndexOf(operation) >= kOperations) return false;
-  std::lock_guard lock(faultsMutex);
+  std::lock_guard lock(*faultsMutex);
   ArmedFault& entry = armedFaults[IndexOf(operation)];
   if (!entry.armed || Exhausted(entry)) return false;
   if (entry.fault.socket != kNoSocket && entry.fault.socket != socket) return false;

@@ -35,6 +35,7 @@ enum class Operation {
   kCreateThread,  // sets the last system error
   kSetNoDelay,
   kSetKeepAlive,
+  kStartNetwork,
   kCount
 };
 

@@ -13,7 +13,33 @@
 // service name that is not found). A call on a handle that is closed or was
 // never handed out fails with 10038. Failing memory and thread operations set
 // the calling thread's last system error (LastSystemError) to the system's
-// own number (12 for no memory, 11 for no more threads).
+// own number (Linux: errno, 12 for no memory, 11 for no more threads;
+// Windows: GetLastError, 8 for no memory).
+//
+// Where the systems differ. The folder of the system being built for
+// (posix/ or win32/) implements every operation below, and the layers above
+// never learn which. What differs underneath:
+// - Socket errors: Linux errno values are mapped to Winsock numbers; on
+//   Windows they are Winsock's own. A close under a blocked call reports
+//   10004 on both, from the layer's own closed state, whatever the system
+//   says about the socket.
+// - Network start-up: Windows starts Winsock once per open port
+//   (StartNetwork); Linux has nothing to start.
+// - Fork hooks never run on Windows, which has no fork.
+// - Bind: Linux uses SO_REUSEADDR (it still refuses a second listener);
+//   Windows SO_EXCLUSIVEADDRUSE, since SO_REUSEADDR there lets another
+//   program take the port.
+// - Keep-alive: TCP_KEEPIDLE and friends with TCP_USER_TIMEOUT on Linux,
+//   SIO_KEEPALIVE_VALS on Windows.
+// - Time: monotonic clock and futex on Linux; QueryPerformanceCounter,
+//   high-resolution waitable timers and WaitOnAddress on Windows.
+// - Memory: large blocks are mapped (mmap, VirtualAlloc) and cost resident
+//   memory only once touched.
+// - Files and sockets are never inherited by child processes: close-on-exec
+//   on Linux, non-inheritable handles on Windows.
+// - Unload: Linux waits in the library's destructor for threads left in
+//   host code; Windows never waits under the loader lock, and each library
+//   thread holds its own reference to the module instead.
 //
 // Fault injection (platform/fault_injection.h) can make any operation below
 // fail with a chosen number, so that every failure path is testable.
@@ -36,17 +62,29 @@ namespace zortcp::platform {
 int32_t LastSocketError();
 void SetLastSocketError(int32_t code);
 
-// The calling thread's last system error (memory, threads).
+// The calling thread's last system error (memory, threads), in the
+// system's own numbering (errno on Linux, GetLastError on Windows).
 int32_t LastSystemError();
 void SetLastSystemError(int32_t code);
 
-// Maps a system error number (errno) to its Winsock number; numbers without
-// a Winsock counterpart are returned unchanged.
+// Maps a system error number (errno on Linux) to its Winsock number; numbers
+// without a Winsock counterpart are returned unchanged. On Windows socket
+// errors are Winsock numbers already and come back unchanged.
 int32_t WinsockErrorFromSystem(int errorNumber);
 
-// The system's message for an error number in the user's language, without
-// trailing line ends; empty when the system has no message for it.
+// The system's message for an error number (the numbering of
+// LastSystemError) in the user's language, without trailing line ends;
+// empty when the system has no message for it.
 std::string SystemMessageText(int32_t errorNumber);
+
+// ---------------------------------------------------------------- network
+
+// Starts the system's socket library for one user (an open port); each
+// start that succeeds is matched by one StopNetwork. Windows starts Winsock
+// with version 1.1 (WSAStartup) and stops it with WSACleanup; Linux has
+// nothing to start. 0, or kSocketError with the last socket error set.
+int32_t StartNetwork();
+void StopNetwork();
 
 // ---------------------------------------------------------------- sockets
 
@@ -223,6 +261,14 @@ void CloseThreadHandle(ThreadHandle thread);
 // terminated; does nothing on other threads.
 void TerminationPoint();
 
+// For a catch-all around host code: rethrows the exception being handled
+// when it ends the thread (ThreadTerminated, or the system's own unwinding
+// of a thread that the host code ended, such as pthread_exit: then
+// `onHostEnd(context)` is called first) and returns for any other. Windows
+// ends such threads without unwinding, so there only ThreadTerminated is
+// rethrown.
+void RethrowThreadEnd(void (*onHostEnd)(void*), void* context);
+
 // Tests: how many library threads are in a Sleep of 1 ms or more or in a
 // suspension right now. The count rises once a resume or a termination is
 // certain to end that wait (not merely to be kept for it).
@@ -235,6 +281,20 @@ void* CurrentThreadArgument();
 // Best effort: time-critical is the highest non-real-time priority the
 // system permits (nice -20); a refusal is ignored.
 void SetCurrentThreadPriority(ThreadPriority priority);
+
+// ---------------------------------------------------------------- library entry
+
+// What the shared library does when the system loads it and when it
+// unloads it. The layer that owns the library's life defines it
+// (port/library_entry.cpp); the system's entry point
+// (<system>/library_entry.cpp: a constructor and destructor on Linux,
+// DllMain on Windows) calls it. Both are linked into the shared library
+// only.
+struct LibraryLife {
+  void (*load)();
+  void (*unload)();
+};
+extern const LibraryLife kLibraryLife;
 
 // ---------------------------------------------------------------- process life
 
@@ -342,5 +402,9 @@ bool ReadRegularFile(const char* path, size_t maxBytes, std::string* contents);
 // created or opened at once: a FIFO without a reader, a missing directory,
 // no permission.
 std::FILE* CreateTextFile(const char* path);
+
+// Closes a stream without writing what its buffer still holds: the copy of
+// a parent's stream that a child process inherited through fork.
+void DiscardFile(std::FILE* file);
 
 }  // namespace zortcp::platform

@@ -84,6 +84,7 @@ void CloseFinish(PortControlBlock& block, uint32_t begunAt) {
   block.recvBufferSize = 0;
   block.recvMemory.reset();
   ReleaseRings(block);
+  platform::StopNetwork();
   block.signal.store(0);
 }
 

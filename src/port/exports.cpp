@@ -28,56 +28,57 @@ auto Guarded(Call call, decltype(call()) failed) noexcept -> decltype(call()) {
 
 extern "C" {
 
-ZOR_API int32_t ZorOpenPort(const char* host, int32_t /*reserved*/, uint32_t flags,
-                            const char* configFile, int32_t* handle) {
+ZOR_API int32_t ZOR_CALL ZorOpenPort(const char* host, int32_t /*reserved*/, uint32_t flags,
+                                     const char* configFile, int32_t* handle) {
   return Guarded([&] { return zortcp::OpenPort(host, flags, configFile, handle); }, kFailed);
 }
 
-ZOR_API int32_t ZorClosePort(int32_t handle) {
+ZOR_API int32_t ZOR_CALL ZorClosePort(int32_t handle) {
   return Guarded([&] { return zortcp::ClosePort(handle); }, kFailed);
 }
 
-ZOR_API int32_t ZorWritePort(int32_t handle, const void* data, int32_t size) {
+ZOR_API int32_t ZOR_CALL ZorWritePort(int32_t handle, const void* data, int32_t size) {
   return Guarded([&] { return zortcp::WritePort(handle, data, size); }, kFailed);
 }
 
-ZOR_API int32_t ZorReadPort(int32_t handle, void* buffer, int32_t capacity, int32_t* count) {
+ZOR_API int32_t ZOR_CALL ZorReadPort(int32_t handle, void* buffer, int32_t capacity,
+                                     int32_t* count) {
   return Guarded([&] { return zortcp::ReadPort(handle, buffer, capacity, count); }, kFailed);
 }
 
-ZOR_API int32_t ZorAnyToRead(int32_t handle) {
+ZOR_API int32_t ZOR_CALL ZorAnyToRead(int32_t handle) {
   return Guarded([&] { return zortcp::AnyToRead(handle); }, kFailed);
 }
 
-ZOR_API int32_t ZorSetEventHandler(ZorEventHandler handler, uint32_t userData) {
+ZOR_API int32_t ZOR_CALL ZorSetEventHandler(ZorEventHandler handler, uint32_t userData) {
   return zortcp::SetEventHandler(handler, userData);
 }
 
-ZOR_API int32_t ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value) {
+ZOR_API int32_t ZOR_CALL ZorChangeSignal(int32_t handle, int32_t signalNumber, uint32_t value) {
   return Guarded([&] { return zortcp::ChangeSignal(handle, signalNumber, value); }, kFailed);
 }
 
-ZOR_API int32_t ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* value) {
+ZOR_API int32_t ZOR_CALL ZorGetSignal(int32_t handle, int32_t signalNumber, int32_t* value) {
   return Guarded([&] { return zortcp::GetSignal(handle, signalNumber, value); }, kFailed);
 }
 
-ZOR_API void ZorChangeDefault(uint32_t type, const void* data, uint32_t length) {
+ZOR_API void ZOR_CALL ZorChangeDefault(uint32_t type, const void* data, uint32_t length) {
   zortcp::ChangeDefault(type, data, length);
 }
 
-ZOR_API void ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize) {
+ZOR_API void ZOR_CALL ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingSize) {
   zortcp::ChangeBufferSizes(rxRingSize, txRingSize);
 }
 
-ZOR_API int32_t ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
+ZOR_API int32_t ZOR_CALL ZorGetConfig(int32_t handle, int32_t item, void* output, int32_t* length) {
   return Guarded([&] { return zortcp::GetConfig(handle, item, output, length); }, kFailed);
 }
 
-ZOR_API int32_t ZorGetStatistics(int32_t handle, ZorPortStatistics* output) {
+ZOR_API int32_t ZOR_CALL ZorGetStatistics(int32_t handle, ZorPortStatistics* output) {
   return Guarded([&] { return zortcp::GetStatistics(handle, output); }, kFailed);
 }
 
-ZOR_API char* ZorGetLastError(int32_t* code, int32_t* location, char* text) {
+ZOR_API char* ZOR_CALL ZorGetLastError(int32_t* code, int32_t* location, char* text) {
   return zortcp::GetLastErrorText(code, location, text);
 }
 

@@ -285,14 +285,16 @@ void StartMonitors(PortControlBlock& block) {
   platform::ResumeThread(block.txMonitor.thread.load());
 }
 
-}  // namespace
+// The port's use of the network library, given back by the close or by a
+// later step that fails.
+int32_t StartNetwork(PortControlBlock& block) {
+  if (platform::StartNetwork() == 0) return 0;
+  RecordSocketFailure(ZOR_LOCATION_NETWORK_STARTUP);
+  ReleaseMemory(block);
+  return ZOR_LOCATION_NETWORK_STARTUP;
+}
 
-int32_t OpenSequence(PortControlBlock& block) {
-  block.flags &= ~ZOR_OPEN_LOOKUP_HOST_NAME;
-  block.rx.size.store(0);
-  block.tx.size.store(0);
-  if (int32_t failed = AllocateBuffers(block)) return failed;
-
+int32_t OpenOnNetwork(PortControlBlock& block) {
   PortSettings settings = DefaultSettings(block);
   if (block.configFileName[0] != '\0') settings = ReadConfigFile(block.configFileName, settings);
   ApplySettings(block, settings);
@@ -319,6 +321,19 @@ int32_t OpenSequence(PortControlBlock& block) {
   if (block.eventHandler != nullptr) platform::HoldLibrary();
   StartMonitors(block);
   return 0;
+}
+
+}  // namespace
+
+int32_t OpenSequence(PortControlBlock& block) {
+  block.flags &= ~ZOR_OPEN_LOOKUP_HOST_NAME;
+  block.rx.size.store(0);
+  block.tx.size.store(0);
+  if (int32_t failed = AllocateBuffers(block)) return failed;
+  if (int32_t failed = StartNetwork(block)) return failed;
+  const int32_t failed = OpenOnNetwork(block);
+  if (failed != 0) platform::StopNetwork();
+  return failed;
 }
 
 int32_t OpenPort(const char* host, uint32_t flags, const char* configFile, int32_t* handle) {

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "transport/events.h"
 
-#include <cxxabi.h>
-
 #include <cstdio>
 
 #include "core/control_block.h"
@@ -37,15 +35,13 @@ void CallHandler(PortControlBlock& block, int32_t kind, void* data) {
   if (platform::ProcessExiting()) return;
   try {
     block.eventHandler(kEventSource, kind, data, block.eventUserData);
-  } catch (const platform::ThreadTerminated&) {
-    throw;
-  } catch (const abi::__forced_unwind&) {
-    // The handler ended the thread (pthread_exit; Python ends so a thread
-    // that calls into it while it finalizes): it must unwind to its end,
-    // and a close need not wait for a monitor that is gone.
-    CallingMonitor(block).running.store(0);
-    throw;
   } catch (...) {
+    // The handler may end the thread (pthread_exit; Python ends so a thread
+    // that calls into it while it finalizes): it unwinds to its end, and a
+    // close need not wait for a monitor that is gone.
+    platform::RethrowThreadEnd(
+        [](void* monitor) { static_cast<MonitorControl*>(monitor)->running.store(0); },
+        &CallingMonitor(block));
     // A C++ host's handler that throws must not end the monitor: the
     // event counts as handled and the monitor goes on.
     LogMessage(block, 1, "%s() - Port: %d, Event handler threw an exception. Event: %d\n",

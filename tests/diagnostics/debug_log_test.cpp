@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::ReadFile;
+using testing::ReadLogFile;
 using testing::WaitUntil;
 using testing::WriteFile;
 
@@ -72,7 +73,7 @@ class DebugLogTest : public testing::LoadedLibrary {
     LogDataDump(block_, level, bytes.data(), static_cast<int32_t>(bytes.size()));
   }
 
-  std::string Log() const { return ReadFile(path_); }
+  std::string Log() const { return ReadLogFile(path_); }
 
   testing::TempDirectory directory_;
   std::string path_ = directory_.File("port.log");

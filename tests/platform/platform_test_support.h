@@ -120,6 +120,17 @@ class UnwindWitness {
   std::atomic<bool>& flag_;
 };
 
+// The platform tests call the socket layer without a port, so they start
+// the network themselves (Winsock on Windows; nothing on Linux), once for
+// the program.
+class NetworkStarted : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(platform::StartNetwork(), 0); }
+  void TearDown() override { platform::StopNetwork(); }
+};
+inline ::testing::Environment* const kNetworkStarted =
+    ::testing::AddGlobalTestEnvironment(new NetworkStarted);
+
 // Every test starts and ends with no fault armed.
 class PlatformTest : public ::testing::Test {
  protected:

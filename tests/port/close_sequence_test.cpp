@@ -5,7 +5,6 @@
 // host threads call the port.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -181,7 +180,7 @@ TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
   const milliseconds closing = TimeToClose(handle);
   closed.store(true);
   releaser.join();
-  ::shutdown(peer.fd(), SHUT_RDWR);  // ends a send still blocked at the peer
+  peer.Shutdown();  // ends a send still blocked at the peer
   sender.join();
 
   RecordProperty("close_ms", static_cast<int>(closing.count()));

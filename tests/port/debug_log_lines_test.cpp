@@ -4,7 +4,6 @@
 // calls' lines and handle + 1 in the monitors' lines.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +16,7 @@
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 #include "support/client_port.h"
+#include "support/special_files.h"
 #include "support/temp_directory.h"
 
 namespace zortcp::testing {
@@ -53,7 +53,7 @@ bool HasTimeStamp(const std::string& line) {
 
 LogLines ReadLog(const std::string& path) {
   LogLines lines;
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadLogFile(path));
   for (std::string line; std::getline(in, line);) {
     lines.all.push_back(line);
     if (HasTimeStamp(line)) {
@@ -230,9 +230,10 @@ class UnopenableLogTest : public ClientPortTest,
 
 TEST_P(UnopenableLogTest, LeavesThePortWithoutALog) {
   TempDirectory directory;
-  const std::string log = directory.File(GetParam());
+  std::string log = directory.File(GetParam());
   if (std::string(GetParam()) == "fifo.log") {
-    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+    log = MakeLonelyPipe(log);
+    ASSERT_FALSE(log.empty());
   }
   const std::string config = directory.File("port.cfg");
   WriteFile(config, "Debug Level=2\nDebug Output File=" + log + "\n");

@@ -3,7 +3,6 @@
 // fault injection, with its numbers and text, its undo, the handle output
 // and the pending handler kept for the next open.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <functional>
@@ -151,15 +150,6 @@ TEST_F(OpenTest, DottedAddressWithoutAReverseNameOpensUnderTheAddress) {
   ASSERT_TRUE(AcceptPeer().IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
   EXPECT_EQ(events.Events()[0].text, "127.0.0.1, Port: " + listener.PortText());
-}
-
-// This process's resident memory, from /proc/self/statm (in pages).
-size_t ResidentBytes() {
-  std::ifstream statm("/proc/self/statm");
-  size_t size = 0;
-  size_t resident = 0;
-  statm >> size >> resident;
-  return resident * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
 // Ring memory that no byte has passed through yet takes no resident memory:

@@ -4,7 +4,6 @@
 // than the host reads; and a host that passes sizes out of range.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <climits>
@@ -40,7 +39,7 @@ TEST_F(ClientPeerTest, HalfClosedPeerHasItsBytesDeliveredThenCountsAsClosed) {
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
   ASSERT_TRUE(peer.SendAll("last words"));
-  ASSERT_EQ(::shutdown(peer.fd(), SHUT_WR), 0);
+  ASSERT_TRUE(peer.ShutdownSend());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_RECEIVED));
   ASSERT_EQ(ZorAnyToRead(handle), 10);
   ASSERT_EQ(ZorWritePort(handle, "reply", 5), 0);

@@ -3,7 +3,6 @@
 // open: the port opens all the same, on what the file holds or, failing
 // that, on the defaults (which point at the test's listener).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "support/client_port.h"
+#include "support/special_files.h"
 #include "support/temp_directory.h"
 
 namespace zortcp::testing {
@@ -43,10 +43,9 @@ class ConfigurationInputTest : public ClientPortTest {
 TEST_F(ConfigurationInputTest, PathsThatCannotBeReadLeaveTheDefaults) {
   ExpectConnectsWith(directory.File(std::string(1000, 'c')));
   ExpectConnectsWith(directory.File(""));
-  ExpectConnectsWith("/dev/null");
-  ExpectConnectsWith("/dev/zero");
-  const std::string pipe = directory.File("pipe.cfg");
-  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (const std::string& device : DevicePaths()) ExpectConnectsWith(device);
+  const std::string pipe = MakeLonelyPipe(directory.File("pipe.cfg"));
+  ASSERT_FALSE(pipe.empty());
   ExpectConnectsWith(pipe);
   ExpectConnectsWith(directory.File("missing.cfg"));
 }

@@ -82,7 +82,8 @@ bool QueriesSucceed(int32_t handle) {
          ZorGetLastError(nullptr, nullptr, text) == text;
 }
 
-int32_t EchoingHandler(int32_t /*source*/, int32_t kind, void* /*data*/, uint32_t /*userData*/) {
+int32_t ZOR_CALL EchoingHandler(int32_t /*source*/, int32_t kind, void* /*data*/,
+                                uint32_t /*userData*/) {
   const int32_t handle = echoingHost.handle.load();
   if (kind != ZOR_EVENT_RECEIVED || handle < 0) return 0;
   uint8_t buffer[8192];
@@ -153,7 +154,7 @@ TEST_F(EventHandlerTest, ThrowingHandlerIsLoggedAndTheMonitorsGoOn) {
     const std::string line =
         monitor + "() - Port: 1, Event handler threw an exception. Event: " + std::to_string(kind) +
         "\n";
-    return WaitUntil([&] { return ReadFile(log).find(line) != std::string::npos; }, kWait);
+    return WaitUntil([&] { return ReadLogFile(log).find(line) != std::string::npos; }, kWait);
   };
   for (const int kind : {ZOR_EVENT_CONNECTED, ZOR_EVENT_RECEIVED, ZOR_EVENT_DISCONNECTED}) {
     EXPECT_TRUE(logged("RxMonitorClient", kind)) << kind;

@@ -3,7 +3,6 @@
 // host text far beyond its field.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <chrono>
 #include <cstring>
@@ -56,7 +55,7 @@ TEST_F(ServerPeerTest, HalfClosedPeerHasItsBytesDeliveredThenTheNextIsServed) {
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, &port, &peer));
   ASSERT_TRUE(peer.SendAll("goodbye"));
-  ASSERT_EQ(::shutdown(peer.fd(), SHUT_WR), 0);
+  ASSERT_TRUE(peer.ShutdownSend());
 
   ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, -1, 1, seconds(5)));
   EXPECT_THAT(events.Sequence(), ElementsAre("1", "3", "2/0"));

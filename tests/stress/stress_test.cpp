@@ -203,7 +203,7 @@ class StressRun {
     currentRun.store(nullptr);
   }
 
-  static int32_t Handler(int32_t /*source*/, int32_t kind, void* data, uint32_t userData) {
+  static int32_t ZOR_CALL Handler(int32_t /*source*/, int32_t kind, void* data, uint32_t userData) {
     if (StressRun* run = currentRun.load()) run->Event(kind, data, userData);
     return 0;
   }
@@ -602,7 +602,7 @@ class StressRun {
         continue;
       }
       size_t take = count - done;
-      if (next) take = std::min<size_t>(take, *next - slot.consumed);
+      if (next) take = std::min<size_t>(take, static_cast<size_t>(*next - slot.consumed));
       slot.checker->Feed(bytes + done, take);
       done += take;
       slot.consumed += take;

@@ -1,23 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "support/client_port.h"
 
-#include <filesystem>
 #include <thread>
 
 namespace zortcp::testing {
-namespace {
-
-size_t EntriesIn(const char* directory) {
-  size_t count = 0;
-  std::error_code ignored;
-  for (auto it = std::filesystem::directory_iterator(directory, ignored);
-       it != std::filesystem::directory_iterator(); it.increment(ignored)) {
-    ++count;
-  }
-  return count;
-}
-
-}  // namespace
 
 void UseService(const std::string& service) {
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
@@ -29,14 +15,10 @@ void UseRetryCount(int32_t count) {
   ZorChangeDefault(ZOR_DEFAULT_RETRY_COUNT, &count, sizeof(count));
 }
 
-size_t ThreadCount() { return EntriesIn("/proc/self/task"); }
-
 size_t BaselineThreadCount() {
   std::thread([] {}).join();
   return ThreadCount();
 }
-
-size_t DescriptorCount() { return EntriesIn("/proc/self/fd"); }
 
 int64_t MillisecondsBetween(const RecordedEvent& earlier, const RecordedEvent& later) {
   return std::chrono::duration_cast<milliseconds>(later.when - earlier.when).count();

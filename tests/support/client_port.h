@@ -30,12 +30,18 @@ void UseService(const std::string& service);
 void UseService(uint16_t port);
 void UseRetryCount(int32_t count);
 
-// Threads and open descriptors of this process.
+// Threads, open descriptors (handles on Windows) and resident memory of
+// this process; one version per system (process_probes_*.cpp).
 size_t ThreadCount();
 // ThreadCount once the runtime's own threads (a sanitizer's, started with
 // the first thread) exist: the count that a test ends with again.
 size_t BaselineThreadCount();
 size_t DescriptorCount();
+size_t ResidentBytes();
+// Threads of this process at the highest priority (nice -20 on Linux), and
+// whether this process may raise a thread that high.
+size_t ThreadsAtTimeCriticalPriority();
+bool MayRaisePriority();
 
 // Milliseconds between two recorded events.
 int64_t MillisecondsBetween(const RecordedEvent& earlier, const RecordedEvent& later);

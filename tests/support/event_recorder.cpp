@@ -29,7 +29,8 @@ EventRecorder::~EventRecorder() { recorders[userData_].store(nullptr); }
 
 void EventRecorder::Register() { ZorSetEventHandler(&EventRecorder::Handler, userData_); }
 
-int32_t EventRecorder::Handler(int32_t source, int32_t kind, void* data, uint32_t userData) {
+int32_t ZOR_CALL EventRecorder::Handler(int32_t source, int32_t kind, void* data,
+                                        uint32_t userData) {
   if (userData < kMaxRecorders) {
     if (EventRecorder* recorder = recorders[userData].load()) recorder->Record(source, kind, data);
   }

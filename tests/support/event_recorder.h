@@ -54,7 +54,7 @@ class EventRecorder {
   // Runs inside the handler, on the monitor's thread, after recording.
   void SetCallback(std::function<void(const RecordedEvent&)> callback);
 
-  static int32_t Handler(int32_t source, int32_t kind, void* data, uint32_t userData);
+  static int32_t ZOR_CALL Handler(int32_t source, int32_t kind, void* data, uint32_t userData);
 
  private:
   void Record(int32_t source, int32_t kind, void* data);

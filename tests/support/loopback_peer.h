@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,10 +14,14 @@ namespace zortcp::testing {
 
 using std::chrono::milliseconds;
 
+// The system's socket: a descriptor on Linux, a SOCKET on Windows; -1 when
+// there is none on both.
+using PeerSocket = std::intptr_t;
+
 class PeerConnection {
  public:
   PeerConnection() = default;
-  explicit PeerConnection(int fd) : fd_(fd) {}
+  explicit PeerConnection(PeerSocket fd) : fd_(fd) {}
   ~PeerConnection();
   PeerConnection(PeerConnection&& other) noexcept;
   PeerConnection& operator=(PeerConnection&& other) noexcept;
@@ -24,14 +29,18 @@ class PeerConnection {
   PeerConnection& operator=(const PeerConnection&) = delete;
 
   bool IsOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
+  PeerSocket fd() const { return fd_; }
   uint16_t LocalPort() const;
+  uint16_t RemotePort() const;
 
   // Sends every byte (blocking); false on failure.
   bool SendAll(const void* data, size_t size);
   bool SendAll(const std::string& text) { return SendAll(text.data(), text.size()); }
   // Receives exactly size bytes within the time-out; returns what arrived.
   std::vector<uint8_t> ReceiveExactly(size_t size, milliseconds timeout);
+  // One blocking receive of at most size bytes: the count, 0 at the end
+  // of the stream, negative on failure.
+  int64_t ReceiveOnce(void* data, size_t size) const;
   // Receives whatever arrives within the time-out (at most max bytes).
   std::vector<uint8_t> ReceiveSome(size_t max, milliseconds timeout);
   // Waits until the other side has closed (receive returns 0 or fails).
@@ -40,11 +49,15 @@ class PeerConnection {
   // Ends both directions, so that a thread blocked on the connection returns;
   // the descriptor stays open until Close.
   void Shutdown();
+  // Ends the sending direction only (a FIN to the other side).
+  bool ShutdownSend();
+  // Sets the receive buffer, which bounds the window offered to the sender.
+  void SetReceiveBuffer(int bytes);
   // Closes with an RST instead of a FIN.
   void Reset();
 
  private:
-  int fd_ = -1;
+  PeerSocket fd_ = -1;
 };
 
 class LoopbackListener {
@@ -60,15 +73,25 @@ class LoopbackListener {
   void Close();
 
  private:
-  int fd_ = -1;
+  PeerSocket fd_ = -1;
   uint16_t port_ = 0;
 };
 
 // Connects to 127.0.0.1:port; an unopened connection on failure.
 PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout = milliseconds(2000));
 
+// Starts a connect to 127.0.0.1:port and waits at most wait for it to be
+// made; connected says whether it was. The connection stays open either way.
+PeerConnection StartConnectLoopback(uint16_t port, milliseconds wait, bool* connected);
+
 // A port on 127.0.0.1 where nothing listens (bound once, then closed).
 uint16_t UnusedLoopbackPort();
+
+// The system's own answers, to compare the library's with: this machine's
+// name, and a TCP service's port from the services database (0 when it is
+// not listed).
+std::string SystemHostName();
+uint16_t SystemServicePort(const char* name);
 
 // Random bytes for data-integrity checks.
 std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);

@@ -44,6 +44,13 @@ inline void WriteFile(const std::string& path, const std::string& contents) {
   out << contents;
 }
 
+// A log, read as the text file it is: lines come back ending in LF whether
+// the system wrote LF or CR LF.
+inline std::string ReadLogFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

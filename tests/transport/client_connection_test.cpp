@@ -5,8 +5,6 @@
 // mode's forced receive, and the connected monitor's priority.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -48,8 +46,9 @@ TEST_F(ClientConnectionTest, ConnectedEventNamesThePeerAndPortAndConfigReportsTh
   EXPECT_THAT(address, ElementsAre(127, 0, 0, 1));
 
   char name[130] = {};
-  char expected[130] = {};
-  ASSERT_EQ(gethostname(expected, sizeof(expected) - 1), 0);
+  const std::string host = SystemHostName();
+  ASSERT_FALSE(host.empty());
+  const char* expected = host.c_str();
   EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_LOCAL_HOST, name, &length), 0);
   EXPECT_STREQ(name, expected);
   EXPECT_EQ(length, static_cast<int32_t>(std::strlen(expected)));
@@ -235,40 +234,17 @@ TEST_F(ClientConnectionTest, BlockingPortWaitsInTheForcedReceiveUntilBytesArrive
   EXPECT_TRUE(peer.WaitForClose(kWait));
 }
 
-// Threads of this process at a nice value, from /proc/self/task/*/stat.
-size_t ThreadsAtNice(int nice) {
-  size_t count = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream in(task.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    for (int index = 3; index <= 19 && fields >> field; ++index) {
-      if (index == 19 && field == std::to_string(nice)) ++count;
-    }
-  }
-  return count;
-}
-
-bool MayRaisePriority() {
-  bool permitted = false;
-  std::thread([&] {
-    permitted = setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20) == 0;
-  }).join();
-  return permitted;
-}
-
 TEST_F(ClientConnectionTest, ConnectedMonitorRunsAtTimeCriticalPriority) {
   if (!MayRaisePriority()) GTEST_SKIP() << "raising a thread's priority is not permitted here";
   int32_t handle = -1;
   PeerConnection peer;
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
-  EXPECT_TRUE(WaitUntil([] { return ThreadsAtNice(-20) == 1; }, kWait));
+  EXPECT_TRUE(WaitUntil([] { return ThreadsAtTimeCriticalPriority() == 1; }, kWait));
   EXPECT_EQ(ZorChangeSignal(handle, 1, 1), 0);
   platform::faults::Inject(platform::faults::Operation::kReceive, {.error = 10054});
   ASSERT_TRUE(peer.SendAll("x"));
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_DISCONNECTED));
-  EXPECT_EQ(ThreadsAtNice(-20), 0u);
+  EXPECT_EQ(ThreadsAtTimeCriticalPriority(), 0u);
 }
 
 }  // namespace

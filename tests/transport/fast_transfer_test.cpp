@@ -5,7 +5,6 @@
 // bound. Speed is measured by bench/port_bench, never here.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <atomic>
 #include <chrono>
@@ -319,8 +318,7 @@ TEST_P(FastTransferTest, CloseStaysWithinItsBound) {
   EXPECT_LT(Clock::now() - start, kCloseBound);
 
   ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
-  const int smallWindow = 4096;
-  setsockopt(peer.fd(), SOL_SOCKET, SO_RCVBUF, &smallWindow, sizeof(smallWindow));
+  peer.SetReceiveBuffer(4096);
   ASSERT_TRUE(KeepTransmitMonitorWaiting(handle, events));
   EXPECT_EQ(events.Count(ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED), 0u);
   start = Clock::now();

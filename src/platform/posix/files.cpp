@@ -2,6 +2,7 @@
 // The files that the library reads and writes itself: a port's
 // configuration file and its debug log.
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +58,11 @@ std::FILE* CreateTextFile(const char* path) {
   std::FILE* file = fdopen(fd, "w");
   if (file == nullptr) close(fd);
   return file;
+}
+
+void DiscardFile(std::FILE* file) {
+  __fpurge(file);
+  std::fclose(file);
 }
 
 }  // namespace zortcp::platform

@@ -342,6 +342,18 @@ void TerminationPoint() {
   if (posix::TerminationRequested()) throw ThreadTerminated{};
 }
 
+void RethrowThreadEnd(void (*onHostEnd)(void*), void* context) {
+  try {
+    throw;
+  } catch (const ThreadTerminated&) {
+    throw;
+  } catch (const abi::__forced_unwind&) {
+    onHostEnd(context);
+    throw;  // a thread being cancelled must unwind to its end
+  } catch (...) {
+  }
+}
+
 void SetCurrentThreadPriority(ThreadPriority priority) {
   const int nice = priority == ThreadPriority::kTimeCritical ? kNiceTimeCritical : kNiceNormal;
   // Raising the priority needs a privilege most users lack; the thread then

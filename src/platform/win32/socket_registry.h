@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+// The table of open sockets: handle to entry. A call holds its own
+// reference to the entry while it uses the SOCKET, and the SOCKET is closed
+// only when the last reference goes, so a SOCKET value that the system
+// hands out again can never be reached through an old handle.
+#pragma once
+
+#include <atomic>
+#include <memory>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/socket_errors.h"
+#include "platform/win32/system.h"
+
+namespace zortcp::platform::win32 {
+
+inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
+
+// What a wait waits for: bitwise or.
+inline constexpr int kWaitReadable = 1;  // data, a connection to accept, the end of one
+inline constexpr int kWaitWritable = 2;  // room to send, or the outcome of a connect
+
+struct SocketEntry {
+  SocketEntry(SOCKET system, HANDLE network, HANDLE cancel)
+      : socket(system), networkEvent(network), cancelEvent(cancel) {}
+  ~SocketEntry();
+  SocketEntry(const SocketEntry&) = delete;
+  SocketEntry& operator=(const SocketEntry&) = delete;
+
+  const SOCKET socket;        // always non-blocking at the system level
+  const HANDLE networkEvent;  // WSAEventSelect: set by the socket's network events
+  const HANDLE cancelEvent;   // manual reset, set for good once the socket is closed
+  std::atomic<bool> closed{false};
+  std::atomic<bool> nonBlocking{false};  // the mode the caller asked for
+  // Set once a connect has succeeded, and for an accepted connection: only
+  // such a socket can take data.
+  std::atomic<bool> connected{false};
+  std::atomic<bool> connecting{false};  // a connect is under way
+  std::atomic<bool> listening{false};
+  std::atomic<int32_t> waiters{0};  // calls waiting on networkEvent
+};
+
+using SocketEntryRef = std::shared_ptr<SocketEntry>;
+
+// Takes ownership of a SOCKET, makes it non-blocking and non-inheritable
+// and gives it a new handle; connected marks an accepted connection.
+// kNoSocket with the last socket error set on failure (the SOCKET is then
+// closed).
+Socket RegisterSocket(SOCKET system, bool connected = false);
+
+// The entry of an open socket; null with the last socket error 10038 when
+// the handle is closed or was never handed out.
+SocketEntryRef FindSocket(Socket socket);
+
+// Takes the entry out of the table; null (and 10038) when it is not there.
+SocketEntryRef UnregisterSocket(Socket socket);
+
+// Records the Winsock error of a failed call in the last socket error:
+// 10004 when the failure came from the socket being closed under the call.
+void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
+
+// True, with the injected number in the last socket error, when fault
+// injection makes this call fail.
+bool InjectedSocketFailure(faults::Operation operation, Socket socket);
+
+// How a socket call begins: the entry of the socket it works on, or null
+// with the last socket error set when fault injection fails the call or
+// the handle is not open.
+SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket);
+
+// Whether the socket is ready now for what is asked (kWait* bits): 1 ready,
+// 0 not. A select that fails counts as ready, so that the next call
+// reports the failure.
+int32_t ReadyNow(const SocketEntry& entry, int what);
+
+// Waits until the socket is ready for what is asked, the time-out
+// (milliseconds, negative for none) ends or the socket is closed. 1 ready,
+// 0 timed out, kSocketError (10004) closed. With nothing asked the socket is
+// not watched at all: the wait ends only by the time-out or the close. A
+// terminated library thread leaves with ThreadTerminated.
+int32_t WaitForSocket(SocketEntry& entry, int what, int32_t timeoutMs);
+
+}  // namespace zortcp::platform::win32
+
+namespace zortcp::platform {
+
+// The names the socket calls of this platform are written with.
+using faults::Operation;
+using win32::EnterSocketCall;
+using win32::kNoTimeout;
+using win32::RecordSocketFailure;
+using win32::SocketEntry;
+using win32::SocketEntryRef;
+
+}  // namespace zortcp::platform
