@@ -3,6 +3,7 @@
 // tells the monitor what came of it, and a lost connection is the monitor's
 // to handle.
 #include <algorithm>
+#include <cstdint>
 
 #include "core/last_error.h"
 #include "diagnostics/debug_log.h"
@@ -117,6 +118,20 @@ void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::So
              block.settings.keepAliveSeconds);
 }
 
+// "Keep Alive" of a connection with bytes outstanding, which the system
+// does not probe: a peer that has owed an answer (to bytes or to a probe)
+// for twice the keep-alive time is gone, as an idle one is given up after
+// twice that time without an answer. A peer that only stopped reading
+// still answers the probes of its closed window, and stays.
+bool PeerGone(const PortControlBlock& block, const Connection& connection) {
+  const uint32_t keepAliveSeconds = block.settings.keepAliveSeconds;
+  if (keepAliveSeconds == 0) return false;
+  platform::PeerAnswers answers;
+  if (platform::PeerAnswersOf(connection.socket.load(), &answers) != 0) return false;
+  return answers.known && answers.awaitingAnswer &&
+         answers.sinceAnswerMs >= uint64_t{2000} * keepAliveSeconds;
+}
+
 }  // namespace
 
 void SetConnectionBuffers(PortControlBlock& block, const ReceiveRole& role, platform::Socket socket,
@@ -143,6 +158,10 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
   }
   const bool silent = now - connection.lastActivity > kSilenceMs;
   if (readable == 0 && !silent) return {};
+  if (silent && PeerGone(block, connection)) {
+    StoreFailureNumbers(role.receiveLocation, platform::kErrorTimedOut);
+    return {StepOutcome::kReceiveFailed, platform::kErrorTimedOut};
+  }
 
   // After more than a second of silence one receive is made all the same.
   uint32_t pending = 1;
