@@ -122,10 +122,14 @@ void SetKeepAlive(PortControlBlock& block, const ReceiveRole& role, platform::So
 // does not probe: a peer that has owed an answer (to bytes or to a probe)
 // for twice the keep-alive time is gone, as an idle one is given up after
 // twice that time without an answer. A peer that only stopped reading
-// still answers the probes of its closed window, and stays.
-bool PeerGone(const PortControlBlock& block, const Connection& connection) {
+// still answers the probes of its closed window, and stays. Looked at four
+// times a second, so that the loss is reported soon after that time.
+constexpr uint32_t kAnswerCheckMs = 250;
+
+bool PeerGone(const PortControlBlock& block, Connection& connection, uint32_t now) {
   const uint32_t keepAliveSeconds = block.settings.keepAliveSeconds;
-  if (keepAliveSeconds == 0) return false;
+  if (keepAliveSeconds == 0 || now - connection.lastAnswerCheck < kAnswerCheckMs) return false;
+  connection.lastAnswerCheck = now;
   platform::PeerAnswers answers;
   if (platform::PeerAnswersOf(connection.socket.load(), &answers) != 0) return false;
   return answers.known && answers.awaitingAnswer &&
@@ -156,12 +160,12 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
     FailMonitor(block, role, role.pollLocation, "select");
     return {};
   }
-  const bool silent = now - connection.lastActivity > kSilenceMs;
-  if (readable == 0 && !silent) return {};
-  if (silent && PeerGone(block, connection)) {
+  if (PeerGone(block, connection, now)) {
     StoreFailureNumbers(role.receiveLocation, platform::kErrorTimedOut);
     return {StepOutcome::kReceiveFailed, platform::kErrorTimedOut};
   }
+  const bool silent = now - connection.lastActivity > kSilenceMs;
+  if (readable == 0 && !silent) return {};
 
   // After more than a second of silence one receive is made all the same.
   uint32_t pending = 1;
