@@ -77,13 +77,13 @@ class DeadPeerTest : public ServerPortTest {
   }
 
   // Opens a client port at a listener of this namespace.
-  int32_t OpenClient(const std::string& configLines) {
+  int32_t OpenClient(const std::string& configLines, uint32_t flags = 0) {
     listener.emplace();
     UseService(listener->port());
     events.Register();
     int32_t handle = -1;
     const std::string config = ConfigFile("client.cfg", configLines);
-    EXPECT_EQ(ZorOpenPort("127.0.0.1", 0, 0, config.c_str(), &handle), 0);
+    EXPECT_EQ(ZorOpenPort("127.0.0.1", 0, flags, config.c_str(), &handle), 0);
     return handle;
   }
 
@@ -131,12 +131,17 @@ class DeadPeerTest : public ServerPortTest {
   std::optional<LoopbackListener> listener;
 };
 
-class VanishingPeerTest : public DeadPeerTest, public ::testing::WithParamInterface<bool> {};
+// The host idle, writing, or writing on a port whose socket blocks (its
+// receive monitor waits in its receive).
+enum class HostDoes { kNothing, kWrite, kWriteOnABlockingPort };
+
+class VanishingPeerTest : public DeadPeerTest, public ::testing::WithParamInterface<HostDoes> {};
 
 TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
-  const bool writing = GetParam();
+  const bool writing = GetParam() != HostDoes::kNothing;
   const int32_t handle = OpenClient(
-      "Keep Alive=1\nDebug Level=1\nDebug Output File=" + directory.File("client.log") + "\n");
+      "Keep Alive=1\nDebug Level=1\nDebug Output File=" + directory.File("client.log") + "\n",
+      GetParam() == HostDoes::kWriteOnABlockingPort ? ZOR_OPEN_BLOCKING : 0);
   ASSERT_GE(handle, 0);
   PeerConnection peer = AcceptClient();
 
@@ -155,8 +160,19 @@ TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
   EXPECT_TRUE(WaitUntil([&] { return LogContains("Port: 1, Keep Alive: 1 s"); }, kWait));
 }
 
-INSTANTIATE_TEST_SUITE_P(IdleOrWriting, VanishingPeerTest, ::testing::Bool(),
-                         [](const auto& instance) { return instance.param ? "Writing" : "Idle"; });
+INSTANTIATE_TEST_SUITE_P(IdleOrWriting, VanishingPeerTest,
+                         ::testing::Values(HostDoes::kNothing, HostDoes::kWrite,
+                                           HostDoes::kWriteOnABlockingPort),
+                         [](const auto& instance) {
+                           switch (instance.param) {
+                             case HostDoes::kNothing:
+                               return "Idle";
+                             case HostDoes::kWrite:
+                               return "Writing";
+                             default:
+                               return "WritingBlocking";
+                           }
+                         });
 
 TEST_F(DeadPeerTest, KeepAliveServerGivesUpSilentPeerAndServesTheNext) {
   const uint32_t keepAlive = 1;
