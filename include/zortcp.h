@@ -360,12 +360,14 @@ ZOR_API int32_t ZOR_CALL ZorGetStatistics(int32_t handle, ZorPortStatistics* out
 /*
  * Copies the last failure: error number, location and text (text needs 288
  * bytes; at most 287 characters and a terminator). Zeros and "Successful"
- * before any failure, and after one that recorded the number 0. The record
- * is library-wide and keeps the last failure of any port or thread through
- * later successes; the three values always belong to one failure, except
- * that a would-block result (10035) of a monitor changes only the two
- * numbers, and a failed ZorGetConfig item 1 on a port with a debug log only
- * the error number. Never fails and changes nothing; null outputs are not
+ * while nothing has been recorded, and after a failure that recorded the
+ * number 0. The record is library-wide and keeps the last failure of any
+ * port or thread through later successes; the three values always belong
+ * to one failure, except that a would-block result (10035) of a monitor
+ * changes only the two numbers, and a failed ZorGetConfig item 1 on a port
+ * with a debug log only the error number. A would-block result is recorded
+ * even before any failure (an idle connection gives one within a second):
+ * the numbers are then 10035 and 1008 or 2010, and the text is empty. Never fails and changes nothing; null outputs are not
  * written.
  * Returns text. Threads: any thread.
  */

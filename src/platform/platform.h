@@ -130,7 +130,10 @@ int32_t CloseSocket(Socket socket);
 
 // Binds to a local address. A port whose earlier connections linger in
 // TIME_WAIT can be bound again at once, so a server reopens on its port;
-// a port that another socket listens on fails with 10048.
+// a port that another socket listens on fails with 10048. An address that
+// is not one of this host's fails with 10049, the broadcast address
+// 255.255.255.255 among them (what ParseDottedAddress gives for a text
+// that is not an address), which some systems would otherwise take.
 int32_t Bind(Socket socket, const SocketAddress& address);
 int32_t Listen(Socket socket, int32_t backlog);
 
@@ -170,7 +173,10 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs);
 // Receives up to length bytes: the count, 0 when the peer has closed, or
 // kSocketError. Blocking mode waits for bytes; non-blocking mode fails with
 // 10035 when none wait. A receive cut short by CloseSocket fails with 10004,
-// never returns 0.
+// never returns 0. A connection that failed (the system gave the peer up,
+// 10060, or it was reset, 10054) never reads as closed by the peer, even
+// when another call met the failure first (a Send on another thread): the
+// receive fails with that failure's number.
 int32_t Receive(Socket socket, void* buffer, int32_t length);
 
 // Sends: the count taken (in blocking mode all of it), or kSocketError.
@@ -186,14 +192,45 @@ int32_t SetSendBufferSize(Socket socket, int32_t bytes);     // SO_SNDBUF
 // acknowledgement (TCP_NODELAY); the fast transfer mode uses it.
 int32_t SetNoDelay(Socket socket);
 // Keep-alive for a connection (1 to 7200 seconds): after seconds without a
-// word from the peer it is probed once a second, and bytes sent may stay
-// unacknowledged for 2 x seconds less half a second, so a peer that has
-// vanished is given up about 2 x seconds after it last answered, whether
-// the connection is idle or has bytes outstanding. The connection then
-// polls readable with nothing waiting, and the next Receive fails with
-// 10060.
+// word from the peer it is probed once a second (every seconds / 127,
+// rounded up, beyond 127 seconds), and an idle connection
+// whose peer answers none of the probes is given up 2 x seconds after the
+// peer last answered: the connection then polls readable with nothing
+// waiting, and the next Receive fails with 10060. A peer that answers is
+// never given up, whatever else it does: one that has stopped reading (its
+// window closed) keeps its connection for as long as it answers the
+// probes of its window, so no time-out may cover those probes. While
+// bytes are outstanding the system does not probe; the caller judges such
+// a connection from PeerAnswersOf, for which the system probes a closed
+// window at intervals of at most seconds / 2 (but never less than one
+// second) where it can.
 int32_t SetKeepAlive(Socket socket, uint32_t seconds);
 int32_t LocalAddress(Socket socket, SocketAddress* address);  // getsockname
+
+// What the system can tell of a connection's peer answering: the keep-alive
+// of a connection with bytes outstanding is judged from it. A platform
+// gives:
+// - known: false where the system cannot tell (no such query, or the
+//   socket is not connected); the caller then judges nothing, and
+//   SetKeepAlive alone finds a lost peer, as far as the system allows
+//   without ever ending a connection whose peer still answers.
+// - awaitingAnswer: the peer owes an answer, to bytes sent and not yet
+//   acknowledged or to a probe (of keep-alive, or of its closed window
+//   where the system probes it at least every keep-alive seconds / 2).
+//   False on an idle connection and on one whose bytes wait only for the
+//   peer's closed window while the system cannot bound the gap between
+//   the probes of that window: such a peer may answer rarely and still be
+//   there.
+// - sinceAnswerMs: milliseconds since the peer last acknowledged anything,
+//   bytes or a probe.
+// A peer that owes an answer and has given none for 2 x the keep-alive
+// seconds is gone. kSocketError on a closed or unknown socket (10038).
+struct PeerAnswers {
+  bool known = false;
+  bool awaitingAnswer = false;
+  uint32_t sinceAnswerMs = 0;
+};
+int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers);
 
 // Resolver. All are thread-safe. Names in network byte order.
 int32_t LocalHostName(char* buffer, int32_t size);  // gethostname

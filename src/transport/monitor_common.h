@@ -123,10 +123,12 @@ struct ReceiveRole {
 };
 
 // The connection a receive monitor serves, with the last-activity tick of
-// the silence rule.
+// the silence rule and the tick when "Keep Alive" last looked at whether
+// the peer answers.
 struct Connection {
   std::atomic<platform::Socket>& socket;
   uint32_t lastActivity = 0;
+  uint32_t lastAnswerCheck = 0;
 };
 
 // What a receive monitor's step came to. A lost connection (the peer closed

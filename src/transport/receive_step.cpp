@@ -3,6 +3,8 @@
 // tells the monitor what came of it, and a lost connection is the monitor's
 // to handle.
 #include <algorithm>
+#include <cstdint>
+#include <optional>
 
 #include "core/last_error.h"
 #include "diagnostics/debug_log.h"
@@ -62,6 +64,45 @@ bool HandOverBatch(PortControlBlock& block, const ReceiveRole& role, int32_t rec
   }
 }
 
+// "Keep Alive" of a connection with bytes outstanding, which the system
+// does not probe: a peer that has owed an answer (to bytes or to a probe)
+// for twice the keep-alive time is gone, as an idle one is given up after
+// twice that time without an answer. A peer that only stopped reading
+// still answers the probes of its closed window, and stays. Looked at four
+// times a second, so that the loss is reported soon after that time.
+constexpr uint32_t kAnswerCheckMs = 250;
+
+bool PeerGone(const PortControlBlock& block, Connection& connection, uint32_t now) {
+  const uint32_t keepAliveSeconds = block.settings.keepAliveSeconds;
+  if (keepAliveSeconds == 0 || now - connection.lastAnswerCheck < kAnswerCheckMs) return false;
+  connection.lastAnswerCheck = now;
+  platform::PeerAnswers answers;
+  if (platform::PeerAnswersOf(connection.socket.load(), &answers) != 0) return false;
+  return answers.known && answers.awaitingAnswer &&
+         answers.sinceAnswerMs >= uint64_t{2000} * keepAliveSeconds;
+}
+
+// A port whose socket blocks waits in its receive for the peer's next
+// bytes. With "Keep Alive" it waits in steps instead and looks at the
+// peer's answers between them: the system does not end that wait while
+// bytes sent stay unanswered. A failed receive when the peer is gone or the
+// wait fails (the close); nothing when bytes, an end or a stop came.
+std::optional<StepResult> WaitWhileAnswered(PortControlBlock& block, const ReceiveRole& role,
+                                            Connection& connection) {
+  if ((block.flags & ZOR_OPEN_BLOCKING) == 0 || block.settings.keepAliveSeconds == 0) return {};
+  const auto failed = [&role](int32_t code) {
+    StoreFailureNumbers(role.receiveLocation, code);
+    return StepResult{StepOutcome::kReceiveFailed, code};
+  };
+  for (;;) {
+    const int32_t ready =
+        platform::WaitReadable(connection.socket.load(), static_cast<int32_t>(kAnswerCheckMs));
+    if (ready == kSocketError) return failed(platform::LastSocketError());
+    if (ready != 0 || block.rxMonitor.stop.load() != 0) return {};
+    if (PeerGone(block, connection, platform::TickCount())) return failed(platform::kErrorTimedOut);
+  }
+}
+
 // Receives until no more bytes wait: as many chunks of 4096 bytes per
 // receive as the receive buffer holds, the pacing's pause apart (1 ms by
 // default). A failure, the peer's close or a stop request ends the loop, so
@@ -69,6 +110,9 @@ bool HandOverBatch(PortControlBlock& block, const ReceiveRole& role, int32_t rec
 StepResult ReceiveLoop(PortControlBlock& block, const ReceiveRole& role, Connection& connection,
                        uint32_t pending) {
   while (pending != 0 && block.rxMonitor.stop.load() == 0) {
+    if (const std::optional<StepResult> failed = WaitWhileAnswered(block, role, connection)) {
+      return *failed;
+    }
     const int32_t received =
         platform::Receive(connection.socket.load(), block.recvBuffer, block.recvBufferSize);
     if (received == kSocketError) {
@@ -140,6 +184,10 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
   if (readable == kSocketError) {
     FailMonitor(block, role, role.pollLocation, "select");
     return {};
+  }
+  if (PeerGone(block, connection, now)) {
+    StoreFailureNumbers(role.receiveLocation, platform::kErrorTimedOut);
+    return {StepOutcome::kReceiveFailed, platform::kErrorTimedOut};
   }
   const bool silent = now - connection.lastActivity > kSilenceMs;
   if (readable == 0 && !silent) return {};

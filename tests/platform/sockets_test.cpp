@@ -15,6 +15,9 @@
 #include <vector>
 
 #include "platform/platform_test_support.h"
+#ifndef _WIN32
+#include "platform/posix/socket_registry.h"
+#endif
 
 namespace zortcp::testing {
 namespace {
@@ -149,9 +152,26 @@ TEST_F(SocketTest, NonBlockingCallsFailWith10035WhenTheyWouldWait) {
   platform::CloseSocket(listener);
 }
 
+// Sends until one fails (the first may still be taken by the system) and
+// returns its error number; 0 when three were taken.
+int32_t SendUntilRefused(platform::Socket socket) {
+  const uint8_t bytes[16] = {};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (platform::Send(socket, bytes, sizeof(bytes)) == platform::kSocketError) {
+      return platform::LastSocketError();
+    }
+  }
+  return 0;
+}
+
+// A reset stays a failure for the receive even when a send met it first
+// (the system tells only the first call); a peer's close followed by the
+// reset of bytes sent after it still reads as the close.
 TEST_F(SocketTest, PeerCloseReadsAsZeroAndPeerResetAs10054WithoutSigpipe) {
   ConnectedPair closed = Connect(listener_);
   closed.peer.Close();
+  EXPECT_EQ(Receive(closed.socket).first, 0);
+  EXPECT_EQ(SendUntilRefused(closed.socket), kConnectionReset);
   EXPECT_EQ(Receive(closed.socket).first, 0);
 
   ConnectedPair reset = Connect(listener_);
@@ -168,6 +188,19 @@ TEST_F(SocketTest, PeerCloseReadsAsZeroAndPeerResetAs10054WithoutSigpipe) {
   EXPECT_EQ(platform::LastSocketError(), kConnectionReset);
   EXPECT_EQ(platform::Send(reset.socket, bytes, sizeof(bytes)), platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), kConnectionReset);
+  EXPECT_EQ(Receive(reset.socket), Outcome(platform::kSocketError, kConnectionReset));
+}
+
+TEST_F(SocketTest, BindToAnAddressThatIsNotLocalFailsWith10049) {
+  // The broadcast address is also what a dotted text that is no address reads as.
+  for (const char* text : {"255.255.255.255", "300.1.1.1", "192.0.2.1"}) {
+    const platform::Socket socket = platform::OpenSocket();
+    platform::SocketAddress address = LoopbackAddress(0);
+    address.address = platform::ParseDottedAddress(text);
+    EXPECT_EQ(platform::Bind(socket, address), platform::kSocketError) << text;
+    EXPECT_EQ(platform::LastSocketError(), 10049) << text;
+    platform::CloseSocket(socket);
+  }
 }
 
 TEST_F(SocketTest, AServerPortCanBeBoundAgainAtOnceButNotWhileSomeoneListens) {
@@ -305,6 +338,31 @@ TEST_F(SocketTest, CloseEndsABlockedSendAndWait) {
   EXPECT_EQ(waiting.get(), Outcome(platform::kSocketError, kInterrupted));
   pair.socket = platform::kNoSocket;
 }
+
+#ifndef _WIN32
+// A close wakes every wait on the socket by itself, not through the
+// shutdown of its connection: here the descriptor is a pipe's, which no
+// shutdown reaches.
+TEST_F(SocketTest, CloseWakesAWaitThatNoShutdownReaches) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe2(pipeEnds, O_NONBLOCK | O_CLOEXEC), 0);
+  const platform::Socket socket = platform::posix::RegisterSocket(pipeEnds[0], true);
+  ASSERT_NE(socket, platform::kNoSocket);
+  auto waiting = Launch([&] {
+    const int32_t result = platform::WaitReadable(socket, -1);
+    return Outcome(result, platform::LastSocketError());
+  });
+  ASSERT_TRUE(SocketCallsBlocked());
+  platform::CloseSocket(socket);
+  const bool woken = EndsWithin(waiting, kPrompt);
+  if (!woken) {
+    EXPECT_EQ(write(pipeEnds[1], "x", 1), 1);  // so that the wait ends all the same
+  }
+  close(pipeEnds[1]);
+  ASSERT_TRUE(woken);
+  EXPECT_EQ(waiting.get(), Outcome(platform::kSocketError, kInterrupted));
+}
+#endif
 
 TEST_F(SocketTest, AClosedHandleNeverReachesTheSocketThatReusesItsDescriptor) {
   ConnectedPair first = Connect(listener_);

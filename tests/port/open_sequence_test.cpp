@@ -14,6 +14,7 @@
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 #include "support/client_port.h"
+#include "support/server_port.h"
 
 namespace zortcp::testing {
 namespace {
@@ -127,6 +128,24 @@ TEST_F(OpenTest, ServerBindToAnAddressInUseFailsAtBind) {
   EXPECT_EQ(PortTable()[0].inUse.load(), 0);
 }
 
+// A dotted text that is no address ("300.1.1.1" reads as 255.255.255.255)
+// is no local address either; the short forms that the parser has always
+// taken still are addresses.
+TEST_F(OpenTest, ServerOnADottedTextThatIsNoLocalAddressFailsAtBind) {
+  UseService("0");
+  for (const char* host : {"300.1.1.1", "255.255.255.255"}) {
+    int32_t handle = 77;
+    EXPECT_EQ(ZorOpenPort(host, 0, ZOR_OPEN_SERVER, nullptr, &handle), -2) << host;
+    EXPECT_EQ(handle, 0);
+    const LastErrorView error = LastErrorNow();
+    EXPECT_EQ(error.location, 10) << host;
+    EXPECT_EQ(error.code, 10049) << host;
+  }
+  uint16_t port = 0;
+  ASSERT_GE(OpenServer("127.1", nullptr, &port), 0);
+  EXPECT_TRUE(ConnectToServer(port).IsOpen());
+}
+
 TEST_F(OpenTest, NullHostCountsAsAnEmptyNameThatIsNotFound) {
   faults::Inject(Operation::kHostByName, {.error = 11001});
   int32_t handle = 77;
@@ -142,11 +161,7 @@ TEST_F(OpenTest, DottedAddressWithoutAReverseNameOpensUnderTheAddress) {
   faults::Inject(Operation::kHostByAddress, {.error = 11004, .count = -1});
   const int32_t handle = OpenClient("127.0.0.1");
   ASSERT_GE(handle, 0);
-  char name[129] = {};
-  int32_t length = 0;
-  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_PEER_NAME, name, &length), 0);
-  EXPECT_STREQ(name, "127.0.0.1");
-  EXPECT_EQ(length, 9);
+  EXPECT_EQ(ConfigTextOf(handle, ZOR_CONFIG_PEER_NAME), "127.0.0.1");
   ASSERT_TRUE(AcceptPeer().IsOpen());
   ASSERT_TRUE(WaitForEvent(ZOR_EVENT_CONNECTED));
   EXPECT_EQ(events.Events()[0].text, "127.0.0.1, Port: " + listener.PortText());

@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
@@ -142,6 +144,41 @@ TEST_F(ClientPeerTest, SizesOutOfRangeMoveNothingAndCapacityBeyondTheBytesTakesO
   EXPECT_EQ(ZorReadPort(handle, exact.get(), INT_MAX, &count), 0);
   EXPECT_EQ(std::string(exact.get(), static_cast<size_t>(count)), "twelve bytes");
   EXPECT_EQ(ZorAnyToRead(handle), 0);
+}
+
+// A peer that stops reading but is there: its window closes, and it
+// answers the system's probes of the window for as long as it stays. With
+// "Keep Alive" that is no loss: the connection stands, nothing queued is
+// dropped, and once the peer reads again every byte arrives in order.
+TEST_F(ClientPeerTest, KeepAliveKeepsAPeerThatStopsReadingButAnswers) {
+  const uint32_t keepAlive = 2;
+  ZorChangeDefault(ZOR_DEFAULT_KEEP_ALIVE, &keepAlive, sizeof(keepAlive));
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
+  const uint32_t off = 0;
+  ZorChangeDefault(ZOR_DEFAULT_KEEP_ALIVE, &off, sizeof(off));
+
+  // Far more than the socket buffers of both sides hold.
+  const std::vector<uint8_t> bytes = RandomBytes(1 << 20, 2);
+  auto writer = std::async(std::launch::async, [&] {
+    return ZorWritePort(handle, bytes.data(), static_cast<int32_t>(bytes.size()));
+  });
+  // Fifteen times the keep-alive time: the probes of the window go on.
+  const bool lost = events.WaitFor(
+      [](const std::vector<RecordedEvent>& seen) {
+        return std::any_of(seen.begin(), seen.end(), [](const RecordedEvent& event) {
+          return event.kind == ZOR_EVENT_DISCONNECTED || event.kind == ZOR_EVENT_ERROR;
+        });
+      },
+      std::chrono::seconds(30));
+  const std::vector<uint8_t> received = peer.ReceiveExactly(bytes.size(), std::chrono::seconds(30));
+  // A write that still waits for room (the bytes went elsewhere) ends with the close.
+  if (writer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) ZorClosePort(handle);
+  EXPECT_EQ(writer.get(), 0);
+  EXPECT_FALSE(lost) << ::testing::PrintToString(events.Sequence());
+  EXPECT_TRUE(received == bytes) << received.size() << " bytes of " << bytes.size();
+  EXPECT_EQ(events.Count(ZOR_EVENT_CONNECTED), 1u);
 }
 
 }  // namespace

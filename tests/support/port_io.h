@@ -20,8 +20,18 @@ struct LastErrorView {
   std::string text;
 };
 
-// ZorGetLastError into a view.
+// Output buffers of the query calls are filled with this byte, not with
+// zeros, so that a text that the library leaves without its terminator
+// shows.
+inline constexpr char kOutputSentinel = '\xA5';
+
+// ZorGetLastError into a view; a text without its terminator fails the test.
 LastErrorView LastErrorNow();
+
+// ZorGetConfig of a text item (1 the local host, 4 the peer's name): the
+// text, which must end with its terminator at the length that the call
+// reports (written to length when given).
+std::string ConfigTextOf(int32_t handle, int32_t item, int32_t* length = nullptr);
 
 // ZorGetStatistics of a port, with a test failure if the call fails.
 ZorPortStatistics StatisticsOf(int32_t handle);

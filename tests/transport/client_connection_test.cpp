@@ -45,20 +45,12 @@ TEST_F(ClientConnectionTest, ConnectedEventNamesThePeerAndPortAndConfigReportsTh
   EXPECT_EQ(length, 4);
   EXPECT_THAT(address, ElementsAre(127, 0, 0, 1));
 
-  char name[130] = {};
   const std::string host = SystemHostName();
   ASSERT_FALSE(host.empty());
-  const char* expected = host.c_str();
-  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_LOCAL_HOST, name, &length), 0);
-  EXPECT_STREQ(name, expected);
-  EXPECT_EQ(length, static_cast<int32_t>(std::strlen(expected)));
-  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_PEER_NAME, name, &length), 0);
-  EXPECT_STREQ(name, "localhost");
-  EXPECT_EQ(length, 9);
+  EXPECT_EQ(ConfigTextOf(handle, ZOR_CONFIG_LOCAL_HOST), host);
+  EXPECT_EQ(ConfigTextOf(handle, ZOR_CONFIG_PEER_NAME), "localhost");
   platform::faults::Inject(platform::faults::Operation::kLocalHostName, {.error = 10050});
-  EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_LOCAL_HOST, name, &length), 0);
-  EXPECT_STREQ(name, "localhost");
-  EXPECT_EQ(length, 9);
+  EXPECT_EQ(ConfigTextOf(handle, ZOR_CONFIG_LOCAL_HOST), "localhost");
 
   uint32_t port = 0;
   EXPECT_EQ(ZorGetConfig(handle, ZOR_CONFIG_SERVICE_PORT, &port, &length), 0);
@@ -122,6 +114,21 @@ TEST_F(ClientConnectionTest, RetryCountOneOrNegativeEndsAfterTheFirstFailure) {
     EXPECT_EQ(ZorClosePort(handle), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(2000));
   }
+}
+
+// The retry count starts afresh with every connection: failures before a
+// connection that the peer then closed do not count toward the limit.
+TEST_F(ClientConnectionTest, RetryLimitCountsTheAttemptsAfterTheLastConnectionOnly) {
+  UseRetryCount(2);
+  platform::faults::Inject(platform::faults::Operation::kConnect, {.error = 10061});
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenConnected(handle, peer));
+  listener.Close();  // every later attempt is refused
+  peer.Close();
+  ASSERT_TRUE(WaitForEvent(ZOR_EVENT_ERROR, ZOR_ERROR_RETRY_LIMIT));
+  EXPECT_THAT(events.Sequence(),
+              ElementsAre("5/1", "5/4", "1", "2/0", "5/1", "5/4", "5/1", "5/4", "5/5"));
 }
 
 TEST_F(ClientConnectionTest, PeerCloseIsReportedAfterASecondOfSilenceAndThePortReconnects) {

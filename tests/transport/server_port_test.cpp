@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/control_block.h"
+#include "core/last_error.h"
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 
@@ -40,12 +41,7 @@ uint32_t NumberItem(int32_t handle, int32_t item) {
   return value;
 }
 
-std::string PeerName(int32_t handle) {
-  char name[130] = {};
-  int32_t length = 0;
-  ZorGetConfig(handle, ZOR_CONFIG_PEER_NAME, name, &length);
-  return name;
-}
+std::string PeerName(int32_t handle) { return ConfigTextOf(handle, ZOR_CONFIG_PEER_NAME); }
 
 std::string Connected(const std::string& name, const PeerConnection& peer) {
   return name + ", Port: " + std::to_string(peer.LocalPort());
@@ -237,6 +233,23 @@ TEST_F(ServerPortTest, FailedLookupRaisesErrorAndNamesPeerUnknown) {
   const ZorPortStatistics statistics = StatisticsOf(handle);
   EXPECT_EQ(statistics.rxErrors + statistics.connectErrors, 0u);
   ExpectServed(handle, peer, "served all the same", "yes");
+}
+
+// A would-block result before any failure: its two numbers beside the
+// empty text of no failure, and no longer "Successful".
+TEST_F(ServerPortTest, WouldBlockBeforeAnyFailureLeavesTheTextEmpty) {
+  ResetLastErrorForTesting();  // as a process that has just loaded the library
+  const LastErrorView fresh = LastErrorNow();
+  EXPECT_EQ(fresh.code, 0);
+  EXPECT_EQ(fresh.location, 0);
+  EXPECT_EQ(fresh.text, "Successful");
+  int32_t handle = -1;
+  PeerConnection peer;
+  ASSERT_NO_FATAL_FAILURE(OpenServerWithPeer(nullptr, &handle, nullptr, &peer));
+  ASSERT_TRUE(WaitUntil([] { return LastErrorNow().location == 2010; }, seconds(5)));
+  const LastErrorView record = LastErrorNow();
+  EXPECT_EQ(record.code, 10035);
+  EXPECT_EQ(record.text, "");
 }
 
 TEST_F(ServerPortTest, SilentPeerMeetsAWouldBlockReceiveOnceASecondWithoutEvents) {

@@ -25,6 +25,18 @@ constexpr short kWritableEvents = POLLOUT | POLLHUP | POLLERR;
 
 bool WouldBlock(int errorNumber) { return errorNumber == EAGAIN || errorNumber == EWOULDBLOCK; }
 
+// A receive or send that failed for the connection itself keeps the failure
+// for the receives after it: the system reports it to one call only and
+// then reads as an end of stream. A broken pipe is not kept: it follows
+// the peer's own close (its reset of bytes sent after that close) or a
+// failure already kept.
+void FailedOnConnection(SocketEntry& entry, int errorNumber) {
+  if (errorNumber == EPIPE || errorNumber == EINTR || WouldBlock(errorNumber)) return;
+  if (entry.closed.load(std::memory_order_acquire)) return;
+  int32_t none = 0;
+  entry.failure.compare_exchange_strong(none, WinsockErrorFromSystem(errorNumber));
+}
+
 bool ValidBuffer(const void* buffer, int32_t length) {
   if (length < 0) {
     SetLastSocketError(kErrorInvalid);
@@ -108,13 +120,20 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
     if (received > 0) return static_cast<int32_t>(received);
     if (received == 0) {
       // Our own shutdown makes recv see an end of stream; that is a
-      // receive cut short, not a peer that closed.
-      if (!entry->closed.load(std::memory_order_acquire)) return 0;
-      SetLastSocketError(kErrorInterrupted);
+      // receive cut short, not a peer that closed. Nor is a connection
+      // that failed under an earlier call.
+      if (entry->closed.load(std::memory_order_acquire)) {
+        SetLastSocketError(kErrorInterrupted);
+        return kSocketError;
+      }
+      const int32_t failure = entry->failure.load(std::memory_order_acquire);
+      if (failure == 0) return 0;
+      SetLastSocketError(failure);
       return kSocketError;
     }
     if (errno == EINTR) continue;
     if (!WouldBlock(errno) || entry->nonBlocking.load(std::memory_order_relaxed)) {
+      FailedOnConnection(*entry, errno);
       RecordSocketFailure(*entry, errno);
       return kSocketError;
     }
@@ -135,6 +154,7 @@ int32_t Send(Socket socket, const void* data, int32_t length) {
       next += sent;
       left -= static_cast<size_t>(sent);
     } else if (!WouldBlock(errno) || !blocking) {
+      FailedOnConnection(*entry, errno);
       RecordSocketFailure(*entry, errno);
       return kSocketError;
     } else if (posix::WaitForSocket(*entry, kWritableEvents, kNoTimeout) != 1) {

@@ -31,6 +31,13 @@ struct SocketEntry {
   // Set once a connect has succeeded, and for an accepted connection: only
   // such a socket can take data.
   std::atomic<bool> connected{false};
+  // The Winsock number of the failure that ended the connection (a reset
+  // or a time-out), as the first call that met it saw it: the system tells
+  // only that call, and a later receive would read an end of stream.
+  std::atomic<int32_t> failure{0};
+  // Set by SetKeepAlive where the system bounds the gap between the probes
+  // of a closed window.
+  std::atomic<bool> windowProbesBounded{false};
 };
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;

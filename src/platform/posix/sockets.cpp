@@ -4,6 +4,7 @@
 // Every descriptor is non-blocking at the system level; the blocking mode
 // that callers see is emulated per socket (see socket_io.cpp), so that a
 // blocked call can always be woken by CloseSocket and by termination.
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 
 #include "platform/posix/socket_registry.h"
 
@@ -21,9 +23,14 @@ namespace {
 
 constexpr uint32_t kKeepAliveMinSeconds = 1;
 constexpr uint32_t kKeepAliveMaxSeconds = 7200;
-constexpr int kKeepAliveProbeSeconds = 1;
 constexpr int kKeepAliveMaxProbes = 127;  // the most TCP_KEEPCNT takes
-constexpr int kRetransmitAllowanceMs = 500;
+// The bounds that Linux takes for the longest retransmission (and window
+// probe) interval of a socket, TCP_RTO_MAX_MS (Linux 6.15 on).
+constexpr int kProbeGapMinMs = 1000;
+constexpr int kProbeGapMaxMs = 120000;
+#ifndef TCP_RTO_MAX_MS
+#define TCP_RTO_MAX_MS 44
+#endif
 
 sockaddr_in ToSystem(const SocketAddress& address) {
   sockaddr_in system{};
@@ -140,6 +147,12 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
   // second listener on the same port.
   const int on = 1;
   setsockopt(entry->fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+  // Linux binds the broadcast address as if it were a local one, and the
+  // socket then listens where no peer reaches it.
+  if (address.address == INADDR_BROADCAST) {
+    SetLastSocketError(kErrorAddressNotAvailable);
+    return kSocketError;
+  }
   const sockaddr_in system = ToSystem(address);
   return Outcome(*entry,
                  bind(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)));
@@ -228,25 +241,62 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
   if (entry == nullptr) return kSocketError;
   const int idle =
       static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
-  // Probes go out once a second from the first silent period on, so a
-  // single lost probe does not end a connection whose peer is there. The
-  // user time-out decides when the peer is given up, for probes and for
-  // bytes alike. The kernel starts counting for outstanding bytes only when
-  // it first sends them again (0.4 s later on loopback), so the time-out is
-  // half a second short of twice the idle time. The probe count only
-  // matters to kernels without a user time-out.
+  // Probes go out once a second from the first silent period on (further
+  // apart beyond 127 s, the most probes the system counts), so that a single
+  // lost probe does not end a connection whose peer is there, and the
+  // system gives an idle peer up once they have gone unanswered for as long
+  // again. No user time-out (TCP_USER_TIMEOUT): the system applies it to the
+  // probes of a closed window too, from the first probe on, answered or
+  // not, and would end the connection of a peer that only stopped reading.
+  // Bytes outstanding are judged by the caller instead (PeerAnswersOf).
+  const int interval = (idle + kKeepAliveMaxProbes - 1) / kKeepAliveMaxProbes;
   const int options[][3] = {
       {SOL_SOCKET, SO_KEEPALIVE, 1},
       {IPPROTO_TCP, TCP_KEEPIDLE, idle},
-      {IPPROTO_TCP, TCP_KEEPINTVL, kKeepAliveProbeSeconds},
-      {IPPROTO_TCP, TCP_KEEPCNT, std::min(idle, kKeepAliveMaxProbes)},
-      {IPPROTO_TCP, TCP_USER_TIMEOUT, 2 * idle * 1000 - kRetransmitAllowanceMs},
+      {IPPROTO_TCP, TCP_KEEPINTVL, interval},
+      {IPPROTO_TCP, TCP_KEEPCNT, idle / interval},
   };
   for (const auto& [level, option, value] : options) {
     if (Outcome(*entry, setsockopt(entry->fd, level, option, &value, sizeof(value))) != 0) {
       return kSocketError;
     }
   }
+  // The system doubles the gap between the probes of a closed window up to
+  // two minutes: bounded to half the keep-alive time, a peer that answers
+  // them answers often enough to tell it from one that is gone. Kernels
+  // before 6.15 refuse the option; their window probes then go unjudged.
+  const int probeGapMs = std::clamp(idle * 500, kProbeGapMinMs, kProbeGapMaxMs);
+  entry->windowProbesBounded.store(
+      setsockopt(entry->fd, IPPROTO_TCP, TCP_RTO_MAX_MS, &probeGapMs, sizeof(probeGapMs)) == 0,
+      std::memory_order_release);
+  return 0;
+}
+
+int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
+  SocketEntryRef entry = posix::FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  if (answers == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return kSocketError;
+  }
+  *answers = PeerAnswers{};
+  tcp_info info{};
+  socklen_t length = sizeof(info);
+  int unsent = 0;  // bytes queued that have not been sent yet
+  if (getsockopt(entry->fd, IPPROTO_TCP, TCP_INFO, &info, &length) != 0 ||
+      length < offsetof(tcp_info, tcpi_last_ack_recv) + sizeof(info.tcpi_last_ack_recv) ||
+      (info.tcpi_state != TCP_ESTABLISHED && info.tcpi_state != TCP_CLOSE_WAIT) ||
+      ioctl(entry->fd, SIOCOUTQNSD, &unsent) != 0) {
+    return 0;  // nothing to tell
+  }
+  // A probe that is owed is one of keep-alive (nothing queued) or, where
+  // their gap is bounded, one of a closed window.
+  const bool probeOwed =
+      info.tcpi_probes > 0 &&
+      (unsent == 0 || entry->windowProbesBounded.load(std::memory_order_acquire));
+  answers->known = true;
+  answers->awaitingAnswer = info.tcpi_unacked > 0 || probeOwed;
+  answers->sinceAnswerMs = info.tcpi_last_ack_recv;
   return 0;
 }
 
