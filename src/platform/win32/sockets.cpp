@@ -137,6 +137,12 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
   // With SO_REUSEADDR another socket, of any program, could take a port
   // that this one listens on; exclusive use refuses it.
   SetOption(*entry, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1);
+  // The broadcast address is what a dotted text that is no address reads
+  // as; no peer reaches a listener there.
+  if (address.address == INADDR_BROADCAST) {
+    SetLastSocketError(kErrorAddressNotAvailable);
+    return kSocketError;
+  }
   const sockaddr_in system = ToSystem(address);
   if (bind(entry->socket, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0)
     return 0;
@@ -262,6 +268,20 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
   const DWORD maxRetransmitSeconds = 2 * idle;
   setsockopt(entry->socket, IPPROTO_TCP, TCP_MAXRT,
              reinterpret_cast<const char*>(&maxRetransmitSeconds), sizeof(maxRetransmitSeconds));
+  return 0;
+}
+
+// Windows 10 1703 and later could tell through SIO_TCP_INFO; Wine cannot,
+// and it is not used yet: the keep-alive of a connection with bytes
+// outstanding is left to TCP_MAXRT where the system has it.
+int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
+  SocketEntryRef entry = win32::FindSocket(socket);
+  if (entry == nullptr) return kSocketError;
+  if (answers == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return kSocketError;
+  }
+  *answers = PeerAnswers{};
   return 0;
 }
 
