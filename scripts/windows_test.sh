@@ -44,7 +44,15 @@ for preset in "${presets[@]}"; do
   echo "=== $preset tests"
   log=build/$preset/ctest.log
   status=0
-  ctest --preset "$preset" 2>&1 | tee "$log" || status=$?
+  # Tests known to fail under Wine, each with its reason, are left out and
+  # named here, so that the run says what it did not check.
+  known=$(sed -e 's/#.*//' -e 's/[[:space:]]*$//' tests/wine_known_failures.txt | grep -v '^$' || true)
+  if [ -n "$known" ]; then
+    echo "left out under Wine (tests/wine_known_failures.txt):"
+    sed 's/^/  /' <<<"$known"
+  fi
+  exclude=$(paste -sd'|' <<<"$known" | sed 's/\./\\./g')
+  ctest --preset "$preset" ${exclude:+-E "^(${exclude})\$"} 2>&1 | tee "$log" || status=$?
   # Passed, skipped (with their reasons in the log) and failed, as counted.
   summary=$(grep -E 'tests passed' "$log" || true)
   skipped=$(grep -c -E '\*\*\*Skipped|Not Run' "$log" || true)

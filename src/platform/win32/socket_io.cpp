@@ -41,6 +41,17 @@ bool IdleSocket(const SocketEntry& entry) {
          !entry.listening.load(std::memory_order_acquire);
 }
 
+// A receive or send that failed for the connection itself keeps the
+// failure for the receives after it (the system may report it to one call
+// only and then read an end of stream), unless the peer had closed first.
+void FailedOnConnection(SocketEntry& entry, int error) {
+  if (error == WSAEWOULDBLOCK || error == WSAEINTR) return;
+  if (entry.closed.load(std::memory_order_acquire)) return;
+  if (entry.peerClosed.load(std::memory_order_acquire)) return;
+  int32_t none = 0;
+  entry.failure.compare_exchange_strong(none, error);
+}
+
 int32_t PollNow(Operation operation, Socket socket, int what) {
   SocketEntryRef entry = EnterSocketCall(operation, socket);
   if (entry == nullptr) return kSocketError;
@@ -89,13 +100,23 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
     if (received > 0) return received;
     if (received == 0) {
       // Our own shutdown makes recv see an end of stream; that is a
-      // receive cut short, not a peer that closed.
-      if (!entry->closed.load(std::memory_order_acquire)) return 0;
-      SetLastSocketError(kErrorInterrupted);
+      // receive cut short, not a peer that closed. Nor is a connection
+      // that failed under an earlier call.
+      if (entry->closed.load(std::memory_order_acquire)) {
+        SetLastSocketError(kErrorInterrupted);
+        return kSocketError;
+      }
+      const int32_t failure = entry->failure.load(std::memory_order_acquire);
+      if (failure == 0) {
+        entry->peerClosed.store(true, std::memory_order_release);
+        return 0;
+      }
+      SetLastSocketError(failure);
       return kSocketError;
     }
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK || entry->nonBlocking.load(std::memory_order_relaxed)) {
+      FailedOnConnection(*entry, error);
       RecordSocketFailure(*entry, error);
       return kSocketError;
     }
@@ -119,6 +140,7 @@ int32_t Send(Socket socket, const void* data, int32_t length) {
     }
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK || !blocking) {
+      FailedOnConnection(*entry, error);
       RecordSocketFailure(*entry, error);
       return kSocketError;
     }

@@ -39,6 +39,13 @@ struct SocketEntry {
   std::atomic<bool> connecting{false};  // a connect is under way
   std::atomic<bool> listening{false};
   std::atomic<int32_t> waiters{0};  // calls waiting on networkEvent
+  // The Winsock number of the failure that ended the connection (a reset
+  // or a time-out), as the first call that met it saw it: the system may
+  // tell only that call, and a later receive would read an end of stream.
+  std::atomic<int32_t> failure{0};
+  // Set once a receive has read the peer's own close: a reset that follows
+  // it answers bytes sent after that close and is not kept.
+  std::atomic<bool> peerClosed{false};
 };
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;
