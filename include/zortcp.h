@@ -367,9 +367,8 @@ ZOR_API int32_t ZOR_CALL ZorGetStatistics(int32_t handle, ZorPortStatistics* out
  * changes only the two numbers, and a failed ZorGetConfig item 1 on a port
  * with a debug log only the error number. A would-block result is recorded
  * even before any failure (an idle connection gives one within a second):
- * the numbers are then 10035 and 1008 or 2010, and the text is empty. Never fails and changes nothing; null outputs are not
- * written.
- * Returns text. Threads: any thread.
+ * the numbers are then 10035 and 1008 or 2010, and the text is empty. Never fails and changes
+ * nothing; null outputs are not written. Returns text. Threads: any thread.
  */
 ZOR_API char* ZOR_CALL ZorGetLastError(int32_t* code, int32_t* location, char* text);
 
