@@ -8,7 +8,9 @@ Python pages are tested with the Python package) names what it holds, and
 each kind is put to work:
 
   c, cpp  compiled and linked against the built library, as a file of its
-          own or, when it is a run of statements, as the body of main
+          own or, when it is a run of statements, as the body of main;
+          "c windows" blocks are compiled (not linked) by the mingw-w64
+          compiler with <windows.h>, where that compiler is installed
   ini     a configuration file: every keyword line names a keyword that the
           library reads
   sh      parsed by bash; every script it names exists, every test label it
@@ -25,6 +27,7 @@ import argparse
 import os
 import re
 import shlex
+import shutil
 import socket
 import subprocess
 import sys
@@ -33,6 +36,7 @@ import threading
 from pathlib import Path
 
 KINDS = {"c", "cpp", "ini", "sh", "cmake", "text"}
+WINDOWS_COMPILER = {"c": "x86_64-w64-mingw32-gcc-posix", "cpp": "x86_64-w64-mingw32-g++-posix"}
 RUN_WAIT = 60  # seconds; only matters when something is broken
 
 C_PRELUDE = """\
@@ -66,6 +70,9 @@ class Block:
         self.page, self.line, self.text = page, line, text
         words = info.split()
         self.kind = words[0] if words else "text"
+        # "c windows": code for the Windows DLL, checked by the mingw-w64
+        # compiler where it is installed.
+        self.windows = "windows" in words[1:]
 
     def where(self):
         return f"{self.page}:{self.line}"
@@ -106,12 +113,17 @@ class Checker:
         directory = str(Path(self.options.library).parent)
         return [f"-L{directory}", "-lzortcp", f"-Wl,-rpath,{directory}"]
 
-    def build(self, kind, source, output):
+    def build(self, kind, source, output, windows=False):
         suffix = ".c" if kind == "c" else ".cpp"
         path = self.scratch / (output.name + suffix)
-        path.write_text(source)
-        return subprocess.run(self.compiler(kind) + [str(path), "-o", str(output)] + self.link(),
-                              capture_output=True, text=True)
+        if windows:
+            path.write_text("#include <windows.h>\n" + source)
+            flags = [flag for flag in self.compiler(kind)[1:] if not flag.startswith("-fsanitize")]
+            command = [WINDOWS_COMPILER[kind], "-fsyntax-only"] + flags + [str(path)]
+        else:
+            path.write_text(source)
+            command = self.compiler(kind) + [str(path), "-o", str(output)] + self.link()
+        return subprocess.run(command, capture_output=True, text=True)
 
     def check_code(self, block, number):
         prelude = C_PRELUDE if block.kind == "c" else CPP_PRELUDE
@@ -125,7 +137,7 @@ class Checker:
         output = self.scratch / f"block{number}"
         errors = []
         for shape in shapes:
-            result = self.build(block.kind, shape, output)
+            result = self.build(block.kind, shape, output, block.windows)
             if result.returncode == 0:
                 return
             errors.append(result.stderr)
@@ -190,6 +202,8 @@ class Checker:
                     self.fail(block, f"a block of kind '{block.kind}'; name one of "
                                      f"{', '.join(sorted(KINDS))}")
                 elif block.kind in ("c", "cpp"):
+                    if block.windows and shutil.which(WINDOWS_COMPILER[block.kind]) is None:
+                        continue  # no mingw-w64 compiler here: the Windows build checks the DLL
                     self.check_code(block, self.checked)
                 elif block.kind == "ini":
                     self.check_ini(block)
