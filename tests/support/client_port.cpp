@@ -15,11 +15,6 @@ void UseRetryCount(int32_t count) {
   ZorChangeDefault(ZOR_DEFAULT_RETRY_COUNT, &count, sizeof(count));
 }
 
-size_t BaselineThreadCount() {
-  std::thread([] {}).join();
-  return ThreadCount();
-}
-
 int64_t MillisecondsBetween(const RecordedEvent& earlier, const RecordedEvent& later) {
   return std::chrono::duration_cast<milliseconds>(later.when - earlier.when).count();
 }

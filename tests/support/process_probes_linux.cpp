@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,6 +26,18 @@ size_t EntriesIn(const char* directory) {
 }
 
 }  // namespace
+
+size_t BaselineThreadCount() {
+  // A thread's join returns when its id is cleared, a moment before its
+  // entry leaves /proc/self/task: wait for that, or the baseline counts it.
+  pid_t tid = 0;
+  std::thread([&tid] { tid = gettid(); }).join();
+  const std::string entry = "/proc/self/task/" + std::to_string(tid);
+  for (int look = 0; look < 5000 && std::filesystem::exists(entry); ++look) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ThreadCount();
+}
 
 size_t ThreadCount() { return EntriesIn("/proc/self/task"); }
 

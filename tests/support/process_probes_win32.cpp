@@ -5,9 +5,16 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <thread>
+
 #include "support/client_port.h"
 
 namespace zortcp::testing {
+
+size_t BaselineThreadCount() {
+  std::thread([] {}).join();
+  return ThreadCount();
+}
 
 size_t ThreadCount() {
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
