@@ -29,9 +29,10 @@ timed() {
 
 mkdir -p build
 echo "=== wine prefix ($WINEPREFIX)"
+# The prefix is made by the first start; the persistent server needs it.
+wine cmd /c exit >/dev/null 2>&1 || wine64 cmd /c exit >/dev/null 2>&1 || true
 wineserver -p
 trap 'wineserver -k || true' EXIT
-wine cmd /c exit >/dev/null 2>&1 || wine64 cmd /c exit >/dev/null 2>&1 || true
 timed "wine prefix"
 
 launcher=()
