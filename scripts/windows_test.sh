@@ -29,8 +29,10 @@ timed() {
 
 mkdir -p build
 echo "=== wine prefix ($WINEPREFIX)"
-# The prefix is made by the first start; the persistent server needs it.
+# The prefix is made by the first start; the persistent server needs it,
+# and starts once the first start's own server has gone.
 wine cmd /c exit >/dev/null 2>&1 || wine64 cmd /c exit >/dev/null 2>&1 || true
+wineserver -w
 wineserver -p
 trap 'wineserver -k || true' EXIT
 timed "wine prefix"
