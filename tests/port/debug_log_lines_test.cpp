@@ -16,7 +16,7 @@
 #include "diagnostics/error_texts.h"
 #include "platform/fault_injection.h"
 #include "support/client_port.h"
-#include "support/special_files.h"
+#include "support/nonregular_files.h"
 #include "support/temp_directory.h"
 
 namespace zortcp::testing {

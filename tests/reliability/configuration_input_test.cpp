@@ -10,7 +10,7 @@
 #include <string>
 
 #include "support/client_port.h"
-#include "support/special_files.h"
+#include "support/nonregular_files.h"
 #include "support/temp_directory.h"
 
 namespace zortcp::testing {

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "support/special_files.h"
+#include "support/nonregular_files.h"
 
 namespace zortcp::testing {
 

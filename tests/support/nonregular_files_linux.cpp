@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <sys/stat.h>
 
-#include "support/special_files.h"
+#include "support/nonregular_files.h"
 
 namespace zortcp::testing {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Files that are not regular files, which a configuration or log open must
 // refuse at once: the system's devices, and a pipe that nobody writes to or
-// reads from. One version per system (special_files_*.cpp).
+// reads from. One version per system (nonregular_files_*.cpp).
 #pragma once
 
 #include <string>
