@@ -508,19 +508,24 @@ class Port:
         """Like read, into a writable buffer: waits up to timeout seconds for
         at least one byte and returns the count put into buffer (0 on a
         time-out)."""
-        view = memoryview(buffer).cast("B")
-        if view.readonly or not len(view):
+        view = memoryview(buffer)
+        if not view.c_contiguous:
+            view = view.cast("B")  # raises TypeError, as for any buffer it cannot use
+        size = view.nbytes
+        if view.readonly or not size:
             raise ValueError("read_into needs a writable buffer of at least one byte")
-        target = (ctypes.c_char * len(view)).from_buffer(view)
+        # The first byte's address, keeping the buffer exported (and so in
+        # place) until the read is over; one call per read, whatever its size.
+        first = ctypes.c_char.from_buffer(view)
         try:
             if not self._lock_reads(timeout):
                 return 0
             try:
-                return self._read_wait(target, min(len(view), MAX_CALL_SIZE), timeout)
+                return self._read_wait(ctypes.byref(first), min(size, MAX_CALL_SIZE), timeout)
             finally:
                 self._read_lock.release()
         finally:
-            del target
+            del first
 
     def read_exactly(self, size: int, timeout: Optional[float] = None) -> bytes:
         """Exactly size bytes, waiting up to timeout seconds in all; raises
