@@ -65,6 +65,13 @@ def test_a_fast_port_holds_a_mebibyte_unread_and_reads_into_a_slice(peer):
         assert block[:3] == bytes(3) and block[3:] == incoming
 
 
+def test_listen_returns_a_port_that_already_listens():
+    # The library's monitor starts listening only after the open returned.
+    for _ in range(10):
+        with zortcp.listen("127.0.0.1", 0) as port:
+            socket.create_connection(("127.0.0.1", port.local_port), timeout=WAIT).close()
+
+
 def test_events_come_in_order_to_queue_and_callback(peer):
     seen = []
     port = zortcp.connect("127.0.0.1", peer.port, on_event=seen.append)

@@ -35,6 +35,7 @@ DEFAULT_MAX_EVENTS = 65536
 READ_SIZE = 65536
 MAX_CALL_SIZE = 2**31 - 1
 COUNTER = 0xFFFFFFFF  # the library's statistics wrap at 2**32
+LISTEN_WAIT = 5.0  # seconds that listen() waits for its socket to listen
 
 # Call numbers, which give a handle failure its location and error number.
 CALL_CLOSE, CALL_WRITE, CALL_ANY, CALL_READ = 2, 3, 4, 5
@@ -868,8 +869,38 @@ def listen(address: Optional[str], service: Service, *, paced: bool = False,
     if address and not address[0].isdigit():
         # The library would bind every local address for a name.
         raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}")
-    return _open_port(True, address, service, on_event, max_events, events, paced,
+    port = _open_port(True, address, service, on_event, max_events, events, paced,
                       dict(settings))
+    _wait_listening(port)
+    return port
+
+
+def _listening(service_port: int) -> Optional[bool]:
+    """Whether a TCP socket listens on the port, from /proc/net/tcp; None
+    when the table cannot be read."""
+    try:
+        with open("/proc/net/tcp", "rb") as table:
+            rows = table.read().splitlines()[1:]
+    except OSError:
+        return None
+    wanted = b":%04X" % service_port
+    for row in rows:
+        fields = row.split()
+        if len(fields) > 3 and fields[1].endswith(wanted) and fields[3] == b"0A":
+            return True
+    return False
+
+
+def _wait_listening(port: Port, timeout: float = LISTEN_WAIT) -> None:
+    """The library's receive monitor starts listening after the open has
+    returned, and a peer that connects before that is refused: waits until
+    the socket listens, the listen has failed, or the time-out."""
+    service_port = port.local_port
+    deadline = time.monotonic() + timeout
+    while service_port and time.monotonic() < deadline:
+        if _listening(service_port) is not False or port._last_failure is not None:
+            return
+        time.sleep(0.001)
 
 
 def open_ports() -> List[Port]:
