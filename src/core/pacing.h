@@ -3,8 +3,9 @@
 // about 1 ms: the monitors poll their sockets and sleep between turns and
 // between chunks, and bytes move through the rings one lock hold per byte.
 // Hosts may rely on that timing. The fast transfer mode ("Fast Transfer") is
-// its one alternative: the monitors wait on their sockets, look briefly for
-// more work before they block, and bytes move through the rings in runs.
+// its one alternative: the monitors wait on their sockets, TxMonitor looks
+// briefly for more work before it blocks, and bytes move through the rings
+// in runs.
 // The open chooses one of the two for the port (PortControlBlock::pacing);
 // events, counters, errors and log lines are the same under both.
 #pragma once
@@ -34,7 +35,7 @@ struct Pacing {
   // the TxRing is empty.
   uint32_t nextChunkPauseMs;
   uint32_t drainedPauseMs;
-  // How long a monitor that has moved bytes looks for more, giving up the
+  // How long TxMonitor, having sent bytes, looks for more, giving up the
   // processor between looks, before it blocks: a blocked thread on an idle
   // processor of a virtual machine takes tens of microseconds to wake,
   // several times what the next request of an exchange takes to come.

@@ -219,14 +219,19 @@ void EndTurn(PortControlBlock& block, const Connection& connection, StepResult s
     platform::Sleep(kTurnMs);
     return;
   }
-  // Waiting on the socket: look for bytes briefly, then sleep until they
-  // arrive, the silence deadline comes, or the close shuts the socket. The
-  // close always shuts the socket before it raises the stop flag, so the
-  // wait needs no shorter bound; a stop the monitor raised itself ends the
-  // turn at once.
+  // Waiting on the socket: sleep until bytes arrive, the silence deadline
+  // comes, or the close shuts the socket. The close always shuts the socket
+  // before it raises the stop flag, so the wait needs no shorter bound; a
+  // stop the monitor raised itself ends the turn at once.
+  //
+  // Unlike TxMonitor, the receive monitor does not look for more bytes
+  // before it blocks. It runs at a raised priority while connected, and its
+  // looks, though they yield the processor between them, took the processor
+  // from the very threads it waits for: the host's reader of the bytes just
+  // handed over and the peer that answers them. On two processors a 16-byte
+  // exchange took about 80 us with the look and 35 us without it.
   if (block.rxMonitor.stop.load() != 0) return;
   const platform::Socket socket = connection.socket.load();
-  if (LookBriefly(pacing, [socket] { return platform::WaitReadable(socket, 0) != 0; })) return;
   const uint32_t quiet = platform::TickCount() - connection.lastActivity;
   const uint32_t untilSilence = quiet > kSilenceMs ? 1 : kSilenceMs + 1 - quiet;
   if (platform::WaitReadable(socket, static_cast<int32_t>(untilSilence)) == kSocketError) {

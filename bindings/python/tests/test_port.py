@@ -46,6 +46,32 @@ def test_one_mebibyte_each_way_arrives_intact(peer):
         assert (after.rx_bytes - before.rx_bytes, after.tx_bytes - before.tx_bytes) == (MIB, MIB)
 
 
+def test_a_fast_port_holds_a_mebibyte_unread_and_reads_into_a_slice(peer):
+    # connect() is in the fast mode, whose receive ring holds 1 MiB: a
+    # 64 KiB ring would fill whenever the reader is a little late.
+    incoming = os.urandom(MIB)
+    port, connection = connected_pair(peer)
+    with port, connection:
+        connection.sendall(incoming)
+        deadline = time.monotonic() + WAIT
+        while port.any_to_read() < MIB and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert port.any_to_read() == MIB
+        block = bytearray(MIB + 3)
+        view = memoryview(block)
+        got = 3
+        while got < len(block):
+            got += port.read_into(view[got:], timeout=WAIT)
+        assert block[:3] == bytes(3) and block[3:] == incoming
+
+
+def test_listen_returns_a_port_that_already_listens():
+    # The library's monitor starts listening only after the open returned.
+    for _ in range(10):
+        with zortcp.listen("127.0.0.1", 0) as port:
+            socket.create_connection(("127.0.0.1", port.local_port), timeout=WAIT).close()
+
+
 def test_events_come_in_order_to_queue_and_callback(peer):
     seen = []
     port = zortcp.connect("127.0.0.1", peer.port, on_event=seen.append)

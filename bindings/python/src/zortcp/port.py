@@ -35,6 +35,7 @@ DEFAULT_MAX_EVENTS = 65536
 READ_SIZE = 65536
 MAX_CALL_SIZE = 2**31 - 1
 COUNTER = 0xFFFFFFFF  # the library's statistics wrap at 2**32
+LISTEN_WAIT = 5.0  # seconds that listen() waits for its socket to listen
 
 # Call numbers, which give a handle failure its location and error number.
 CALL_CLOSE, CALL_WRITE, CALL_ANY, CALL_READ = 2, 3, 4, 5
@@ -508,19 +509,24 @@ class Port:
         """Like read, into a writable buffer: waits up to timeout seconds for
         at least one byte and returns the count put into buffer (0 on a
         time-out)."""
-        view = memoryview(buffer).cast("B")
-        if view.readonly or not len(view):
+        view = memoryview(buffer)
+        if not view.c_contiguous:
+            view = view.cast("B")  # raises TypeError, as for any buffer it cannot use
+        size = view.nbytes
+        if view.readonly or not size:
             raise ValueError("read_into needs a writable buffer of at least one byte")
-        target = (ctypes.c_char * len(view)).from_buffer(view)
+        # The first byte's address, keeping the buffer exported (and so in
+        # place) until the read is over; one call per read, whatever its size.
+        first = ctypes.c_char.from_buffer(view)
         try:
             if not self._lock_reads(timeout):
                 return 0
             try:
-                return self._read_wait(target, min(len(view), MAX_CALL_SIZE), timeout)
+                return self._read_wait(ctypes.byref(first), min(size, MAX_CALL_SIZE), timeout)
             finally:
                 self._read_lock.release()
         finally:
-            del target
+            del first
 
     def read_exactly(self, size: int, timeout: Optional[float] = None) -> bytes:
         """Exactly size bytes, waiting up to timeout seconds in all; raises
@@ -863,8 +869,38 @@ def listen(address: Optional[str], service: Service, *, paced: bool = False,
     if address and not address[0].isdigit():
         # The library would bind every local address for a name.
         raise ValueError(f"address must be a dotted IPv4 address or empty: {address!r}")
-    return _open_port(True, address, service, on_event, max_events, events, paced,
+    port = _open_port(True, address, service, on_event, max_events, events, paced,
                       dict(settings))
+    _wait_listening(port)
+    return port
+
+
+def _listening(service_port: int) -> Optional[bool]:
+    """Whether a TCP socket listens on the port, from /proc/net/tcp; None
+    when the table cannot be read."""
+    try:
+        with open("/proc/net/tcp", "rb") as table:
+            rows = table.read().splitlines()[1:]
+    except OSError:
+        return None
+    wanted = b":%04X" % service_port
+    for row in rows:
+        fields = row.split()
+        if len(fields) > 3 and fields[1].endswith(wanted) and fields[3] == b"0A":
+            return True
+    return False
+
+
+def _wait_listening(port: Port, timeout: float = LISTEN_WAIT) -> None:
+    """The library's receive monitor starts listening after the open has
+    returned, and a peer that connects before that is refused: waits until
+    the socket listens, the listen has failed, or the time-out."""
+    service_port = port.local_port
+    deadline = time.monotonic() + timeout
+    while service_port and time.monotonic() < deadline:
+        if _listening(service_port) is not False or port._last_failure is not None:
+            return
+        time.sleep(0.001)
 
 
 def open_ports() -> List[Port]:

@@ -14,7 +14,8 @@ MAX_SERVICE_CHARS = 32
 MAX_DEBUG_FILE_CHARS = 131
 MIN_RX_RING, MIN_TX_RING = 20480, 4096
 DEFAULT_RX_RING, DEFAULT_TX_RING = 65536, 8192
-FAST_TX_RING = 65536
+# The rings the library gives a fast-mode port whose host chose no sizes.
+FAST_RX_RING, FAST_TX_RING = 1048576, 262144
 
 
 
@@ -109,9 +110,12 @@ class PortSettings:
             raise ValueError("debug_level needs debug_file")
         rings = dict(zip(_RINGS, self.rings))
         if settings.get("fast_transfer") is True:
-            # The fast mode sends up to 64 KiB at a time; a ring of 8 KiB
-            # would make every write wait for it to empty eight times as
-            # often.
+            # The sizes are always given (ZorChangeBufferSizes holds for the
+            # whole process), so a fast-mode port asks for the rings the
+            # library itself gives the fast mode: a 64 KiB receive ring
+            # fills whenever the reader is a little late, and the receive
+            # monitor and the reader then wake each other for every block.
+            rings["rx_ring_size"] = FAST_RX_RING
             rings["tx_ring_size"] = FAST_TX_RING
         for name, value in settings.items():
             if name not in SETTINGS:
