@@ -11,6 +11,7 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
+#include "platform/socket_table.h"
 
 namespace zortcp::platform::posix {
 
@@ -57,10 +58,6 @@ SocketEntryRef UnregisterSocket(Socket socket);
 // Records the system error of a failed call in the last socket error: 10004
 // when the failure came from the socket being closed under the call.
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
-
-// True, with the injected number in the last socket error, when fault
-// injection makes this call fail.
-bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 
 // How a socket call begins: the entry of the socket it works on, or null
 // with the last socket error set when fault injection fails the call or

@@ -107,14 +107,14 @@ int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
 
 // Linux has no socket library to start; the check lets tests fail the step.
 int32_t StartNetwork() {
-  if (posix::InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
+  if (InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
   return 0;
 }
 
 void StopNetwork() {}
 
 Socket OpenSocket() {
-  if (posix::InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetLastSocketError(WinsockErrorFromSystem(errno));

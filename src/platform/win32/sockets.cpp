@@ -98,7 +98,7 @@ int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
 }  // namespace
 
 int32_t StartNetwork() {
-  if (win32::InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
+  if (InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
   WSADATA data{};
   const int result = WSAStartup(kWinsockVersion, &data);
   if (result == 0) return 0;
@@ -109,7 +109,7 @@ int32_t StartNetwork() {
 void StopNetwork() { WSACleanup(); }
 
 Socket OpenSocket() {
-  if (win32::InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
   const SOCKET system = socket(AF_INET, SOCK_STREAM, 0);
   if (system == INVALID_SOCKET) {
     SetLastSocketError(WSAGetLastError());

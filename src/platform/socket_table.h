@@ -1,0 +1,132 @@
+// SPDX-License-Identifier: MIT
+// The parts of the socket table that do not depend on the system: handles
+// given out and looked up, the count of blocked waits and the checks every
+// socket call begins with. Each system's socket registry keeps one
+// SocketTable of its own entries; an entry has at least the closed flag.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/fault_injection.h"
+#include "platform/platform.h"
+#include "platform/socket_errors.h"
+
+namespace zortcp::platform {
+
+template <typename Entry>
+class SocketTable {
+ public:
+  using EntryRef = std::shared_ptr<Entry>;
+
+  // Gives the entry a new handle. kNoSocket with the last socket error set
+  // when no handle is left or memory runs out; the entry, and what it owns,
+  // is then let go.
+  Socket Add(EntryRef entry) {
+    std::lock_guard lock(mutex_);
+    const Socket handle = NextHandle();
+    if (handle == kNoSocket) {
+      SetLastSocketError(kErrorNoMoreHandles);
+      return kNoSocket;
+    }
+    try {
+      sockets_.emplace(handle, std::move(entry));
+    } catch (...) {
+      SetLastSocketError(kErrorNoBuffers);
+      return kNoSocket;
+    }
+    return handle;
+  }
+
+  // The entry of an open socket; null with the last socket error 10038 when
+  // the handle is closed or was never handed out.
+  EntryRef Find(Socket socket) {
+    {
+      std::lock_guard lock(mutex_);
+      auto found = sockets_.find(socket);
+      if (found != sockets_.end()) return found->second;
+    }
+    SetLastSocketError(kErrorNotSocket);
+    return nullptr;
+  }
+
+  // Takes the entry out of the table; null (and 10038) when it is not there.
+  EntryRef Remove(Socket socket) {
+    EntryRef entry;
+    {
+      std::lock_guard lock(mutex_);
+      auto found = sockets_.find(socket);
+      if (found != sockets_.end()) {
+        entry = std::move(found->second);
+        sockets_.erase(found);
+      }
+    }
+    if (entry == nullptr) SetLastSocketError(kErrorNotSocket);
+    return entry;
+  }
+
+  // Gives the table's own memory back once no socket is open.
+  void ReleaseIdleMemory() {
+    std::lock_guard lock(mutex_);
+    if (sockets_.empty()) std::unordered_map<Socket, EntryRef>().swap(sockets_);
+  }
+
+  // Held across a fork, so that the child finds the table in one piece.
+  void Lock() { mutex_.lock(); }
+  void Unlock() { mutex_.unlock(); }
+
+  // Hands every entry to forget and empties the table, without the lock:
+  // for a child after a fork, where only the calling thread exists.
+  template <typename Forget>
+  void ForgetAllUnlocked(Forget forget) {
+    for (auto& [handle, entry] : sockets_) forget(*entry);
+    sockets_.clear();
+  }
+
+ private:
+  // Handles count up from 1 and are never reused; 2^31 sockets is more than
+  // a process can open in any realistic life.
+  Socket NextHandle() {
+    if (lastHandle_ == std::numeric_limits<Socket>::max()) return kNoSocket;
+    return ++lastHandle_;
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<Socket, EntryRef> sockets_;  // guarded by mutex_
+  Socket lastHandle_ = 0;                         // guarded by mutex_
+};
+
+// True, with the injected number in the last socket error, when fault
+// injection makes this call fail.
+bool InjectedSocketFailure(faults::Operation operation, Socket socket);
+
+// Whole milliseconds left until the deadline, rounded up; 0 once it has
+// passed.
+int32_t RemainingMs(std::chrono::steady_clock::time_point deadline);
+
+// True, with 10004 set, when the socket has been closed; a terminated
+// library thread leaves with ThreadTerminated.
+template <typename Entry>
+bool WaitCancelled(const Entry& entry) {
+  TerminationPoint();
+  if (!entry.closed.load(std::memory_order_acquire)) return false;
+  SetLastSocketError(kErrorInterrupted);
+  return true;
+}
+
+// Counts a wait in BlockedSocketWaits while it lives.
+class CountedSocketWait {
+ public:
+  CountedSocketWait();
+  ~CountedSocketWait();
+  CountedSocketWait(const CountedSocketWait&) = delete;
+  CountedSocketWait& operator=(const CountedSocketWait&) = delete;
+};
+
+}  // namespace zortcp::platform
