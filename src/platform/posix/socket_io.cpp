@@ -7,15 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/socket_registry.h"
+#include "platform/socket_io_common.h"
 
 namespace zortcp::platform {
 namespace {
-
-constexpr int32_t kUnconnectedTurnMs = 1;
 
 // What counts as ready: the next call of that kind will not block. A closed
 // or reset connection and a failed connection attempt are ready both ways,
@@ -35,18 +33,6 @@ void FailedOnConnection(SocketEntry& entry, int errorNumber) {
   if (entry.closed.load(std::memory_order_acquire)) return;
   int32_t none = 0;
   entry.failure.compare_exchange_strong(none, WinsockErrorFromSystem(errorNumber));
-}
-
-bool ValidBuffer(const void* buffer, int32_t length) {
-  if (length < 0) {
-    SetLastSocketError(kErrorInvalid);
-    return false;
-  }
-  if (buffer == nullptr && length > 0) {
-    SetLastSocketError(kErrorFault);
-    return false;
-  }
-  return true;
 }
 
 // A socket whose connect has not succeeded (not yet made, under way, or
@@ -76,11 +62,8 @@ int32_t WaitReady(Socket socket, short events, int32_t timeoutMs) {
   SocketEntryRef entry = posix::FindSocket(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) {
-    // Nothing on the descriptor tells when the connect succeeds: look again
-    // after at most one turn, unless the socket is closed first.
-    const int32_t turnMs =
-        timeoutMs < 0 ? kUnconnectedTurnMs : std::min(timeoutMs, kUnconnectedTurnMs);
-    return posix::WaitForSocket(*entry, 0, turnMs);
+    // Look again after one turn, unless the socket is closed first.
+    return posix::WaitForSocket(*entry, 0, UnconnectedTurnMs(timeoutMs));
   }
   return posix::WaitForSocket(*entry, events, timeoutMs);
 }
@@ -118,19 +101,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
   for (;;) {
     const ssize_t received = recv(entry->fd, buffer, static_cast<size_t>(length), 0);
     if (received > 0) return static_cast<int32_t>(received);
-    if (received == 0) {
-      // Our own shutdown makes recv see an end of stream; that is a
-      // receive cut short, not a peer that closed. Nor is a connection
-      // that failed under an earlier call.
-      if (entry->closed.load(std::memory_order_acquire)) {
-        SetLastSocketError(kErrorInterrupted);
-        return kSocketError;
-      }
-      const int32_t failure = entry->failure.load(std::memory_order_acquire);
-      if (failure == 0) return 0;
-      SetLastSocketError(failure);
-      return kSocketError;
-    }
+    if (received == 0) return EndOfStream(*entry);
     if (errno == EINTR) continue;
     if (!WouldBlock(errno) || entry->nonBlocking.load(std::memory_order_relaxed)) {
       FailedOnConnection(*entry, errno);
