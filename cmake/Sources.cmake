@@ -19,6 +19,7 @@ function(zortcp_library_sources variable root)
   zortcp_platform_folder(system ${root})
   set(sources
     ${root}/src/platform/fault_injection.cpp
+    ${root}/src/platform/memory.cpp
     ${root}/src/platform/resolver.cpp
     ${root}/src/platform/socket_table.cpp
     ${system}/addresses.cpp
