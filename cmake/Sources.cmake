@@ -18,6 +18,7 @@ endfunction()
 function(zortcp_library_sources variable root)
   zortcp_platform_folder(system ${root})
   set(sources
+    ${root}/src/platform/addresses.cpp
     ${root}/src/platform/fault_injection.cpp
     ${root}/src/platform/memory.cpp
     ${root}/src/platform/resolver.cpp
