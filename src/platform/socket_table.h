@@ -102,6 +102,22 @@ class SocketTable {
   Socket lastHandle_ = 0;                         // guarded by mutex_
 };
 
+// A new entry that owns the system parts it is made of, with connected
+// set for an accepted connection; null with 10055 when memory runs out,
+// the parts then being the caller's to close.
+template <typename Entry, typename... Parts>
+std::shared_ptr<Entry> MakeSocketEntry(bool connected, Parts... parts) {
+  std::shared_ptr<Entry> entry;
+  try {
+    entry = std::make_shared<Entry>(parts...);
+  } catch (...) {
+    SetLastSocketError(kErrorNoBuffers);
+    return nullptr;
+  }
+  entry->connected.store(connected, std::memory_order_relaxed);
+  return entry;
+}
+
 // True, with the injected number in the last socket error, when fault
 // injection makes this call fail.
 bool InjectedSocketFailure(faults::Operation operation, Socket socket);

@@ -56,16 +56,12 @@ Socket RegisterSocket(int fd, bool connected) {
     close(fd);
     return kNoSocket;
   }
-  SocketEntryRef entry;
-  try {
-    entry = std::make_shared<SocketEntry>(fd, cancelFd);
-  } catch (...) {
+  SocketEntryRef entry = MakeSocketEntry<SocketEntry>(connected, fd, cancelFd);
+  if (entry == nullptr) {
     close(fd);
     close(cancelFd);
-    SetLastSocketError(kErrorNoBuffers);
     return kNoSocket;
   }
-  entry->connected.store(connected, std::memory_order_relaxed);
   // From here on the entry owns both descriptors and closes them if the
   // socket cannot be registered.
   return TheTable().Add(std::move(entry));

@@ -80,17 +80,13 @@ Socket RegisterSocket(SOCKET system, bool connected) {
   HANDLE networkEvent = nullptr;
   HANDLE cancelEvent = nullptr;
   if (!PrepareSocket(system, &networkEvent, &cancelEvent)) return kNoSocket;
-  SocketEntryRef entry;
-  try {
-    entry = std::make_shared<SocketEntry>(system, networkEvent, cancelEvent);
-  } catch (...) {
+  SocketEntryRef entry = MakeSocketEntry<SocketEntry>(connected, system, networkEvent, cancelEvent);
+  if (entry == nullptr) {
     closesocket(system);
     WSACloseEvent(networkEvent);
     CloseHandle(cancelEvent);
-    SetLastSocketError(kErrorNoBuffers);
     return kNoSocket;
   }
-  entry->connected.store(connected, std::memory_order_relaxed);
   // From here on the entry owns the socket and its events.
   return TheTable().Add(std::move(entry));
 }
