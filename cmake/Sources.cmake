@@ -20,6 +20,7 @@ function(zortcp_library_sources variable root)
   set(sources
     ${root}/src/platform/addresses.cpp
     ${root}/src/platform/fault_injection.cpp
+    ${root}/src/platform/last_errors.cpp
     ${root}/src/platform/memory.cpp
     ${root}/src/platform/resolver.cpp
     ${root}/src/platform/socket_table.cpp
