@@ -23,6 +23,7 @@ function(zortcp_library_sources variable root)
     ${root}/src/platform/last_errors.cpp
     ${root}/src/platform/memory.cpp
     ${root}/src/platform/resolver.cpp
+    ${root}/src/platform/sockets.cpp
     ${root}/src/platform/socket_table.cpp
     ${system}/addresses.cpp
     ${system}/errors.cpp

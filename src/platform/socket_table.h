@@ -20,6 +20,8 @@
 
 namespace zortcp::platform {
 
+inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
+
 template <typename Entry>
 class SocketTable {
  public:
@@ -125,6 +127,17 @@ bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 // Whole milliseconds left until the deadline, rounded up; 0 once it has
 // passed.
 int32_t RemainingMs(std::chrono::steady_clock::time_point deadline);
+
+// How a call that writes its answer through a pointer goes on once it has
+// the socket's entry: null with 10014 when there is nowhere to write.
+template <typename EntryRef>
+EntryRef RequireAnswer(EntryRef entry, const void* answer) {
+  if (entry != nullptr && answer == nullptr) {
+    SetLastSocketError(kErrorFault);
+    return nullptr;
+  }
+  return entry;
+}
 
 // True, with 10004 set, when the socket has been closed; a terminated
 // library thread leaves with ThreadTerminated.

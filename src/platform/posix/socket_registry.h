@@ -15,8 +15,6 @@
 
 namespace zortcp::platform::posix {
 
-inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
-
 struct SocketEntry {
   SocketEntry(int descriptor, int cancelDescriptor) : fd(descriptor), cancelFd(cancelDescriptor) {}
   ~SocketEntry();
@@ -78,7 +76,6 @@ namespace zortcp::platform {
 // The names the socket calls of this platform are written with.
 using faults::Operation;
 using posix::EnterSocketCall;
-using posix::kNoTimeout;
 using posix::RecordSocketFailure;
 using posix::SocketEntry;
 using posix::SocketEntryRef;

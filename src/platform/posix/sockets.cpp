@@ -56,17 +56,6 @@ int32_t Outcome(const SocketEntry& entry, int result) {
   return kSocketError;
 }
 
-// How a call that writes its answer through a pointer begins: as every
-// socket call, and null with 10014 when there is nowhere to write.
-SocketEntryRef EnterWithAnswer(Operation operation, Socket socket, const void* answer) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
-  if (entry != nullptr && answer == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return nullptr;
-  }
-  return entry;
-}
-
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
   SocketEntryRef entry = EnterSocketCall(operation, socket);
   if (entry == nullptr) return kSocketError;
@@ -184,10 +173,6 @@ Socket Accept(Socket socket, SocketAddress* peer) {
   }
 }
 
-int32_t Connect(Socket socket, const SocketAddress& address) {
-  return ConnectWithin(socket, address, kNoTimeout);
-}
-
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
   SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
@@ -216,7 +201,7 @@ int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
+  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kPendingBytes, socket), count);
   if (entry == nullptr) return kSocketError;
   int waiting = 0;
   if (Outcome(*entry, ioctl(entry->fd, FIONREAD, &waiting)) != 0) return kSocketError;
@@ -273,12 +258,8 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 }
 
 int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
-  SocketEntryRef entry = posix::FindSocket(socket);
+  SocketEntryRef entry = RequireAnswer(posix::FindSocket(socket), answers);
   if (entry == nullptr) return kSocketError;
-  if (answers == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   *answers = PeerAnswers{};
   tcp_info info{};
   socklen_t length = sizeof(info);
@@ -301,7 +282,7 @@ int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kLocalAddress, socket, address);
+  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kLocalAddress, socket), address);
   if (entry == nullptr) return kSocketError;
   sockaddr_in system{};
   socklen_t length = sizeof(system);

@@ -16,8 +16,6 @@
 
 namespace zortcp::platform::win32 {
 
-inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
-
 // What a wait waits for: bitwise or.
 inline constexpr int kWaitReadable = 1;  // data, a connection to accept, the end of one
 inline constexpr int kWaitWritable = 2;  // room to send, or the outcome of a connect
@@ -92,7 +90,6 @@ namespace zortcp::platform {
 // The names the socket calls of this platform are written with.
 using faults::Operation;
 using win32::EnterSocketCall;
-using win32::kNoTimeout;
 using win32::RecordSocketFailure;
 using win32::SocketEntry;
 using win32::SocketEntryRef;

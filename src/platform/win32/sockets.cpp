@@ -50,17 +50,6 @@ int32_t Outcome(const SocketEntry& entry, int result) {
   return kSocketError;
 }
 
-// How a call that writes its answer through a pointer begins: as every
-// socket call, and null with 10014 when there is nowhere to write.
-SocketEntryRef EnterWithAnswer(Operation operation, Socket socket, const void* answer) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
-  if (entry != nullptr && answer == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return nullptr;
-  }
-  return entry;
-}
-
 int32_t SetOption(const SocketEntry& entry, int level, int option, int value) {
   return Outcome(entry, setsockopt(entry.socket, level, option,
                                    reinterpret_cast<const char*>(&value), sizeof(value)));
@@ -184,10 +173,6 @@ Socket Accept(Socket socket, SocketAddress* peer) {
   }
 }
 
-int32_t Connect(Socket socket, const SocketAddress& address) {
-  return ConnectWithin(socket, address, kNoTimeout);
-}
-
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
   SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
@@ -218,7 +203,7 @@ int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
+  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kPendingBytes, socket), count);
   if (entry == nullptr) return kSocketError;
   // A listening socket has no bytes to count: 10022 as on Linux, where
   // Winsock would answer 0.
@@ -275,18 +260,14 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 // and it is not used yet: the keep-alive of a connection with bytes
 // outstanding is left to TCP_MAXRT where the system has it.
 int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
-  SocketEntryRef entry = win32::FindSocket(socket);
+  SocketEntryRef entry = RequireAnswer(win32::FindSocket(socket), answers);
   if (entry == nullptr) return kSocketError;
-  if (answers == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   *answers = PeerAnswers{};
   return 0;
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kLocalAddress, socket, address);
+  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kLocalAddress, socket), address);
   if (entry == nullptr) return kSocketError;
   sockaddr_in system{};
   int length = sizeof(system);
