@@ -22,6 +22,10 @@ namespace zortcp::platform {
 
 inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
 
+// True, with the injected number in the last socket error, when fault
+// injection makes this call fail.
+bool InjectedSocketFailure(faults::Operation operation, Socket socket);
+
 template <typename Entry>
 class SocketTable {
  public:
@@ -56,6 +60,14 @@ class SocketTable {
     }
     SetLastSocketError(kErrorNotSocket);
     return nullptr;
+  }
+
+  // How a socket call begins: the entry of the socket it works on, or null
+  // with the last socket error set when fault injection fails the call or
+  // the handle is not open.
+  EntryRef Enter(faults::Operation operation, Socket socket) {
+    if (InjectedSocketFailure(operation, socket)) return nullptr;
+    return Find(socket);
   }
 
   // Takes the entry out of the table; null (and 10038) when it is not there.
@@ -119,10 +131,6 @@ std::shared_ptr<Entry> MakeSocketEntry(bool connected, Parts... parts) {
   entry->connected.store(connected, std::memory_order_relaxed);
   return entry;
 }
-
-// True, with the injected number in the last socket error, when fault
-// injection makes this call fail.
-bool InjectedSocketFailure(faults::Operation operation, Socket socket);
 
 // Whole milliseconds left until the deadline, rounded up; 0 once it has
 // passed.

@@ -43,7 +43,7 @@ bool AwaitsConnection(const SocketEntry& entry, short events) {
 }
 
 int32_t PollNow(Operation operation, Socket socket, short events) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) return 0;
   pollfd watched{entry->fd, events, 0};
@@ -59,7 +59,7 @@ int32_t PollNow(Operation operation, Socket socket, short events) {
 }
 
 int32_t WaitReady(Socket socket, short events, int32_t timeoutMs) {
-  SocketEntryRef entry = posix::FindSocket(socket);
+  SocketEntryRef entry = Sockets().Find(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) {
     // Look again after one turn, unless the socket is closed first.
@@ -96,7 +96,7 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
 }
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kReceive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kReceive, socket);
   if (entry == nullptr || !ValidBuffer(buffer, length)) return kSocketError;
   for (;;) {
     const ssize_t received = recv(entry->fd, buffer, static_cast<size_t>(length), 0);
@@ -113,7 +113,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
 }
 
 int32_t Send(Socket socket, const void* data, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSend, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSend, socket);
   if (entry == nullptr || !ValidBuffer(data, length)) return kSocketError;
   const auto* next = static_cast<const uint8_t*>(data);
   size_t left = static_cast<size_t>(length);

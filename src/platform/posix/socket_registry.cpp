@@ -15,33 +15,30 @@
 #include "platform/posix/thread_context.h"
 
 namespace zortcp::platform::posix {
-namespace {
 
 // Made on first use and never destroyed: the library's unload closes its
 // sockets after the process has run its static destructors. It lives in
 // the library's own storage, so that a dlclose leaves no memory of it.
-SocketTable<SocketEntry>& TheTable() {
+SocketTable<SocketEntry>& Sockets() {
   static NeverDestroyed<SocketTable<SocketEntry>> table;
   return *table;
 }
-
-}  // namespace
 
 SocketEntry::~SocketEntry() {
   if (fd >= 0) close(fd);
   if (cancelFd >= 0) close(cancelFd);
 }
 
-void ReleaseIdleSocketMemory() { TheTable().ReleaseIdleMemory(); }
+void ReleaseIdleSocketMemory() { Sockets().ReleaseIdleMemory(); }
 
-void HoldSocketsForFork() { TheTable().Lock(); }
-void ReleaseSocketsAfterFork() { TheTable().Unlock(); }
+void HoldSocketsForFork() { Sockets().Lock(); }
+void ReleaseSocketsAfterFork() { Sockets().Unlock(); }
 
 void ForgetInheritedSockets() {
   // Only this thread exists in the child. An entry that one of the parent's
   // threads still held would never be let go of: each descriptor is closed
   // here, so the child holds no listening port or connection of the parent.
-  TheTable().ForgetAllUnlocked([](SocketEntry& entry) {
+  Sockets().ForgetAllUnlocked([](SocketEntry& entry) {
     close(entry.fd);
     close(entry.cancelFd);
     entry.fd = -1;
@@ -64,22 +61,13 @@ Socket RegisterSocket(int fd, bool connected) {
   }
   // From here on the entry owns both descriptors and closes them if the
   // socket cannot be registered.
-  return TheTable().Add(std::move(entry));
+  return Sockets().Add(std::move(entry));
 }
-
-SocketEntryRef FindSocket(Socket socket) { return TheTable().Find(socket); }
-
-SocketEntryRef UnregisterSocket(Socket socket) { return TheTable().Remove(socket); }
 
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
   SetLastSocketError(entry.closed.load(std::memory_order_acquire)
                          ? kErrorInterrupted
                          : WinsockErrorFromSystem(errorNumber));
-}
-
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket) {
-  if (InjectedSocketFailure(operation, socket)) return nullptr;
-  return FindSocket(socket);
 }
 
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs) {

@@ -57,7 +57,7 @@ int32_t Outcome(const SocketEntry& entry, int result) {
 }
 
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   const int systemValue = value;
   return Outcome(*entry, setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)));
@@ -113,7 +113,7 @@ Socket OpenSocket() {
 }
 
 int32_t CloseSocket(Socket socket) {
-  SocketEntryRef entry = posix::UnregisterSocket(socket);
+  SocketEntryRef entry = Sockets().Remove(socket);
   if (entry == nullptr) return kSocketError;
   entry->closed.store(true, std::memory_order_release);
   // The cancel descriptor is never read, so it stays readable and every
@@ -129,7 +129,7 @@ int32_t CloseSocket(Socket socket) {
 }
 
 int32_t Bind(Socket socket, const SocketAddress& address) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kBind, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kBind, socket);
   if (entry == nullptr) return kSocketError;
   // A server reopened on its port must not be refused while connections of
   // its previous life linger in TIME_WAIT; on Linux this still refuses a
@@ -148,13 +148,13 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kListen, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kListen, socket);
   if (entry == nullptr) return kSocketError;
   return Outcome(*entry, listen(entry->fd, backlog));
 }
 
 Socket Accept(Socket socket, SocketAddress* peer) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kAccept, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kAccept, socket);
   if (entry == nullptr) return kNoSocket;
   for (;;) {
     sockaddr_in address{};
@@ -174,7 +174,7 @@ Socket Accept(Socket socket, SocketAddress* peer) {
 }
 
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
   const sockaddr_in system = ToSystem(address);
   if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) {
@@ -194,14 +194,14 @@ int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeo
 }
 
 int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetNonBlocking, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetNonBlocking, socket);
   if (entry == nullptr) return kSocketError;
   entry->nonBlocking.store(nonBlocking, std::memory_order_relaxed);
   return 0;
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kPendingBytes, socket), count);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kPendingBytes, socket), count);
   if (entry == nullptr) return kSocketError;
   int waiting = 0;
   if (Outcome(*entry, ioctl(entry->fd, FIONREAD, &waiting)) != 0) return kSocketError;
@@ -222,7 +222,7 @@ int32_t SetNoDelay(Socket socket) {
 }
 
 int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetKeepAlive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetKeepAlive, socket);
   if (entry == nullptr) return kSocketError;
   const int idle =
       static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
@@ -258,7 +258,7 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 }
 
 int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
-  SocketEntryRef entry = RequireAnswer(posix::FindSocket(socket), answers);
+  SocketEntryRef entry = RequireAnswer(Sockets().Find(socket), answers);
   if (entry == nullptr) return kSocketError;
   *answers = PeerAnswers{};
   tcp_info info{};
@@ -282,7 +282,7 @@ int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = RequireAnswer(EnterSocketCall(Operation::kLocalAddress, socket), address);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kLocalAddress, socket), address);
   if (entry == nullptr) return kSocketError;
   sockaddr_in system{};
   socklen_t length = sizeof(system);

@@ -39,7 +39,7 @@ void FailedOnConnection(SocketEntry& entry, int error) {
 }
 
 int32_t PollNow(Operation operation, Socket socket, int what) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, what)) return 0;
   if ((what & win32::kWaitReadable) != 0 && IdleSocket(*entry)) return 1;
@@ -47,7 +47,7 @@ int32_t PollNow(Operation operation, Socket socket, int what) {
 }
 
 int32_t WaitReady(Socket socket, int what, int32_t timeoutMs) {
-  SocketEntryRef entry = win32::FindSocket(socket);
+  SocketEntryRef entry = Sockets().Find(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, what)) {
     // Look again after one turn, unless the socket is closed first.
@@ -76,7 +76,7 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
 }
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kReceive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kReceive, socket);
   if (entry == nullptr || !ValidBuffer(buffer, length)) return kSocketError;
   for (;;) {
     const int received = recv(entry->socket, static_cast<char*>(buffer), length, 0);
@@ -98,7 +98,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
 }
 
 int32_t Send(Socket socket, const void* data, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSend, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSend, socket);
   if (entry == nullptr || !ValidBuffer(data, length)) return kSocketError;
   const auto* next = static_cast<const char*>(data);
   int left = length;

@@ -26,13 +26,6 @@ constexpr DWORD kRecheckMs = 50;
 constexpr DWORD kSharedRecheckMs = 1;
 constexpr long kNetworkEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-// Made on first use and never destroyed: the library's unload closes its
-// sockets after the process has run its static destructors.
-SocketTable<SocketEntry>& TheTable() {
-  static NeverDestroyed<SocketTable<SocketEntry>> table;
-  return *table;
-}
-
 // Counts a wait among the socket's waiters while it lives.
 class CountedEntryWait {
  public:
@@ -68,13 +61,20 @@ bool PrepareSocket(SOCKET system, HANDLE* networkEvent, HANDLE* cancelEvent) {
 
 }  // namespace
 
+// Made on first use and never destroyed: the library's unload closes its
+// sockets after the process has run its static destructors.
+SocketTable<SocketEntry>& Sockets() {
+  static NeverDestroyed<SocketTable<SocketEntry>> table;
+  return *table;
+}
+
 SocketEntry::~SocketEntry() {
   closesocket(socket);
   WSACloseEvent(networkEvent);
   CloseHandle(cancelEvent);
 }
 
-void ReleaseIdleSocketMemory() { TheTable().ReleaseIdleMemory(); }
+void ReleaseIdleSocketMemory() { Sockets().ReleaseIdleMemory(); }
 
 Socket RegisterSocket(SOCKET system, bool connected) {
   HANDLE networkEvent = nullptr;
@@ -88,23 +88,14 @@ Socket RegisterSocket(SOCKET system, bool connected) {
     return kNoSocket;
   }
   // From here on the entry owns the socket and its events.
-  return TheTable().Add(std::move(entry));
+  return Sockets().Add(std::move(entry));
 }
-
-SocketEntryRef FindSocket(Socket socket) { return TheTable().Find(socket); }
-
-SocketEntryRef UnregisterSocket(Socket socket) { return TheTable().Remove(socket); }
 
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
   // Whatever the system reports for a socket closed under a call (Wine:
   // 10022 from recv, 995 from accept), the call was cut short by the close.
   SetLastSocketError(entry.closed.load(std::memory_order_acquire) ? kErrorInterrupted
                                                                   : errorNumber);
-}
-
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket) {
-  if (InjectedSocketFailure(operation, socket)) return nullptr;
-  return FindSocket(socket);
 }
 
 int32_t ReadyNow(const SocketEntry& entry, int what) {
