@@ -2,7 +2,8 @@
 // The parts of the socket table that do not depend on the system: handles
 // given out and looked up, the count of blocked waits and the checks every
 // socket call begins with. Each system's socket registry keeps one
-// SocketTable of its own entries; an entry has at least the closed flag.
+// SocketTable of its own entries, each with at least the atomic flags
+// closed and connected.
 #pragma once
 
 #include <atomic>
