@@ -4,7 +4,8 @@
 # shared library (zortcp_library_entry_sources) are not among them: the
 # tests load and unload the library themselves.
 #
-# The platform layer is the one place that differs between systems: the
+# The platform layer is the one place that differs between systems: what
+# every system shares sits directly in src/platform, the system calls in the
 # folder of the system being built for (posix/ or win32/), with the same
 # file names in each.
 function(zortcp_platform_folder variable root)
@@ -18,7 +19,13 @@ endfunction()
 function(zortcp_library_sources variable root)
   zortcp_platform_folder(system ${root})
   set(sources
+    ${root}/src/platform/addresses.cpp
     ${root}/src/platform/fault_injection.cpp
+    ${root}/src/platform/last_errors.cpp
+    ${root}/src/platform/memory.cpp
+    ${root}/src/platform/resolver.cpp
+    ${root}/src/platform/sockets.cpp
+    ${root}/src/platform/socket_table.cpp
     ${system}/addresses.cpp
     ${system}/errors.cpp
     ${system}/files.cpp

@@ -1,29 +1,6 @@
 # SPDX-License-Identifier: MIT
-# Cross build for 32-bit Windows with Debian's mingw-w64 compilers. The -posix
-# compilers are the ones whose C++ library has std::thread, std::mutex and
-# std::condition_variable (through winpthreads).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows with Debian's mingw-w64 compilers; the rest is
+# shared with the other Windows architecture.
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(ZORTCP_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZORTCP_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZORTCP_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZORTCP_MINGW_TRIPLE}-windres)
-set(CMAKE_DLLTOOL ${ZORTCP_MINGW_TRIPLE}-dlltool)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZORTCP_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every program and the DLL link the compiler's own libraries in (-static),
-# so that they need no DLL that is not part of Windows: Wine, and a host's
-# computer, have no libstdc++ or winpthread DLL to find.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -static)
-
-# Test programs run under Wine (ctest through this emulator).
-find_program(ZORTCP_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORTCP_WINE})
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

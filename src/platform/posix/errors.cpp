@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Per-thread error numbers, the errno-to-Winsock mapping made from the one
-// error table (socket_errors.h), and system message texts.
+// The errno-to-Winsock mapping made from the one error table
+// (socket_errors.h), and system message texts.
 #include <locale.h>
 #include <string.h>
 
@@ -13,9 +13,6 @@
 
 namespace zortcp::platform {
 namespace {
-
-thread_local int32_t lastSocketError = 0;
-thread_local int32_t lastSystemError = 0;
 
 // The user's locale for message texts, made once; the C locale when the
 // environment names one the system does not have.
@@ -37,12 +34,6 @@ bool OneOf(int errorNumber, std::initializer_list<int> systemErrors) {
 }
 
 }  // namespace
-
-int32_t LastSocketError() { return lastSocketError; }
-void SetLastSocketError(int32_t code) { lastSocketError = code; }
-
-int32_t LastSystemError() { return lastSystemError; }
-void SetLastSystemError(int32_t code) { lastSystemError = code; }
 
 // A row's system errors, "(EINTR)" or "()", as a list.
 #define ZOR_ERRNO_LIST(...) \

@@ -9,24 +9,15 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
+#include "platform/system_resolver.h"
 
-namespace zortcp::platform {
+namespace zortcp::platform::lookup {
 namespace {
-
-using faults::Operation;
 
 // Room for one services entry: its name, aliases and protocol.
 constexpr size_t kServiceEntryBytes = 4096;
-
-bool InjectedFailure(Operation operation) {
-  int32_t injected = 0;
-  if (!faults::ShouldFail(operation, kNoSocket, &injected)) return false;
-  SetLastSocketError(injected);
-  return true;
-}
 
 int32_t ResolverFailure(int status) {
   switch (status) {
@@ -57,26 +48,14 @@ struct AddressListFree {
 
 }  // namespace
 
-int32_t LocalHostName(char* buffer, int32_t size) {
-  if (InjectedFailure(Operation::kLocalHostName)) return kSocketError;
-  if (buffer == nullptr || size <= 0) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
-  if (gethostname(buffer, static_cast<size_t>(size)) != 0) {
-    // A name longer than the buffer is the caller's too-small buffer.
-    SetLastSocketError(errno == ENAMETOOLONG ? kErrorFault : WinsockErrorFromSystem(errno));
-    return kSocketError;
-  }
-  return 0;
+int32_t HostName(char* buffer, int32_t size) {
+  if (gethostname(buffer, static_cast<size_t>(size)) == 0) return 0;
+  // A name longer than the buffer is the caller's too-small buffer.
+  SetLastSocketError(errno == ENAMETOOLONG ? kErrorFault : WinsockErrorFromSystem(errno));
+  return kSocketError;
 }
 
-int32_t HostByName(const char* name, uint32_t* address) {
-  if (InjectedFailure(Operation::kHostByName)) return kSocketError;
-  if (name == nullptr || address == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t FirstIpv4Address(const char* name, uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -94,12 +73,7 @@ int32_t HostByName(const char* name, uint32_t* address) {
   return FailResolver(EAI_NODATA);
 }
 
-int32_t HostByAddress(uint32_t address, std::string* name) {
-  if (InjectedFailure(Operation::kHostByAddress)) return kSocketError;
-  if (name == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t NameOfAddress(uint32_t address, std::string* name) {
   sockaddr_in ipv4{};
   ipv4.sin_family = AF_INET;
   ipv4.sin_addr.s_addr = address;
@@ -113,12 +87,7 @@ int32_t HostByAddress(uint32_t address, std::string* name) {
   return 0;
 }
 
-int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port) {
-  if (InjectedFailure(Operation::kServiceByName)) return kSocketError;
-  if (name == nullptr || port == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t ServicePort(const char* name, const char* protocol, uint16_t* port) {
   char buffer[kServiceEntryBytes];
   servent entry{};
   servent* found = nullptr;
@@ -131,4 +100,4 @@ int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port) {
   return 0;
 }
 
-}  // namespace zortcp::platform
+}  // namespace zortcp::platform::lookup

@@ -7,15 +7,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <cerrno>
 
 #include "platform/posix/socket_registry.h"
+#include "platform/socket_io_common.h"
 
 namespace zortcp::platform {
 namespace {
-
-constexpr int32_t kUnconnectedTurnMs = 1;
 
 // What counts as ready: the next call of that kind will not block. A closed
 // or reset connection and a failed connection attempt are ready both ways,
@@ -37,18 +35,6 @@ void FailedOnConnection(SocketEntry& entry, int errorNumber) {
   entry.failure.compare_exchange_strong(none, WinsockErrorFromSystem(errorNumber));
 }
 
-bool ValidBuffer(const void* buffer, int32_t length) {
-  if (length < 0) {
-    SetLastSocketError(kErrorInvalid);
-    return false;
-  }
-  if (buffer == nullptr && length > 0) {
-    SetLastSocketError(kErrorFault);
-    return false;
-  }
-  return true;
-}
-
 // A socket whose connect has not succeeded (not yet made, under way, or
 // failed) cannot take data, so it is not writable: bytes wait for the
 // connection. Linux would report a fresh or failed socket writable at once.
@@ -57,7 +43,7 @@ bool AwaitsConnection(const SocketEntry& entry, short events) {
 }
 
 int32_t PollNow(Operation operation, Socket socket, short events) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) return 0;
   pollfd watched{entry->fd, events, 0};
@@ -73,14 +59,11 @@ int32_t PollNow(Operation operation, Socket socket, short events) {
 }
 
 int32_t WaitReady(Socket socket, short events, int32_t timeoutMs) {
-  SocketEntryRef entry = posix::FindSocket(socket);
+  SocketEntryRef entry = Sockets().Find(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, events)) {
-    // Nothing on the descriptor tells when the connect succeeds: look again
-    // after at most one turn, unless the socket is closed first.
-    const int32_t turnMs =
-        timeoutMs < 0 ? kUnconnectedTurnMs : std::min(timeoutMs, kUnconnectedTurnMs);
-    return posix::WaitForSocket(*entry, 0, turnMs);
+    // Look again after one turn, unless the socket is closed first.
+    return posix::WaitForSocket(*entry, 0, UnconnectedTurnMs(timeoutMs));
   }
   return posix::WaitForSocket(*entry, events, timeoutMs);
 }
@@ -113,24 +96,12 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
 }
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kReceive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kReceive, socket);
   if (entry == nullptr || !ValidBuffer(buffer, length)) return kSocketError;
   for (;;) {
     const ssize_t received = recv(entry->fd, buffer, static_cast<size_t>(length), 0);
     if (received > 0) return static_cast<int32_t>(received);
-    if (received == 0) {
-      // Our own shutdown makes recv see an end of stream; that is a
-      // receive cut short, not a peer that closed. Nor is a connection
-      // that failed under an earlier call.
-      if (entry->closed.load(std::memory_order_acquire)) {
-        SetLastSocketError(kErrorInterrupted);
-        return kSocketError;
-      }
-      const int32_t failure = entry->failure.load(std::memory_order_acquire);
-      if (failure == 0) return 0;
-      SetLastSocketError(failure);
-      return kSocketError;
-    }
+    if (received == 0) return EndOfStream(*entry);
     if (errno == EINTR) continue;
     if (!WouldBlock(errno) || entry->nonBlocking.load(std::memory_order_relaxed)) {
       FailedOnConnection(*entry, errno);
@@ -142,7 +113,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
 }
 
 int32_t Send(Socket socket, const void* data, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSend, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSend, socket);
   if (entry == nullptr || !ValidBuffer(data, length)) return kSocketError;
   const auto* next = static_cast<const uint8_t*>(data);
   size_t left = static_cast<size_t>(length);

@@ -8,92 +8,42 @@
 
 #include <cerrno>
 #include <chrono>
-#include <limits>
-#include <mutex>
-#include <unordered_map>
+#include <utility>
 
 #include "platform/never_destroyed.h"
 #include "platform/posix/process_life.h"
 #include "platform/posix/thread_context.h"
 
 namespace zortcp::platform::posix {
-namespace {
-
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<Socket, SocketEntryRef> sockets;  // guarded by mutex
-  Socket lastHandle = 0;                               // guarded by mutex
-};
 
 // Made on first use and never destroyed: the library's unload closes its
 // sockets after the process has run its static destructors. It lives in
 // the library's own storage, so that a dlclose leaves no memory of it.
-Registry& TheRegistry() {
-  static NeverDestroyed<Registry> registry;
-  return *registry;
+SocketTable<SocketEntry>& Sockets() {
+  static NeverDestroyed<SocketTable<SocketEntry>> table;
+  return *table;
 }
-
-// Handles count up from 1 and are never reused; 2^31 sockets is more than a
-// process can open in any realistic life.
-Socket NextHandle(Registry& registry) {
-  if (registry.lastHandle == std::numeric_limits<Socket>::max()) return kNoSocket;
-  return ++registry.lastHandle;
-}
-
-int RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-// True, with 10004 set, when the socket has been closed; a terminated
-// library thread leaves with ThreadTerminated.
-bool WaitCancelled(const SocketEntry& entry) {
-  TerminationPoint();
-  if (!entry.closed.load(std::memory_order_acquire)) return false;
-  SetLastSocketError(kErrorInterrupted);
-  return true;
-}
-
-std::atomic<int32_t> blockedWaits{0};
-
-// Counts a wait in BlockedSocketWaits while it lives.
-class CountedSocketWait {
- public:
-  CountedSocketWait() { blockedWaits.fetch_add(1, std::memory_order_release); }
-  ~CountedSocketWait() { blockedWaits.fetch_sub(1, std::memory_order_release); }
-  CountedSocketWait(const CountedSocketWait&) = delete;
-  CountedSocketWait& operator=(const CountedSocketWait&) = delete;
-};
-
-}  // namespace
 
 SocketEntry::~SocketEntry() {
   if (fd >= 0) close(fd);
   if (cancelFd >= 0) close(cancelFd);
 }
 
-void ReleaseIdleSocketMemory() {
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  if (registry.sockets.empty()) std::unordered_map<Socket, SocketEntryRef>().swap(registry.sockets);
-}
+void ReleaseIdleSocketMemory() { Sockets().ReleaseIdleMemory(); }
 
-void HoldSocketsForFork() { TheRegistry().mutex.lock(); }
-void ReleaseSocketsAfterFork() { TheRegistry().mutex.unlock(); }
+void HoldSocketsForFork() { Sockets().Lock(); }
+void ReleaseSocketsAfterFork() { Sockets().Unlock(); }
 
 void ForgetInheritedSockets() {
   // Only this thread exists in the child. An entry that one of the parent's
   // threads still held would never be let go of: each descriptor is closed
   // here, so the child holds no listening port or connection of the parent.
-  Registry& registry = TheRegistry();
-  for (auto& [handle, entry] : registry.sockets) {
-    close(entry->fd);
-    close(entry->cancelFd);
-    entry->fd = -1;
-    entry->cancelFd = -1;
-  }
-  registry.sockets.clear();
+  Sockets().ForgetAllUnlocked([](SocketEntry& entry) {
+    close(entry.fd);
+    close(entry.cancelFd);
+    entry.fd = -1;
+    entry.cancelFd = -1;
+  });
 }
 
 Socket RegisterSocket(int fd, bool connected) {
@@ -103,76 +53,21 @@ Socket RegisterSocket(int fd, bool connected) {
     close(fd);
     return kNoSocket;
   }
-  SocketEntryRef entry;
-  try {
-    entry = std::make_shared<SocketEntry>(fd, cancelFd);
-  } catch (...) {
+  SocketEntryRef entry = MakeSocketEntry<SocketEntry>(connected, fd, cancelFd);
+  if (entry == nullptr) {
     close(fd);
     close(cancelFd);
-    SetLastSocketError(kErrorNoBuffers);
     return kNoSocket;
   }
-  entry->connected.store(connected, std::memory_order_relaxed);
   // From here on the entry owns both descriptors and closes them if the
   // socket cannot be registered.
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  const Socket handle = NextHandle(registry);
-  if (handle == kNoSocket) {
-    SetLastSocketError(kErrorNoMoreHandles);
-    return kNoSocket;
-  }
-  try {
-    registry.sockets.emplace(handle, std::move(entry));
-  } catch (...) {
-    SetLastSocketError(kErrorNoBuffers);
-    return kNoSocket;
-  }
-  return handle;
-}
-
-SocketEntryRef FindSocket(Socket socket) {
-  {
-    Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto found = registry.sockets.find(socket);
-    if (found != registry.sockets.end()) return found->second;
-  }
-  SetLastSocketError(kErrorNotSocket);
-  return nullptr;
-}
-
-SocketEntryRef UnregisterSocket(Socket socket) {
-  SocketEntryRef entry;
-  {
-    Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto found = registry.sockets.find(socket);
-    if (found != registry.sockets.end()) {
-      entry = std::move(found->second);
-      registry.sockets.erase(found);
-    }
-  }
-  if (entry == nullptr) SetLastSocketError(kErrorNotSocket);
-  return entry;
+  return Sockets().Add(std::move(entry));
 }
 
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
   SetLastSocketError(entry.closed.load(std::memory_order_acquire)
                          ? kErrorInterrupted
                          : WinsockErrorFromSystem(errorNumber));
-}
-
-bool InjectedSocketFailure(faults::Operation operation, Socket socket) {
-  int32_t injected = 0;
-  if (!faults::ShouldFail(operation, socket, &injected)) return false;
-  SetLastSocketError(injected);
-  return true;
-}
-
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket) {
-  if (InjectedSocketFailure(operation, socket)) return nullptr;
-  return FindSocket(socket);
 }
 
 int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs) {
@@ -200,9 +95,3 @@ int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs)
 }
 
 }  // namespace zortcp::platform::posix
-
-namespace zortcp::platform {
-
-int32_t BlockedSocketWaits() { return posix::blockedWaits.load(std::memory_order_acquire); }
-
-}  // namespace zortcp::platform

@@ -11,10 +11,9 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
+#include "platform/socket_table.h"
 
 namespace zortcp::platform::posix {
-
-inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
 
 struct SocketEntry {
   SocketEntry(int descriptor, int cancelDescriptor) : fd(descriptor), cancelFd(cancelDescriptor) {}
@@ -42,30 +41,17 @@ struct SocketEntry {
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;
 
+// The table of open sockets.
+SocketTable<SocketEntry>& Sockets();
+
 // Takes ownership of a non-blocking, close-on-exec descriptor and gives it
 // a new handle; connected marks an accepted connection. kNoSocket with the
 // last socket error set on failure (the descriptor is then closed).
 Socket RegisterSocket(int fd, bool connected = false);
 
-// The entry of an open socket; null with the last socket error 10038 when
-// the handle is closed or was never handed out.
-SocketEntryRef FindSocket(Socket socket);
-
-// Takes the entry out of the table; null (and 10038) when it is not there.
-SocketEntryRef UnregisterSocket(Socket socket);
-
 // Records the system error of a failed call in the last socket error: 10004
 // when the failure came from the socket being closed under the call.
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
-
-// True, with the injected number in the last socket error, when fault
-// injection makes this call fail.
-bool InjectedSocketFailure(faults::Operation operation, Socket socket);
-
-// How a socket call begins: the entry of the socket it works on, or null
-// with the last socket error set when fault injection fails the call or
-// the handle is not open.
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket);
 
 // Waits until the descriptor reports one of the events, the time-out
 // (milliseconds, negative for none) ends or the socket is closed. 1 ready,
@@ -80,10 +66,9 @@ namespace zortcp::platform {
 
 // The names the socket calls of this platform are written with.
 using faults::Operation;
-using posix::EnterSocketCall;
-using posix::kNoTimeout;
 using posix::RecordSocketFailure;
 using posix::SocketEntry;
 using posix::SocketEntryRef;
+using posix::Sockets;
 
 }  // namespace zortcp::platform

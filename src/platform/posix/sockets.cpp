@@ -56,19 +56,8 @@ int32_t Outcome(const SocketEntry& entry, int result) {
   return kSocketError;
 }
 
-// How a call that writes its answer through a pointer begins: as every
-// socket call, and null with 10014 when there is nowhere to write.
-SocketEntryRef EnterWithAnswer(Operation operation, Socket socket, const void* answer) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
-  if (entry != nullptr && answer == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return nullptr;
-  }
-  return entry;
-}
-
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   const int systemValue = value;
   return Outcome(*entry, setsockopt(entry->fd, level, option, &systemValue, sizeof(systemValue)));
@@ -107,14 +96,14 @@ int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
 
 // Linux has no socket library to start; the check lets tests fail the step.
 int32_t StartNetwork() {
-  if (posix::InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
+  if (InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
   return 0;
 }
 
 void StopNetwork() {}
 
 Socket OpenSocket() {
-  if (posix::InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     SetLastSocketError(WinsockErrorFromSystem(errno));
@@ -124,7 +113,7 @@ Socket OpenSocket() {
 }
 
 int32_t CloseSocket(Socket socket) {
-  SocketEntryRef entry = posix::UnregisterSocket(socket);
+  SocketEntryRef entry = Sockets().Remove(socket);
   if (entry == nullptr) return kSocketError;
   entry->closed.store(true, std::memory_order_release);
   // The cancel descriptor is never read, so it stays readable and every
@@ -140,7 +129,7 @@ int32_t CloseSocket(Socket socket) {
 }
 
 int32_t Bind(Socket socket, const SocketAddress& address) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kBind, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kBind, socket);
   if (entry == nullptr) return kSocketError;
   // A server reopened on its port must not be refused while connections of
   // its previous life linger in TIME_WAIT; on Linux this still refuses a
@@ -159,13 +148,13 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kListen, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kListen, socket);
   if (entry == nullptr) return kSocketError;
   return Outcome(*entry, listen(entry->fd, backlog));
 }
 
 Socket Accept(Socket socket, SocketAddress* peer) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kAccept, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kAccept, socket);
   if (entry == nullptr) return kNoSocket;
   for (;;) {
     sockaddr_in address{};
@@ -184,12 +173,8 @@ Socket Accept(Socket socket, SocketAddress* peer) {
   }
 }
 
-int32_t Connect(Socket socket, const SocketAddress& address) {
-  return ConnectWithin(socket, address, kNoTimeout);
-}
-
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
   const sockaddr_in system = ToSystem(address);
   if (connect(entry->fd, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) {
@@ -209,14 +194,14 @@ int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeo
 }
 
 int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetNonBlocking, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetNonBlocking, socket);
   if (entry == nullptr) return kSocketError;
   entry->nonBlocking.store(nonBlocking, std::memory_order_relaxed);
   return 0;
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kPendingBytes, socket), count);
   if (entry == nullptr) return kSocketError;
   int waiting = 0;
   if (Outcome(*entry, ioctl(entry->fd, FIONREAD, &waiting)) != 0) return kSocketError;
@@ -237,7 +222,7 @@ int32_t SetNoDelay(Socket socket) {
 }
 
 int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetKeepAlive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetKeepAlive, socket);
   if (entry == nullptr) return kSocketError;
   const int idle =
       static_cast<int>(std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds));
@@ -273,12 +258,8 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 }
 
 int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
-  SocketEntryRef entry = posix::FindSocket(socket);
+  SocketEntryRef entry = RequireAnswer(Sockets().Find(socket), answers);
   if (entry == nullptr) return kSocketError;
-  if (answers == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   *answers = PeerAnswers{};
   tcp_info info{};
   socklen_t length = sizeof(info);
@@ -301,7 +282,7 @@ int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kLocalAddress, socket, address);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kLocalAddress, socket), address);
   if (entry == nullptr) return kSocketError;
   sockaddr_in system{};
   socklen_t length = sizeof(system);

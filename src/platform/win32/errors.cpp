@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// Per-thread error numbers and system message texts. Socket errors are
-// Winsock numbers already: nothing to map.
+// System message texts. Socket errors are Winsock numbers already:
+// nothing to map.
 #include <string>
 
 #include "platform/platform.h"
@@ -9,18 +9,9 @@
 namespace zortcp::platform {
 namespace {
 
-thread_local int32_t lastSocketError = 0;
-thread_local int32_t lastSystemError = 0;
-
 constexpr DWORD kMessageBytes = 512;
 
 }  // namespace
-
-int32_t LastSocketError() { return lastSocketError; }
-void SetLastSocketError(int32_t code) { lastSocketError = code; }
-
-int32_t LastSystemError() { return lastSystemError; }
-void SetLastSystemError(int32_t code) { lastSystemError = code; }
 
 int32_t WinsockErrorFromSystem(int errorNumber) { return errorNumber; }
 

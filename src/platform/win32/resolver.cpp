@@ -4,22 +4,13 @@
 #include <cstring>
 #include <memory>
 
-#include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
+#include "platform/system_resolver.h"
 #include "platform/win32/system.h"
 
-namespace zortcp::platform {
+namespace zortcp::platform::lookup {
 namespace {
-
-using faults::Operation;
-
-bool InjectedFailure(Operation operation) {
-  int32_t injected = 0;
-  if (!faults::ShouldFail(operation, kNoSocket, &injected)) return false;
-  SetLastSocketError(injected);
-  return true;
-}
 
 int32_t FailResolver(int status) {
   SetLastSocketError(status == EAI_MEMORY ? kErrorNoBuffers : status);
@@ -32,25 +23,13 @@ struct AddressListFree {
 
 }  // namespace
 
-int32_t LocalHostName(char* buffer, int32_t size) {
-  if (InjectedFailure(Operation::kLocalHostName)) return kSocketError;
-  if (buffer == nullptr || size <= 0) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
-  if (gethostname(buffer, size) != 0) {
-    SetLastSocketError(WSAGetLastError());
-    return kSocketError;
-  }
-  return 0;
+int32_t HostName(char* buffer, int32_t size) {
+  if (gethostname(buffer, size) == 0) return 0;
+  SetLastSocketError(WSAGetLastError());
+  return kSocketError;
 }
 
-int32_t HostByName(const char* name, uint32_t* address) {
-  if (InjectedFailure(Operation::kHostByName)) return kSocketError;
-  if (name == nullptr || address == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t FirstIpv4Address(const char* name, uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -68,12 +47,7 @@ int32_t HostByName(const char* name, uint32_t* address) {
   return FailResolver(kErrorNoData);
 }
 
-int32_t HostByAddress(uint32_t address, std::string* name) {
-  if (InjectedFailure(Operation::kHostByAddress)) return kSocketError;
-  if (name == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t NameOfAddress(uint32_t address, std::string* name) {
   sockaddr_in ipv4{};
   ipv4.sin_family = AF_INET;
   ipv4.sin_addr.s_addr = address;
@@ -87,12 +61,7 @@ int32_t HostByAddress(uint32_t address, std::string* name) {
   return 0;
 }
 
-int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port) {
-  if (InjectedFailure(Operation::kServiceByName)) return kSocketError;
-  if (name == nullptr || port == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
+int32_t ServicePort(const char* name, const char* protocol, uint16_t* port) {
   // Winsock keeps the entry in storage of the calling thread.
   const servent* found = getservbyname(name, protocol);
   if (found == nullptr) {
@@ -103,4 +72,4 @@ int32_t ServiceByName(const char* name, const char* protocol, uint16_t* port) {
   return 0;
 }
 
-}  // namespace zortcp::platform
+}  // namespace zortcp::platform::lookup

@@ -4,26 +4,12 @@
 // SOCKETs are non-blocking at the system level. A call in blocking mode is
 // a loop: try the call; when it would block, wait for readiness on the
 // socket, its close and the calling thread's termination, then try again.
-#include <algorithm>
 
+#include "platform/socket_io_common.h"
 #include "platform/win32/socket_registry.h"
 
 namespace zortcp::platform {
 namespace {
-
-constexpr int32_t kUnconnectedTurnMs = 1;
-
-bool ValidBuffer(const void* buffer, int32_t length) {
-  if (length < 0) {
-    SetLastSocketError(kErrorInvalid);
-    return false;
-  }
-  if (buffer == nullptr && length > 0) {
-    SetLastSocketError(kErrorFault);
-    return false;
-  }
-  return true;
-}
 
 // A socket whose connect has not succeeded (not yet made, under way, or
 // failed) cannot take data, so it is not writable: bytes wait for the
@@ -53,7 +39,7 @@ void FailedOnConnection(SocketEntry& entry, int error) {
 }
 
 int32_t PollNow(Operation operation, Socket socket, int what) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, what)) return 0;
   if ((what & win32::kWaitReadable) != 0 && IdleSocket(*entry)) return 1;
@@ -61,14 +47,11 @@ int32_t PollNow(Operation operation, Socket socket, int what) {
 }
 
 int32_t WaitReady(Socket socket, int what, int32_t timeoutMs) {
-  SocketEntryRef entry = win32::FindSocket(socket);
+  SocketEntryRef entry = Sockets().Find(socket);
   if (entry == nullptr) return kSocketError;
   if (AwaitsConnection(*entry, what)) {
-    // Nothing on the socket tells when the connect succeeds: look again
-    // after at most one turn, unless the socket is closed first.
-    const int32_t turnMs =
-        timeoutMs < 0 ? kUnconnectedTurnMs : std::min(timeoutMs, kUnconnectedTurnMs);
-    return win32::WaitForSocket(*entry, 0, turnMs);
+    // Look again after one turn, unless the socket is closed first.
+    return win32::WaitForSocket(*entry, 0, UnconnectedTurnMs(timeoutMs));
   }
   if ((what & win32::kWaitReadable) != 0 && IdleSocket(*entry)) return 1;
   return win32::WaitForSocket(*entry, what, timeoutMs);
@@ -93,26 +76,16 @@ int32_t WaitWritable(Socket socket, int32_t timeoutMs) {
 }
 
 int32_t Receive(Socket socket, void* buffer, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kReceive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kReceive, socket);
   if (entry == nullptr || !ValidBuffer(buffer, length)) return kSocketError;
   for (;;) {
     const int received = recv(entry->socket, static_cast<char*>(buffer), length, 0);
     if (received > 0) return received;
     if (received == 0) {
-      // Our own shutdown makes recv see an end of stream; that is a
-      // receive cut short, not a peer that closed. Nor is a connection
-      // that failed under an earlier call.
-      if (entry->closed.load(std::memory_order_acquire)) {
-        SetLastSocketError(kErrorInterrupted);
-        return kSocketError;
-      }
-      const int32_t failure = entry->failure.load(std::memory_order_acquire);
-      if (failure == 0) {
-        entry->peerClosed.store(true, std::memory_order_release);
-        return 0;
-      }
-      SetLastSocketError(failure);
-      return kSocketError;
+      const int32_t result = EndOfStream(*entry);
+      // A reset after the peer's own close is not kept.
+      if (result == 0) entry->peerClosed.store(true, std::memory_order_release);
+      return result;
     }
     const int error = WSAGetLastError();
     if (error != WSAEWOULDBLOCK || entry->nonBlocking.load(std::memory_order_relaxed)) {
@@ -125,7 +98,7 @@ int32_t Receive(Socket socket, void* buffer, int32_t length) {
 }
 
 int32_t Send(Socket socket, const void* data, int32_t length) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSend, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSend, socket);
   if (entry == nullptr || !ValidBuffer(data, length)) return kSocketError;
   const auto* next = static_cast<const char*>(data);
   int left = length;

@@ -13,9 +13,7 @@
 #include "platform/win32/socket_registry.h"
 
 #include <chrono>
-#include <limits>
-#include <mutex>
-#include <unordered_map>
+#include <utility>
 
 #include "platform/never_destroyed.h"
 #include "platform/win32/process_life.h"
@@ -28,56 +26,15 @@ constexpr DWORD kRecheckMs = 50;
 constexpr DWORD kSharedRecheckMs = 1;
 constexpr long kNetworkEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-struct Registry {
-  std::mutex mutex;
-  std::unordered_map<Socket, SocketEntryRef> sockets;  // guarded by mutex
-  Socket lastHandle = 0;                               // guarded by mutex
-};
-
-// Made on first use and never destroyed: the library's unload closes its
-// sockets after the process has run its static destructors.
-Registry& TheRegistry() {
-  static NeverDestroyed<Registry> registry;
-  return *registry;
-}
-
-// Handles count up from 1 and are never reused.
-Socket NextHandle(Registry& registry) {
-  if (registry.lastHandle == std::numeric_limits<Socket>::max()) return kNoSocket;
-  return ++registry.lastHandle;
-}
-
-DWORD RemainingMs(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return left.count() > 0 ? static_cast<DWORD>(left.count()) : 0;
-}
-
-// True, with 10004 set, when the socket has been closed; a terminated
-// library thread leaves with ThreadTerminated.
-bool WaitCancelled(const SocketEntry& entry) {
-  TerminationPoint();
-  if (!entry.closed.load(std::memory_order_acquire)) return false;
-  SetLastSocketError(kErrorInterrupted);
-  return true;
-}
-
-std::atomic<int32_t> blockedWaits{0};
-
-// Counts a wait in BlockedSocketWaits, and among the socket's waiters,
-// while it lives.
-class CountedSocketWait {
+// Counts a wait among the socket's waiters while it lives.
+class CountedEntryWait {
  public:
-  explicit CountedSocketWait(SocketEntry& entry) : entry_(entry) {
+  explicit CountedEntryWait(SocketEntry& entry) : entry_(entry) {
     entry_.waiters.fetch_add(1, std::memory_order_acq_rel);
-    blockedWaits.fetch_add(1, std::memory_order_release);
   }
-  ~CountedSocketWait() {
-    blockedWaits.fetch_sub(1, std::memory_order_release);
-    entry_.waiters.fetch_sub(1, std::memory_order_acq_rel);
-  }
-  CountedSocketWait(const CountedSocketWait&) = delete;
-  CountedSocketWait& operator=(const CountedSocketWait&) = delete;
+  ~CountedEntryWait() { entry_.waiters.fetch_sub(1, std::memory_order_acq_rel); }
+  CountedEntryWait(const CountedEntryWait&) = delete;
+  CountedEntryWait& operator=(const CountedEntryWait&) = delete;
 
  private:
   SocketEntry& entry_;
@@ -104,74 +61,34 @@ bool PrepareSocket(SOCKET system, HANDLE* networkEvent, HANDLE* cancelEvent) {
 
 }  // namespace
 
+// Made on first use and never destroyed: the library's unload closes its
+// sockets after the process has run its static destructors.
+SocketTable<SocketEntry>& Sockets() {
+  static NeverDestroyed<SocketTable<SocketEntry>> table;
+  return *table;
+}
+
 SocketEntry::~SocketEntry() {
   closesocket(socket);
   WSACloseEvent(networkEvent);
   CloseHandle(cancelEvent);
 }
 
-void ReleaseIdleSocketMemory() {
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  if (registry.sockets.empty()) std::unordered_map<Socket, SocketEntryRef>().swap(registry.sockets);
-}
+void ReleaseIdleSocketMemory() { Sockets().ReleaseIdleMemory(); }
 
 Socket RegisterSocket(SOCKET system, bool connected) {
   HANDLE networkEvent = nullptr;
   HANDLE cancelEvent = nullptr;
   if (!PrepareSocket(system, &networkEvent, &cancelEvent)) return kNoSocket;
-  SocketEntryRef entry;
-  try {
-    entry = std::make_shared<SocketEntry>(system, networkEvent, cancelEvent);
-  } catch (...) {
+  SocketEntryRef entry = MakeSocketEntry<SocketEntry>(connected, system, networkEvent, cancelEvent);
+  if (entry == nullptr) {
     closesocket(system);
     WSACloseEvent(networkEvent);
     CloseHandle(cancelEvent);
-    SetLastSocketError(kErrorNoBuffers);
     return kNoSocket;
   }
-  entry->connected.store(connected, std::memory_order_relaxed);
   // From here on the entry owns the socket and its events.
-  Registry& registry = TheRegistry();
-  std::lock_guard lock(registry.mutex);
-  const Socket handle = NextHandle(registry);
-  if (handle == kNoSocket) {
-    SetLastSocketError(kErrorNoMoreHandles);
-    return kNoSocket;
-  }
-  try {
-    registry.sockets.emplace(handle, std::move(entry));
-  } catch (...) {
-    SetLastSocketError(kErrorNoBuffers);
-    return kNoSocket;
-  }
-  return handle;
-}
-
-SocketEntryRef FindSocket(Socket socket) {
-  {
-    Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto found = registry.sockets.find(socket);
-    if (found != registry.sockets.end()) return found->second;
-  }
-  SetLastSocketError(kErrorNotSocket);
-  return nullptr;
-}
-
-SocketEntryRef UnregisterSocket(Socket socket) {
-  SocketEntryRef entry;
-  {
-    Registry& registry = TheRegistry();
-    std::lock_guard lock(registry.mutex);
-    auto found = registry.sockets.find(socket);
-    if (found != registry.sockets.end()) {
-      entry = std::move(found->second);
-      registry.sockets.erase(found);
-    }
-  }
-  if (entry == nullptr) SetLastSocketError(kErrorNotSocket);
-  return entry;
+  return Sockets().Add(std::move(entry));
 }
 
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
@@ -179,18 +96,6 @@ void RecordSocketFailure(const SocketEntry& entry, int errorNumber) {
   // 10022 from recv, 995 from accept), the call was cut short by the close.
   SetLastSocketError(entry.closed.load(std::memory_order_acquire) ? kErrorInterrupted
                                                                   : errorNumber);
-}
-
-bool InjectedSocketFailure(faults::Operation operation, Socket socket) {
-  int32_t injected = 0;
-  if (!faults::ShouldFail(operation, socket, &injected)) return false;
-  SetLastSocketError(injected);
-  return true;
-}
-
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket) {
-  if (InjectedSocketFailure(operation, socket)) return nullptr;
-  return FindSocket(socket);
 }
 
 int32_t ReadyNow(const SocketEntry& entry, int what) {
@@ -217,14 +122,15 @@ int32_t WaitForSocket(SocketEntry& entry, int what, int32_t timeoutMs) {
   HANDLE events[3] = {entry.cancelEvent, entry.networkEvent, nullptr};
   DWORD count = what != 0 ? 2 : 1;
   if (HANDLE termination = TerminationEvent()) events[count++] = termination;
-  const CountedSocketWait counted(entry);
+  const CountedEntryWait waiting(entry);
+  const CountedSocketWait counted;
   for (;;) {
     if (WaitCancelled(entry)) return kSocketError;
     if (what != 0) {
       WSAResetEvent(entry.networkEvent);
       if (ReadyNow(entry, what) != 0) return 1;
     }
-    const DWORD left = timeoutMs < 0 ? INFINITE : RemainingMs(deadline);
+    const DWORD left = timeoutMs < 0 ? INFINITE : static_cast<DWORD>(RemainingMs(deadline));
     if (left == 0) return 0;
     const DWORD recheck =
         entry.waiters.load(std::memory_order_acquire) > 1 ? kSharedRecheckMs : kRecheckMs;
@@ -233,9 +139,3 @@ int32_t WaitForSocket(SocketEntry& entry, int what, int32_t timeoutMs) {
 }
 
 }  // namespace zortcp::platform::win32
-
-namespace zortcp::platform {
-
-int32_t BlockedSocketWaits() { return win32::blockedWaits.load(std::memory_order_acquire); }
-
-}  // namespace zortcp::platform

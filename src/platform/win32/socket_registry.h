@@ -11,11 +11,10 @@
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/socket_errors.h"
+#include "platform/socket_table.h"
 #include "platform/win32/system.h"
 
 namespace zortcp::platform::win32 {
-
-inline constexpr int kNoTimeout = -1;  // a wait that only readiness or the close ends
 
 // What a wait waits for: bitwise or.
 inline constexpr int kWaitReadable = 1;  // data, a connection to accept, the end of one
@@ -50,31 +49,18 @@ struct SocketEntry {
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;
 
+// The table of open sockets.
+SocketTable<SocketEntry>& Sockets();
+
 // Takes ownership of a SOCKET, makes it non-blocking and non-inheritable
 // and gives it a new handle; connected marks an accepted connection.
 // kNoSocket with the last socket error set on failure (the SOCKET is then
 // closed).
 Socket RegisterSocket(SOCKET system, bool connected = false);
 
-// The entry of an open socket; null with the last socket error 10038 when
-// the handle is closed or was never handed out.
-SocketEntryRef FindSocket(Socket socket);
-
-// Takes the entry out of the table; null (and 10038) when it is not there.
-SocketEntryRef UnregisterSocket(Socket socket);
-
 // Records the Winsock error of a failed call in the last socket error:
 // 10004 when the failure came from the socket being closed under the call.
 void RecordSocketFailure(const SocketEntry& entry, int errorNumber);
-
-// True, with the injected number in the last socket error, when fault
-// injection makes this call fail.
-bool InjectedSocketFailure(faults::Operation operation, Socket socket);
-
-// How a socket call begins: the entry of the socket it works on, or null
-// with the last socket error set when fault injection fails the call or
-// the handle is not open.
-SocketEntryRef EnterSocketCall(faults::Operation operation, Socket socket);
 
 // Whether the socket is ready now for what is asked (kWait* bits): 1 ready,
 // 0 not. A select that fails counts as ready, so that the next call
@@ -94,10 +80,9 @@ namespace zortcp::platform {
 
 // The names the socket calls of this platform are written with.
 using faults::Operation;
-using win32::EnterSocketCall;
-using win32::kNoTimeout;
 using win32::RecordSocketFailure;
 using win32::SocketEntry;
 using win32::SocketEntryRef;
+using win32::Sockets;
 
 }  // namespace zortcp::platform

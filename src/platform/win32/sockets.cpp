@@ -50,24 +50,13 @@ int32_t Outcome(const SocketEntry& entry, int result) {
   return kSocketError;
 }
 
-// How a call that writes its answer through a pointer begins: as every
-// socket call, and null with 10014 when there is nowhere to write.
-SocketEntryRef EnterWithAnswer(Operation operation, Socket socket, const void* answer) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
-  if (entry != nullptr && answer == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return nullptr;
-  }
-  return entry;
-}
-
 int32_t SetOption(const SocketEntry& entry, int level, int option, int value) {
   return Outcome(entry, setsockopt(entry.socket, level, option,
                                    reinterpret_cast<const char*>(&value), sizeof(value)));
 }
 
 int32_t SetIntegerOption(Operation operation, Socket socket, int level, int option, int32_t value) {
-  SocketEntryRef entry = EnterSocketCall(operation, socket);
+  SocketEntryRef entry = Sockets().Enter(operation, socket);
   if (entry == nullptr) return kSocketError;
   return SetOption(*entry, level, option, value);
 }
@@ -98,7 +87,7 @@ int32_t FinishConnect(SocketEntry& entry, int32_t timeoutMs) {
 }  // namespace
 
 int32_t StartNetwork() {
-  if (win32::InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
+  if (InjectedSocketFailure(Operation::kStartNetwork, kNoSocket)) return kSocketError;
   WSADATA data{};
   const int result = WSAStartup(kWinsockVersion, &data);
   if (result == 0) return 0;
@@ -109,7 +98,7 @@ int32_t StartNetwork() {
 void StopNetwork() { WSACleanup(); }
 
 Socket OpenSocket() {
-  if (win32::InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
+  if (InjectedSocketFailure(Operation::kOpenSocket, kNoSocket)) return kNoSocket;
   const SOCKET system = socket(AF_INET, SOCK_STREAM, 0);
   if (system == INVALID_SOCKET) {
     SetLastSocketError(WSAGetLastError());
@@ -119,7 +108,7 @@ Socket OpenSocket() {
 }
 
 int32_t CloseSocket(Socket socket) {
-  SocketEntryRef entry = win32::UnregisterSocket(socket);
+  SocketEntryRef entry = Sockets().Remove(socket);
   if (entry == nullptr) return kSocketError;
   entry->closed.store(true, std::memory_order_release);
   // The cancel event is never reset, so every wait on the socket, present
@@ -132,7 +121,7 @@ int32_t CloseSocket(Socket socket) {
 }
 
 int32_t Bind(Socket socket, const SocketAddress& address) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kBind, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kBind, socket);
   if (entry == nullptr) return kSocketError;
   // With SO_REUSEADDR another socket, of any program, could take a port
   // that this one listens on; exclusive use refuses it.
@@ -156,7 +145,7 @@ int32_t Bind(Socket socket, const SocketAddress& address) {
 }
 
 int32_t Listen(Socket socket, int32_t backlog) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kListen, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kListen, socket);
   if (entry == nullptr) return kSocketError;
   if (Outcome(*entry, listen(entry->socket, backlog)) != 0) return kSocketError;
   entry->listening.store(true, std::memory_order_release);
@@ -164,7 +153,7 @@ int32_t Listen(Socket socket, int32_t backlog) {
 }
 
 Socket Accept(Socket socket, SocketAddress* peer) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kAccept, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kAccept, socket);
   if (entry == nullptr) return kNoSocket;
   for (;;) {
     sockaddr_in address{};
@@ -184,12 +173,8 @@ Socket Accept(Socket socket, SocketAddress* peer) {
   }
 }
 
-int32_t Connect(Socket socket, const SocketAddress& address) {
-  return ConnectWithin(socket, address, kNoTimeout);
-}
-
 int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeoutMs) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kConnect, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kConnect, socket);
   if (entry == nullptr) return kSocketError;
   const sockaddr_in system = ToSystem(address);
   if (connect(entry->socket, reinterpret_cast<const sockaddr*>(&system), sizeof(system)) == 0) {
@@ -211,14 +196,14 @@ int32_t ConnectWithin(Socket socket, const SocketAddress& address, int32_t timeo
 }
 
 int32_t SetNonBlocking(Socket socket, bool nonBlocking) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetNonBlocking, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetNonBlocking, socket);
   if (entry == nullptr) return kSocketError;
   entry->nonBlocking.store(nonBlocking, std::memory_order_relaxed);
   return 0;
 }
 
 int32_t PendingBytes(Socket socket, uint32_t* count) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kPendingBytes, socket, count);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kPendingBytes, socket), count);
   if (entry == nullptr) return kSocketError;
   // A listening socket has no bytes to count: 10022 as on Linux, where
   // Winsock would answer 0.
@@ -245,7 +230,7 @@ int32_t SetNoDelay(Socket socket) {
 }
 
 int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
-  SocketEntryRef entry = EnterSocketCall(Operation::kSetKeepAlive, socket);
+  SocketEntryRef entry = Sockets().Enter(Operation::kSetKeepAlive, socket);
   if (entry == nullptr) return kSocketError;
   const uint32_t idle = std::clamp(seconds, kKeepAliveMinSeconds, kKeepAliveMaxSeconds);
   // Probes once a second from the first silent period on.
@@ -275,18 +260,14 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
 // and it is not used yet: the keep-alive of a connection with bytes
 // outstanding is left to TCP_MAXRT where the system has it.
 int32_t PeerAnswersOf(Socket socket, PeerAnswers* answers) {
-  SocketEntryRef entry = win32::FindSocket(socket);
+  SocketEntryRef entry = RequireAnswer(Sockets().Find(socket), answers);
   if (entry == nullptr) return kSocketError;
-  if (answers == nullptr) {
-    SetLastSocketError(kErrorFault);
-    return kSocketError;
-  }
   *answers = PeerAnswers{};
   return 0;
 }
 
 int32_t LocalAddress(Socket socket, SocketAddress* address) {
-  SocketEntryRef entry = EnterWithAnswer(Operation::kLocalAddress, socket, address);
+  SocketEntryRef entry = RequireAnswer(Sockets().Enter(Operation::kLocalAddress, socket), address);
   if (entry == nullptr) return kSocketError;
   sockaddr_in system{};
   int length = sizeof(system);

@@ -1,0 +1,29 @@
+# SPDX-License-Identifier: MIT
+# What both mingw-w64 cross builds share, included by mingw-w64-i686.cmake
+# and mingw-w64-x86_64.cmake once they have set ZORTCP_MINGW_TRIPLE and
+# CMAKE_SYSTEM_PROCESSOR. The -posix compilers are the ones whose C++
+# library has std::thread, std::mutex and std::condition_variable (through
+# winpthreads).
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${ZORTCP_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ZORTCP_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${ZORTCP_MINGW_TRIPLE}-windres)
+set(CMAKE_DLLTOOL ${ZORTCP_MINGW_TRIPLE}-dlltool)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${ZORTCP_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Every program and the DLL link the compiler's own libraries in (-static),
+# so that they need no DLL that is not part of Windows: Wine, and a host's
+# computer, have no libstdc++ or winpthread DLL to find.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
+set(CMAKE_MODULE_LINKER_FLAGS_INIT -static)
+
+# Test programs run under Wine (ctest through this emulator).
+find_program(ZORTCP_WINE wine REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORTCP_WINE})
