@@ -184,7 +184,8 @@ TEST_P(PromptCloseTest, FullRxRingAndSignalReleasesDoNotHoldUpTheClose) {
   sender.join();
 
   RecordProperty("close_ms", static_cast<int>(closing.count()));
-  EXPECT_LT(closing, milliseconds(200));
+  // Held up, the close waits out its 5 s bound for the monitor.
+  EXPECT_LT(closing, milliseconds(2000));
   EXPECT_EQ(events.Count(ZOR_EVENT_CONNECTED), 1u);
   EXPECT_FALSE(listener.Accept(kQuiet).has_value()) << "the port connected again while closing";
 }
