@@ -15,7 +15,7 @@ constexpr const char* kWipeLine = "\r\033[K";
 
 }  // namespace
 
-Console::Console(bool quiet) : quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console(bool quiet) : quiet_(quiet), terminal_(ErrorIsTerminal()) {}
 
 void Console::Line(const std::string& text) {
   if (!quiet_) Report(text);

@@ -29,6 +29,10 @@ std::filesystem::path MakePrivateFolder(const std::filesystem::path& base,
 // The local time of day and date of a moment.
 std::tm LocalTime(std::time_t seconds);
 
+// Whether standard error is a terminal that takes the progress line's
+// control sequences.
+bool ErrorIsTerminal();
+
 // Writes at most size bytes to a descriptor (standard output or error):
 // the count written, or -1 with errno set.
 long WriteSome(int descriptor, const void* data, size_t size);

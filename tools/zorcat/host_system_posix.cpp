@@ -92,6 +92,8 @@ std::tm LocalTime(std::time_t seconds) {
   return local;
 }
 
+bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
 long WriteSome(int descriptor, const void* data, size_t size) {
   return static_cast<long>(::write(descriptor, data, size));
 }

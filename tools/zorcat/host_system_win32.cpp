@@ -125,6 +125,16 @@ std::tm LocalTime(std::time_t seconds) {
   return local;
 }
 
+bool ErrorIsTerminal() {
+  // A console, not another character device such as NUL, and one that
+  // takes control sequences (Windows 10 and later, once asked).
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (GetConsoleMode(error, &mode) == 0) return false;
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 long WriteSome(int descriptor, const void* data, size_t size) {
   constexpr size_t kLargestWrite = 1u << 30;
   return _write(descriptor, data,
