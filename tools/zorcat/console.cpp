@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "zorcat/host_system.h"
+
 namespace zorcat {
 namespace {
 
@@ -13,7 +15,7 @@ constexpr const char* kWipeLine = "\r\033[K";
 
 }  // namespace
 
-Console::Console(bool quiet) : quiet_(quiet), terminal_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console(bool quiet) : quiet_(quiet), terminal_(ErrorIsTerminal()) {}
 
 void Console::Line(const std::string& text) {
   if (!quiet_) Report(text);
@@ -41,7 +43,7 @@ void Console::Write(const std::string& text) {
   // is killed a moment later.
   size_t done = 0;
   while (done < text.size()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+    const long written = WriteSome(STDERR_FILENO, text.data() + done, text.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;
     done += static_cast<size_t>(written);

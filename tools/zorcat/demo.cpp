@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "zorcat/demo.h"
 
-#include <poll.h>
-
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include "zorcat/event_feed.h"
 #include "zorcat/event_words.h"
 #include "zorcat/exit_status.h"
+#include "zorcat/host_system.h"
 #include "zorcat/listen_probe.h"
 #include "zorcat/port_setup.h"
 #include "zorcat/received_output.h"
@@ -201,9 +200,7 @@ bool Demo::PumpEventsUntil(const std::function<bool()>& done, milliseconds timeo
     if (left.count() <= 0) return false;
     // Ctrl-C ends the wait, and the demo closes its ports and goes.
     if (StopSignals::Received() != 0) return false;
-    pollfd waits[2] = {{EventFeed::Instance().WakeDescriptor(), POLLIN, 0},
-                       {StopSignals::Descriptor(), POLLIN, 0}};
-    ::poll(waits, 2, static_cast<int>(left.count()));
+    WaitForEither(EventFeed::Instance().Wake(), StopSignals::Wake(), left);
   }
 }
 

@@ -1,11 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "zorcat/event_feed.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstring>
-#include <system_error>
 
 #include "zortcp.h"
 
@@ -23,15 +19,11 @@ EventFeed& EventFeed::Instance() {
   return *feed;
 }
 
-EventFeed::EventFeed() {
-  if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::system_error(errno, std::generic_category(), "event pipe");
-  }
-}
+EventFeed::EventFeed() = default;
 
 void EventFeed::RegisterForNextOpen(PortTag tag) { ZorSetEventHandler(&EventFeed::OnEvent, tag); }
 
-int32_t EventFeed::OnEvent(int32_t /*source*/, int32_t kind, void* data, uint32_t tag) {
+int32_t ZOR_CALL EventFeed::OnEvent(int32_t /*source*/, int32_t kind, void* data, uint32_t tag) {
   if (tag >= kMaxPortTags) return 0;
   try {
     PortEvent event;
@@ -93,18 +85,13 @@ void EventFeed::Add(PortEvent event) {
     wakePending_ = true;
   }
   changed_.notify_all();
-  if (wake) {
-    const char byte = 1;
-    [[maybe_unused]] ssize_t written = ::write(wakePipe_[1], &byte, 1);
-  }
+  if (wake) wake_.Raise();
 }
 
 std::vector<PortEvent> EventFeed::Take() {
   std::lock_guard lock(mutex_);
   if (wakePending_) {
-    char byte;
-    while (::read(wakePipe_[0], &byte, 1) > 0) {
-    }
+    wake_.Lower();
     wakePending_ = false;
   }
   std::vector<PortEvent> events(std::make_move_iterator(queue_.begin()),

@@ -5,7 +5,7 @@
 // port, and reuses the event's data as soon as the call returns. The handler
 // therefore copies everything it needs into a PortEvent, updates the port's
 // traffic counters, queues the event and wakes the main thread through a
-// pipe; all printing happens later on the main thread.
+// wake flag; all printing happens later on the main thread.
 #pragma once
 
 #include <array>
@@ -17,6 +17,9 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "zorcat/host_system.h"
+#include "zortcp.h"
 
 namespace zorcat {
 
@@ -53,8 +56,8 @@ class EventFeed {
   // Registers the handler for the next port that opens; its events carry tag.
   void RegisterForNextOpen(PortTag tag);
 
-  // Readable while events wait to be taken.
-  int WakeDescriptor() const { return wakePipe_[0]; }
+  // Raised while events wait to be taken.
+  const WakeFlag& Wake() const { return wake_; }
   // Takes every queued event, oldest first.
   std::vector<PortEvent> Take();
 
@@ -70,16 +73,16 @@ class EventFeed {
 
  private:
   EventFeed();
-  static int32_t OnEvent(int32_t source, int32_t kind, void* data, uint32_t tag);
+  static int32_t ZOR_CALL OnEvent(int32_t source, int32_t kind, void* data, uint32_t tag);
   void Count(const PortEvent& event);
   void Add(PortEvent event);
 
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<PortEvent> queue_;
-  bool wakePending_ = false;  // a byte sits in the pipe; guarded by mutex_
+  bool wakePending_ = false;  // wake_ is raised; guarded by mutex_
   std::atomic<uint32_t> changes_{0};
-  int wakePipe_[2] = {-1, -1};
+  WakeFlag wake_;
   std::array<PortTraffic, kMaxPortTags> traffic_;
 };
 

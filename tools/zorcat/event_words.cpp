@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "zorcat/host_system.h"
+
 namespace zorcat {
 namespace {
 
@@ -60,8 +62,7 @@ std::string TimeOfDay(std::chrono::system_clock::time_point when) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
   const auto millis =
       std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
-  std::tm local{};
-  ::localtime_r(&seconds, &local);
+  const std::tm local = LocalTime(seconds);
   char text[32];
   std::snprintf(text, sizeof(text), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                 local.tm_sec, static_cast<int>(millis));

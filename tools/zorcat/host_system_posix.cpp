@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <system_error>
 
 #include "zorcat/host_system.h"
 
@@ -73,6 +75,94 @@ void OpenMissingStandardStreams() {
       ::close(opened);
     }
   }
+}
+
+std::filesystem::path MakePrivateFolder(const std::filesystem::path& base,
+                                        const std::string& prefix) {
+  std::string pattern = (base / (prefix + "-XXXXXX")).string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "cannot create " + pattern);
+  }
+  return pattern;
+}
+
+std::tm LocalTime(std::time_t seconds) {
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  return local;
+}
+
+bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+long WriteSome(int descriptor, const void* data, size_t size) {
+  return static_cast<long>(::write(descriptor, data, size));
+}
+
+WakeFlag::WakeFlag() {
+  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::system_error(errno, std::generic_category(), "wake pipe");
+  }
+}
+
+WakeFlag::~WakeFlag() {
+  ::close(pipe_[0]);
+  ::close(pipe_[1]);
+}
+
+void WakeFlag::Raise() {
+  const int savedErrno = errno;
+  const char byte = 1;
+  [[maybe_unused]] ssize_t written = ::write(pipe_[1], &byte, 1);
+  errno = savedErrno;
+}
+
+void WakeFlag::Lower() {
+  char byte;
+  while (::read(pipe_[0], &byte, 1) > 0) {
+  }
+}
+
+void WaitForEither(const WakeFlag& first, const WakeFlag& second,
+                   std::chrono::milliseconds timeout) {
+  pollfd waits[2] = {{first.pipe_[0], POLLIN, 0}, {second.pipe_[0], POLLIN, 0}};
+  ::poll(waits, 2, static_cast<int>(timeout.count()));
+}
+
+StandardInput::StandardInput() {
+  if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    throw std::system_error(errno, std::generic_category(), "pump pipe");
+  }
+}
+
+StandardInput::~StandardInput() {
+  ::close(pipe_[0]);
+  ::close(pipe_[1]);
+}
+
+StandardInput::Wait StandardInput::WaitReadable() {
+  pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {pipe_[0], POLLIN, 0}};
+  for (;;) {
+    const int ready = ::poll(waits, 2, -1);
+    if (ready < 0 && errno != EINTR) {
+      failure_ = SystemReason(errno);
+      return Wait::kFailed;
+    }
+    if (waits[1].revents != 0) return Wait::kInterrupted;
+    if (waits[0].revents != 0) return Wait::kReadable;
+  }
+}
+
+long StandardInput::Read(char* buffer, size_t size) {
+  const ssize_t got = ::read(STDIN_FILENO, buffer, size);
+  if (got >= 0) return static_cast<long>(got);
+  if (errno == EINTR || errno == EAGAIN) return kReadAgain;
+  failure_ = SystemReason(errno);
+  return kReadFailed;
+}
+
+void StandardInput::Interrupt() {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t written = ::write(pipe_[1], &byte, 1);
 }
 
 LogPathCheck::LogPathCheck(const std::string& path) {

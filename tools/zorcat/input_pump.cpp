@@ -1,14 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "zorcat/input_pump.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <system_error>
 #include <vector>
 
 #include "zorcat/stop_signals.h"
@@ -62,24 +55,14 @@ uint64_t TxCredit::Dropped() {
   return dropped_;
 }
 
-InputPump::InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor,
-                     bool crlf)
+InputPump::InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, bool crlf)
     : handle_(handle),
       traffic_(traffic),
       credit_(credit),
-      input_(inputDescriptor),
       crlf_(crlf),
-      quietBeforeKick_(kFirstKickPause) {
-  if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::system_error(errno, std::generic_category(), "pump pipe");
-  }
-}
+      quietBeforeKick_(kFirstKickPause) {}
 
-InputPump::~InputPump() {
-  Stop();
-  ::close(stopPipe_[0]);
-  ::close(stopPipe_[1]);
-}
+InputPump::~InputPump() { Stop(); }
 
 void InputPump::Start() {
   StopSignals::Deferred pumpWithoutStopSignals;
@@ -88,8 +71,7 @@ void InputPump::Start() {
 
 void InputPump::Stop() {
   stop_.store(true);
-  const char byte = 1;
-  [[maybe_unused]] ssize_t written = ::write(stopPipe_[1], &byte, 1);
+  input_.Interrupt();
   EventFeed::Instance().Nudge();
   if (thread_.joinable()) thread_.join();
 }
@@ -101,15 +83,15 @@ void InputPump::Run() {
     // With --crlf every byte read may become two.
     const uint64_t room = crlf_ ? credit_.Room() / 2 : credit_.Room();
     const size_t want = static_cast<size_t>(std::min<uint64_t>(room, buffer.size()));
-    ssize_t got = ::read(input_, buffer.data(), want);
+    long got = input_.Read(buffer.data(), want);
     if (got == 0) {
       inputEnded_.store(true, std::memory_order_release);
       Drain();
       return;
     }
+    if (got == StandardInput::kReadAgain) continue;
     if (got < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      Fail(std::string("cannot read standard input: ") + std::strerror(errno));
+      Fail("cannot read standard input: " + input_.failure());
       return;
     }
     // Bytes queued without a connection would wait (client) or be dropped
@@ -119,7 +101,7 @@ void InputPump::Run() {
     if (crlf_) {
       AddCarriageReturns(buffer, static_cast<size_t>(got), expanded);
       bytes = expanded.data();
-      got = static_cast<ssize_t>(expanded.size());
+      got = static_cast<long>(expanded.size());
     }
     credit_.Queued(static_cast<uint64_t>(got));
     ZorWritePort(handle_, bytes, static_cast<int32_t>(got));
@@ -167,16 +149,16 @@ void InputPump::KickIfQuiet(bool quiet) {
 }
 
 bool InputPump::WaitForInput() {
-  pollfd waits[2] = {{input_, POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
-  while (!stop_.load()) {
-    const int ready = ::poll(waits, 2, -1);
-    if (ready < 0 && errno != EINTR) {
-      Fail(std::string("cannot wait for standard input: ") + std::strerror(errno));
+  if (stop_.load()) return false;
+  switch (input_.WaitReadable()) {
+    case StandardInput::Wait::kReadable:
+      return !stop_.load();
+    case StandardInput::Wait::kInterrupted:
       return false;
-    }
-    if (waits[1].revents != 0) return false;
-    if (waits[0].revents != 0) return true;
+    case StandardInput::Wait::kFailed:
+      break;
   }
+  Fail("cannot wait for standard input: " + input_.failure());
   return false;
 }
 

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "zorcat/event_feed.h"
+#include "zorcat/host_system.h"
 
 namespace zorcat {
 
@@ -52,8 +53,7 @@ class TxCredit {
 class InputPump {
  public:
   // crlf: an LF of the input that has no CR in front of it is sent as CR LF.
-  InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, int inputDescriptor,
-            bool crlf = false);
+  InputPump(int32_t handle, PortTraffic& traffic, TxCredit& credit, bool crlf = false);
   ~InputPump();
   InputPump(const InputPump&) = delete;
   InputPump& operator=(const InputPump&) = delete;
@@ -84,10 +84,9 @@ class InputPump {
   const int32_t handle_;
   PortTraffic& traffic_;
   TxCredit& credit_;
-  const int input_;
+  StandardInput input_;
   const bool crlf_;
   char lastByte_ = 0;
-  int stopPipe_[2] = {-1, -1};
   std::atomic<bool> stop_{false};
   std::atomic<bool> inputEnded_{false};
   std::atomic<bool> failed_{false};

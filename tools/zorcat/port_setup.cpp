@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "zorcat/event_words.h"
+#include "zorcat/host_system.h"
 #include "zorcat/stop_signals.h"
 #include "zortcp.h"
 
@@ -29,13 +30,8 @@ std::filesystem::path TempBase() {
 
 }  // namespace
 
-TempDirectory::TempDirectory(const std::string& prefix) {
-  std::string pattern = (TempBase() / (prefix + "-XXXXXX")).string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::system_error(errno, std::generic_category(), "cannot create " + pattern);
-  }
-  path_ = pattern;
-}
+TempDirectory::TempDirectory(const std::string& prefix)
+    : path_(MakePrivateFolder(TempBase(), prefix)) {}
 
 TempDirectory::~TempDirectory() {
   std::error_code ignored;

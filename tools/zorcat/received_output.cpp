@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "zorcat/host_system.h"
 #include "zorcat/stop_signals.h"
 #include "zortcp.h"
 
@@ -41,7 +42,7 @@ bool ReceivedOutput::Write(const std::vector<uint8_t>& bytes) {
 bool ReceivedOutput::WriteAll(const void* data, size_t size) {
   const char* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t written = ::write(descriptor_, bytes, size);
+    const long written = WriteSome(descriptor_, bytes, size);
     if (written < 0 && errno == EINTR && StopSignals::Received() == 0) continue;
     if (written <= 0) {
       failure_ = std::string("cannot write standard output: ") + std::strerror(errno);

@@ -1,34 +1,25 @@
 // SPDX-License-Identifier: MIT
 #include "zorcat/stop_signals.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
-#include <system_error>
 
 namespace zorcat {
 namespace {
 
 volatile std::sig_atomic_t receivedSignal = 0;
-int signalPipe[2] = {-1, -1};
+WakeFlag* stopFlag = nullptr;
 
 extern "C" void OnStopSignal(int number) {
-  const int savedErrno = errno;
   if (receivedSignal == 0) receivedSignal = number;
-  const char byte = 1;
-  [[maybe_unused]] ssize_t written = ::write(signalPipe[1], &byte, 1);
-  errno = savedErrno;
+  stopFlag->Raise();
 }
 
 }  // namespace
 
 void StopSignals::Install() {
-  if (signalPipe[0] >= 0) return;
-  if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    throw std::system_error(errno, std::generic_category(), "signal pipe");
-  }
+  if (stopFlag != nullptr) return;
+  // Never destroyed: a signal may arrive while the process exits.
+  stopFlag = new WakeFlag;
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
@@ -50,7 +41,11 @@ StopSignals::Deferred::Deferred() {
 
 StopSignals::Deferred::~Deferred() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
 
-int StopSignals::Descriptor() { return signalPipe[0]; }
+const WakeFlag& StopSignals::Wake() {
+  // Before Install, a flag that nothing raises.
+  static const WakeFlag never;
+  return stopFlag != nullptr ? *stopFlag : never;
+}
 
 int StopSignals::Received() { return receivedSignal; }
 

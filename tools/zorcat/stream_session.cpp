@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "zorcat/stream_session.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -67,7 +66,7 @@ class StreamSession {
         console_(options.quiet),
         traffic_(EventFeed::Instance().Traffic(kStreamTag)),
         credit_(traffic_, options.txRing.value_or(kDefaultTxRing)),
-        pump_(handle, traffic_, credit_, STDIN_FILENO, options.crlf),
+        pump_(handle, traffic_, credit_, options.crlf),
         output_(STDOUT_FILENO, options.hex),
         progress_(console_) {}
 
@@ -157,9 +156,7 @@ void StreamSession::Announce() {
 }
 
 void StreamSession::WaitForWork() {
-  pollfd waits[2] = {{EventFeed::Instance().WakeDescriptor(), POLLIN, 0},
-                     {StopSignals::Descriptor(), POLLIN, 0}};
-  ::poll(waits, 2, static_cast<int>(kTick.count()));
+  WaitForEither(EventFeed::Instance().Wake(), StopSignals::Wake(), kTick);
 }
 
 void StreamSession::HandleEvents(const std::vector<PortEvent>& events) {
