@@ -24,6 +24,7 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
 set(CMAKE_MODULE_LINKER_FLAGS_INIT -static)
 
-# Test programs run under Wine (ctest through this emulator).
+# Test programs run under Wine (ctest through this emulator, which starts
+# the prefix's own processes first; cmake/wine_run.sh says why).
 find_program(ZORTCP_WINE wine REQUIRED)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${ZORTCP_WINE})
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../wine_run.sh)

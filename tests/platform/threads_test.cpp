@@ -80,7 +80,13 @@ TEST_F(ThreadTest, TimedSuspensionEndsAtItsTimeOutOrOnAResume) {
     EXPECT_TRUE(platform::SuspendCurrentThreadFor(30));
     unresumed = Clock::now() - start;
     stage.store(1);
-    SpinUntil([&] { return resumeGiven.load(); }, kForever);
+    // Ends with this body's frame if an assertion below gives up first.
+    SpinUntil(
+        [&] {
+          platform::TerminationPoint();
+          return resumeGiven.load();
+        },
+        kForever);
     start = Clock::now();
     EXPECT_TRUE(platform::SuspendCurrentThreadFor(static_cast<uint32_t>(kForever.count())));
     withKeptResume = Clock::now() - start;

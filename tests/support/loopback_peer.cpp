@@ -211,6 +211,8 @@ uint16_t UnusedLoopbackPort() {
   return listener.port();
 }
 
+bool RunningUnderWine() { return false; }
+
 std::string SystemHostName() {
   char name[256] = {};
   return ::gethostname(name, sizeof(name) - 1) == 0 ? std::string(name) : std::string();

@@ -93,6 +93,18 @@ uint16_t UnusedLoopbackPort();
 std::string SystemHostName();
 uint16_t SystemServicePort(const char* name);
 
+// Whether this is a Windows program that Wine runs (its ntdll exports
+// wine_get_version); false on Linux. For the few tests that meet a
+// difference of Wine's that the library cannot see past: each skips there
+// and says which.
+bool RunningUnderWine();
+
+// A peer's reset (a close with a zero linger time) sends a reset under Wine
+// 8, but Wine's own receive reads a reset from its peer as an end of stream:
+// recv returns 0 and FD_CLOSE carries no error, where Windows reports 10054.
+inline constexpr const char* kWineReadsResetAsEnd =
+    "Wine reads a peer's reset as an end of stream, not as 10054";
+
 // Random bytes for data-integrity checks.
 std::vector<uint8_t> RandomBytes(size_t size, uint32_t seed);
 

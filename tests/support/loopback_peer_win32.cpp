@@ -237,6 +237,11 @@ uint16_t UnusedLoopbackPort() {
   return listener.port();
 }
 
+bool RunningUnderWine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 std::string SystemHostName() {
   StartWinsock();
   char name[256] = {};

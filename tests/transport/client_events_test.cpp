@@ -21,6 +21,7 @@ using ::testing::ElementsAre;
 using ClientEventsTest = ClientPortTest;
 
 TEST_F(ClientEventsTest, HandlerSeesTheStateThatEachEventReports) {
+  if (RunningUnderWine()) GTEST_SKIP() << kWineReadsResetAsEnd;
   // What the handler found, event by event; shared with the handler, which
   // may outlive this body if an assertion ends it early.
   struct Seen {

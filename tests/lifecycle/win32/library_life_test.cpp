@@ -189,7 +189,10 @@ TEST(LibraryLife, AChildProcessInheritsNoSocketOfAPort) {
   dll.UseService(port);
   const int32_t server = dll.OpenServer();
   ASSERT_GE(server, 0);
-  ASSERT_TRUE(ConnectLoopback(port, kWait).IsOpen()) << "the server port does not listen";
+  // The port's receive monitor starts listening after the open has
+  // returned, and a refused connect fails at once under Wine.
+  ASSERT_TRUE(WaitUntil([&] { return ConnectLoopback(port, kPrompt).IsOpen(); }, kWait))
+      << "the server port does not listen";
   ChildProcess child("--sleep", true);
   ASSERT_TRUE(child.started());
   EXPECT_EQ(dll.close(server), 0);
