@@ -51,6 +51,19 @@ bool WaitSocket(PeerSocket socket, short events, milliseconds timeout) {
 
 int Chunk(size_t size) { return static_cast<int>(std::min<size_t>(size, 1 << 30)); }
 
+// Waits until a send would find room. Under Wine a send blocked in the
+// system stays blocked when another thread shuts the socket down, so a
+// sender waits here in slices instead, and between them a send of no bytes
+// tells whether the socket was shut down meanwhile.
+bool WaitForRoom(PeerSocket socket) {
+  constexpr milliseconds kSlice{100};
+  while (!WaitSocket(socket, POLLWRNORM, kSlice)) {
+    char none = 0;
+    if (send(Native(socket), &none, 0, 0) == SOCKET_ERROR) return false;
+  }
+  return true;
+}
+
 void SetBlocking(PeerSocket socket, bool blocking) {
   u_long nonBlocking = blocking ? 0 : 1;
   // FIONBIO's value does not fit the long the call takes.
@@ -90,6 +103,7 @@ uint16_t PeerConnection::LocalPort() const {
 bool PeerConnection::SendAll(const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
+    if (!WaitForRoom(fd_)) return false;
     const int sent = send(Native(fd_), bytes, Chunk(size), 0);
     if (sent == SOCKET_ERROR) {
       if (WSAGetLastError() == WSAEINTR) continue;
