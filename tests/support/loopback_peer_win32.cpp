@@ -5,7 +5,9 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <mutex>
 #include <random>
+#include <set>
 #include <stdexcept>
 
 #include "support/loopback_peer.h"
@@ -51,15 +53,32 @@ bool WaitSocket(PeerSocket socket, short events, milliseconds timeout) {
 
 int Chunk(size_t size) { return static_cast<int>(std::min<size_t>(size, 1 << 30)); }
 
-// Waits until a send would find room. Under Wine a send blocked in the
-// system stays blocked when another thread shuts the socket down, so a
-// sender waits here in slices instead, and between them a send of no bytes
-// tells whether the socket was shut down meanwhile.
-bool WaitForRoom(PeerSocket socket) {
+// The sockets that Shutdown has shut down and that are not closed yet. Under
+// Wine a send or receive blocked in the system stays blocked when another
+// thread shuts its socket down, so the peer's blocking calls wait in slices
+// and look here between them.
+std::mutex shutLock;
+std::set<PeerSocket> shutSockets;
+
+void MarkShut(PeerSocket socket, bool shut) {
+  const std::lock_guard<std::mutex> guard(shutLock);
+  if (shut) {
+    shutSockets.insert(socket);
+  } else {
+    shutSockets.erase(socket);
+  }
+}
+
+bool IsShut(PeerSocket socket) {
+  const std::lock_guard<std::mutex> guard(shutLock);
+  return shutSockets.count(socket) != 0;
+}
+
+// Waits until the socket is ready for events; false once it was shut down.
+bool WaitUnlessShut(PeerSocket socket, short events) {
   constexpr milliseconds kSlice{100};
-  while (!WaitSocket(socket, POLLWRNORM, kSlice)) {
-    char none = 0;
-    if (send(Native(socket), &none, 0, 0) == SOCKET_ERROR) return false;
+  while (!WaitSocket(socket, events, kSlice)) {
+    if (IsShut(socket)) return false;
   }
   return true;
 }
@@ -103,7 +122,7 @@ uint16_t PeerConnection::LocalPort() const {
 bool PeerConnection::SendAll(const void* data, size_t size) {
   const auto* bytes = static_cast<const char*>(data);
   while (size > 0) {
-    if (!WaitForRoom(fd_)) return false;
+    if (!WaitUnlessShut(fd_, POLLWRNORM)) return false;
     const int sent = send(Native(fd_), bytes, Chunk(size), 0);
     if (sent == SOCKET_ERROR) {
       if (WSAGetLastError() == WSAEINTR) continue;
@@ -133,6 +152,8 @@ std::vector<uint8_t> PeerConnection::ReceiveExactly(size_t size, milliseconds ti
 }
 
 int64_t PeerConnection::ReceiveOnce(void* data, size_t size) const {
+  // A socket shut down meanwhile reads as the end of the stream.
+  if (!WaitUnlessShut(fd_, POLLRDNORM)) return 0;
   return recv(Native(fd_), static_cast<char*>(data), Chunk(size), 0);
 }
 
@@ -158,12 +179,17 @@ bool PeerConnection::WaitForClose(milliseconds timeout) {
 }
 
 void PeerConnection::Close() {
-  if (fd_ >= 0) closesocket(Native(fd_));
+  if (fd_ >= 0) {
+    MarkShut(fd_, false);
+    closesocket(Native(fd_));
+  }
   fd_ = -1;
 }
 
 void PeerConnection::Shutdown() {
-  if (fd_ >= 0) shutdown(Native(fd_), SD_BOTH);
+  if (fd_ < 0) return;
+  MarkShut(fd_, true);
+  shutdown(Native(fd_), SD_BOTH);
 }
 
 bool PeerConnection::ShutdownSend() { return fd_ >= 0 && shutdown(Native(fd_), SD_SEND) == 0; }
