@@ -11,6 +11,24 @@
 
 namespace zortcp::testing {
 
+namespace {
+
+// Calls visit with the id of each thread of this process.
+template <typename Visit>
+void ForEachThreadOfThisProcess(Visit visit) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  const DWORD self = GetCurrentProcessId();
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (entry.th32OwnerProcessID == self) visit(entry.th32ThreadID);
+  }
+  CloseHandle(snapshot);
+}
+
+}  // namespace
+
 size_t BaselineThreadCount() {
   std::thread([] {}).join();
   // GoogleTest on Windows starts a thread that watches this one the first
@@ -22,16 +40,8 @@ size_t BaselineThreadCount() {
 }
 
 size_t ThreadCount() {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  const DWORD self = GetCurrentProcessId();
   size_t count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID == self) ++count;
-  }
-  CloseHandle(snapshot);
+  ForEachThreadOfThisProcess([&count](DWORD) { ++count; });
   return count;
 }
 
@@ -49,20 +59,13 @@ size_t ResidentBytes() {
 }
 
 size_t ThreadsAtTimeCriticalPriority() {
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
-  const DWORD self = GetCurrentProcessId();
   size_t count = 0;
-  THREADENTRY32 entry{};
-  entry.dwSize = sizeof(entry);
-  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
-    if (entry.th32OwnerProcessID != self) continue;
-    const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ThreadID);
-    if (thread == nullptr) continue;
+  ForEachThreadOfThisProcess([&count](DWORD id) {
+    const HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (thread == nullptr) return;
     if (GetThreadPriority(thread) == THREAD_PRIORITY_TIME_CRITICAL) ++count;
     CloseHandle(thread);
-  }
-  CloseHandle(snapshot);
+  });
   return count;
 }
 
