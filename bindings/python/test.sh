@@ -40,6 +40,10 @@ rm -rf "$here/build" "$here"/src/*.egg-info
 # From the temporary directory, so that the installed package is the one tested.
 cd "$work"
 "$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$here/tests"
+# The benchmark, as small as it goes, so that it keeps working (no figures
+# are judged here: speed is measured on a quiet machine, not in CI).
+"$work/venv/bin/python" "$here/bench/bench.py" --runs 1 --megabytes 1 >/dev/null
+echo "python benchmark: runs"
 
 if [ -z "$zorcat" ]; then
   echo "python example: skipped, no zorcat"

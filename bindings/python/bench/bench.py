@@ -3,11 +3,13 @@
 own figures for the library, in one run.
 
     ZORTCP_LIB=build/n/libzortcp.so.1 python bench.py [--runs 3] [--megabytes 256]
-        [--port-bench build/n/bench/port_bench] [--markdown FILE]
+        [--port-bench build/n/bench/port_bench] [--peer-program build/n/bench/stream_peer]
+        [--markdown FILE]
 
 The same Python program talks to the same peer (a separate process with a
-plain socket) once through a plain socket and once through a zortcp client
-port (connect(), so the fast mode, default rings):
+plain socket: this file run as a peer, or with --peer-program, port_bench's
+peer connections in C++) once through a plain socket and once through a
+zortcp client port (connect(), so the fast mode, default rings):
   - host to peer: 64 KiB writes (sendall / Port.write) until --megabytes
     have reached the peer, which then answers one byte;
   - peer to host: the peer sends --megabytes; 64 KiB reads (recv_into /
@@ -15,8 +17,11 @@ port (connect(), so the fast mode, default rings):
   - 16-byte round trips to an echo peer, back to back, the median trip;
 and once more through zortcp with 1 MiB writes and reads, to set beside
 port_bench's ordinary host (the fast mode, default rings, 64 KiB writes,
-a reader woken by each receive), whose figures come from running it in the
-same run. Each figure is the median of --runs runs.
+a reader woken by each receive; its own peer is a thread with the same C++
+connections as stream_peer), whose figures come from running it in the
+same run. Each figure is the median of --runs runs. Set beside port_bench,
+the peer should be stream_peer: a peer in Python takes processor time that
+port_bench's peer does not.
 """
 
 from __future__ import annotations
@@ -159,11 +164,12 @@ def round_trip(link: Link, size: int, block: int) -> float:
 Measure = Callable[[Link, int, int], float]
 
 
-def port_bench_figures(path: str, runs: int) -> Dict[str, float]:
-    """port_bench's ordinary host, fast mode: its 1-port flows and its
-    back-to-back round trip."""
-    done = subprocess.run([path, "--only", "ordinary", "--mode", "fast", "--runs", str(runs),
-                           "--window", "1"], capture_output=True, text=True, check=False)
+def port_bench_figures(path: str, runs: int) -> Dict[str, "tuple[float, float]"]:
+    """port_bench's ordinary host: its 1-port flows and its back-to-back
+    round trip, (plain socket, fast mode) each."""
+    done = subprocess.run([path, "--only", "ordinary", "--mode", "plain,fast", "--runs",
+                           str(runs), "--window", "1"], capture_output=True, text=True,
+                          check=False)
     # It ends with 2 when one of its own targets is not met; its figures stand.
     if done.returncode not in (0, 2):
         raise RuntimeError(f"port_bench failed ({done.returncode}): {done.stderr}")
@@ -173,8 +179,27 @@ def port_bench_figures(path: str, runs: int) -> Dict[str, float]:
     for line in done.stdout.splitlines():
         for name, key in rows.items():
             if line.startswith(name):
-                figures[key] = float(line.split()[-2])
+                words = line.split()
+                figures[key] = (float(words[-4]), float(words[-2]))
     return figures
+
+
+def start_peer(program: str) -> "tuple[subprocess.Popen[bytes], tuple[str, int], Optional[socket.socket]]":
+    """The peer process and its address: this file run as the peer, on a
+    listener made here, or the program, which prints its port once it
+    listens."""
+    if not program:
+        listener = socket.create_server(("127.0.0.1", 0))
+        peer = subprocess.Popen([sys.executable, __file__, "--peer", str(listener.fileno())],
+                                pass_fds=[listener.fileno()])
+        return peer, listener.getsockname()[:2], listener
+    peer = subprocess.Popen([program], stdout=subprocess.PIPE)
+    assert peer.stdout is not None
+    line = peer.stdout.readline()
+    if not line.strip().isdigit():
+        peer.kill()
+        raise RuntimeError(f"{program} printed no port: {line!r}")
+    return peer, ("127.0.0.1", int(line)), None
 
 
 def main() -> None:
@@ -182,6 +207,8 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--megabytes", type=int, default=256)
     parser.add_argument("--port-bench", default="")
+    parser.add_argument("--peer-program", default="",
+                        help="the peer to run (stream_peer); default: this file in Python")
     parser.add_argument("--markdown", default="")
     parser.add_argument("--peer", type=int, default=-1, help=argparse.SUPPRESS)
     options = parser.parse_args()
@@ -189,10 +216,7 @@ def main() -> None:
         peer_main(options.peer)
         return
 
-    listener = socket.create_server(("127.0.0.1", 0))
-    address = listener.getsockname()
-    peer = subprocess.Popen([sys.executable, __file__, "--peer", str(listener.fileno())],
-                            pass_fds=[listener.fileno()])
+    peer, address, listener = start_peer(options.peer_program)
     size = options.megabytes * MIB
     cases: List["tuple[str, str, Measure]"] = [
         ("Host to peer", "MB/s", host_to_peer),
@@ -218,23 +242,31 @@ def main() -> None:
     finally:
         with socket.create_connection(address) as stop:
             stop.sendall(HEADER.pack(b"q", 0))
-        peer.wait(30)
-        listener.close()
+        try:
+            peer.wait(30)
+        finally:
+            if peer.poll() is None:
+                peer.kill()
+                peer.wait()
+            if listener is not None:
+                listener.close()
     library = port_bench_figures(options.port_bench, options.runs) if options.port_bench else {}
 
     def median(name: str, column: str) -> Optional[float]:
         figures = results.get((name, column))
         return statistics.median(figures) if figures else None
 
-    lines = ["| Measure | plain socket, 64 KiB | zortcp, 64 KiB | zortcp / plain | target "
-             "| zortcp, 1 MiB | port_bench (C) | share of C |",
-             "|---|---|---|---|---|---|---|---|"]
+    peer_name = "stream_peer (C++)" if options.peer_program else "Python"
+    lines = [f"Peer: {peer_name}. Python host: plain socket or zortcp; C host: port_bench.", "",
+             "| Measure | plain socket, 64 KiB | zortcp, 64 KiB | zortcp / plain | target "
+             "| zortcp, 1 MiB | port_bench (C) | share of C | port_bench plain socket (C) |",
+             "|---|---|---|---|---|---|---|---|---|"]
     keys = ["h2p", "p2h", "rtt"]
     for (name, unit, _), key in zip(cases, keys):
         plain = median(name, columns[0][0])
         ours = median(name, columns[1][0])
         large = median(name, columns[2][0])
-        c_level = library.get(key)
+        c_plain, c_level = library.get(key, (None, None))
         assert plain is not None and ours is not None
         ratio = ours / plain
         if unit == "us":
@@ -249,7 +281,8 @@ def main() -> None:
             against = f"{share:.2f} ({'met' if share >= 0.8 else 'NOT MET'}: >= 0.8)"
         lines.append(f"| {name} ({unit}) | {plain:.1f} | {ours:.1f} | {ratio:.2f}x | {target} "
                      f"| {'' if large is None else f'{large:.1f}'} "
-                     f"| {'' if c_level is None else f'{c_level:.1f}'} | {against} |")
+                     f"| {'' if c_level is None else f'{c_level:.1f}'} | {against} "
+                     f"| {'' if c_plain is None else f'{c_plain:.1f}'} |")
     table = "\n".join(lines) + "\n"
     print(table)
     if options.markdown:
