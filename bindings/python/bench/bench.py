@@ -1,27 +1,29 @@
 # SPDX-License-Identifier: MIT
-"""The Python package beside a plain Python socket, and beside port_bench's
-own figures for the library, in one run.
+"""The Python package beside a plain Python socket, and beside the library
+driven from C, in one run.
 
     ZORTCP_LIB=build/n/libzortcp.so.1 python bench.py [--runs 3] [--megabytes 256]
-        [--port-bench build/n/bench/port_bench] [--peer-program build/n/bench/stream_peer]
-        [--markdown FILE]
+        [--peer-program build/n/bench/stream_peer] [--c-host build/n/bench/stream_host]
+        [--port-bench build/n/bench/port_bench] [--markdown FILE]
 
 The same Python program talks to the same peer (a separate process with a
-plain socket: this file run as a peer, or with --peer-program, port_bench's
-peer connections in C++) once through a plain socket and once through a
-zortcp client port (connect(), so the fast mode, default rings):
+plain socket: this file run as a peer, or with --peer-program, stream_peer,
+made of port_bench's peer connections in C++) once through a plain socket
+and once through a zortcp client port (connect(), so the fast mode, default
+rings):
   - host to peer: 64 KiB writes (sendall / Port.write) until --megabytes
     have reached the peer, which then answers one byte;
   - peer to host: the peer sends --megabytes; 64 KiB reads (recv_into /
     Port.read_into);
   - 16-byte round trips to an echo peer, back to back, the median trip;
-and once more through zortcp with 1 MiB writes and reads, to set beside
-port_bench's ordinary host (the fast mode, default rings, 64 KiB writes,
-a reader woken by each receive; its own peer is a thread with the same C++
-connections as stream_peer), whose figures come from running it in the
-same run. Each figure is the median of --runs runs. Set beside port_bench,
-the peer should be stream_peer: a peer in Python takes processor time that
-port_bench's peer does not.
+and once more through zortcp with 1 MiB writes and reads. With --c-host,
+stream_host does the same three through the library from C, as port_bench's
+ordinary host does (the fast mode, default rings, 64 KiB writes, a reader
+woken by each receive), against the same peer, in each run: the share of C
+is the Python host's figure (1 MiB blocks; 64 KiB for the round trip) over
+that one. With --port-bench, port_bench's own ordinary-host figures (its
+peer a thread of its own process) are shown beside them. Each figure is
+the median of --runs runs.
 """
 
 from __future__ import annotations
@@ -162,14 +164,14 @@ def round_trip(link: Link, size: int, block: int) -> float:
 
 
 Measure = Callable[[Link, int, int], float]
+C_HOST = "C host"
 
 
-def port_bench_figures(path: str, runs: int) -> Dict[str, "tuple[float, float]"]:
-    """port_bench's ordinary host: its 1-port flows and its back-to-back
-    round trip, (plain socket, fast mode) each."""
-    done = subprocess.run([path, "--only", "ordinary", "--mode", "plain,fast", "--runs",
-                           str(runs), "--window", "1"], capture_output=True, text=True,
-                          check=False)
+def port_bench_figures(path: str, runs: int) -> Dict[str, float]:
+    """port_bench's ordinary host, fast mode: its 1-port flows and its
+    back-to-back round trip."""
+    done = subprocess.run([path, "--only", "ordinary", "--mode", "fast", "--runs", str(runs),
+                           "--window", "1"], capture_output=True, text=True, check=False)
     # It ends with 2 when one of its own targets is not met; its figures stand.
     if done.returncode not in (0, 2):
         raise RuntimeError(f"port_bench failed ({done.returncode}): {done.stderr}")
@@ -179,9 +181,17 @@ def port_bench_figures(path: str, runs: int) -> Dict[str, "tuple[float, float]"]
     for line in done.stdout.splitlines():
         for name, key in rows.items():
             if line.startswith(name):
-                words = line.split()
-                figures[key] = (float(words[-4]), float(words[-2]))
+                figures[key] = float(line.split()[-2])
     return figures
+
+
+def c_host_figures(program: str, address: "tuple[str, int]", megabytes: int) -> List[float]:
+    """stream_host's three figures against the peer at address."""
+    done = subprocess.run([program, str(address[1]), str(megabytes)], capture_output=True,
+                          text=True, check=False, timeout=600)
+    if done.returncode != 0:
+        raise RuntimeError(f"{program} failed ({done.returncode}): {done.stderr}")
+    return [float(line) for line in done.stdout.split()]
 
 
 def start_peer(program: str) -> "tuple[subprocess.Popen[bytes], tuple[str, int], Optional[socket.socket]]":
@@ -209,6 +219,8 @@ def main() -> None:
     parser.add_argument("--port-bench", default="")
     parser.add_argument("--peer-program", default="",
                         help="the peer to run (stream_peer); default: this file in Python")
+    parser.add_argument("--c-host", default="",
+                        help="the library driven from C against the same peer (stream_host)")
     parser.add_argument("--markdown", default="")
     parser.add_argument("--peer", type=int, default=-1, help=argparse.SUPPRESS)
     options = parser.parse_args()
@@ -239,6 +251,10 @@ def main() -> None:
                     finally:
                         link.close()
                     results.setdefault((name, column), []).append(figure)
+            if options.c_host:
+                for (name, _, _), figure in zip(cases, c_host_figures(
+                        options.c_host, address, options.megabytes)):
+                    results.setdefault((name, C_HOST), []).append(figure)
     finally:
         with socket.create_connection(address) as stop:
             stop.sendall(HEADER.pack(b"q", 0))
@@ -256,17 +272,21 @@ def main() -> None:
         figures = results.get((name, column))
         return statistics.median(figures) if figures else None
 
-    peer_name = "stream_peer (C++)" if options.peer_program else "Python"
-    lines = [f"Peer: {peer_name}. Python host: plain socket or zortcp; C host: port_bench.", "",
+    peer_name = "stream_peer (C++)" if options.peer_program else "bench.py (Python)"
+    lines = [f"Peer: {peer_name}.", "",
              "| Measure | plain socket, 64 KiB | zortcp, 64 KiB | zortcp / plain | target "
-             "| zortcp, 1 MiB | port_bench (C) | share of C | port_bench plain socket (C) |",
+             "| zortcp, 1 MiB | C host, same peer | share of C | port_bench (C, own peer) |",
              "|---|---|---|---|---|---|---|---|---|"]
+
+    def shown(figure: Optional[float]) -> str:
+        return "" if figure is None else f"{figure:.1f}"
+
     keys = ["h2p", "p2h", "rtt"]
     for (name, unit, _), key in zip(cases, keys):
         plain = median(name, columns[0][0])
         ours = median(name, columns[1][0])
         large = median(name, columns[2][0])
-        c_plain, c_level = library.get(key, (None, None))
+        c_level = median(name, C_HOST)
         assert plain is not None and ours is not None
         ratio = ours / plain
         if unit == "us":
@@ -280,9 +300,8 @@ def main() -> None:
             share = c_level / large if unit == "us" else large / c_level
             against = f"{share:.2f} ({'met' if share >= 0.8 else 'NOT MET'}: >= 0.8)"
         lines.append(f"| {name} ({unit}) | {plain:.1f} | {ours:.1f} | {ratio:.2f}x | {target} "
-                     f"| {'' if large is None else f'{large:.1f}'} "
-                     f"| {'' if c_level is None else f'{c_level:.1f}'} | {against} "
-                     f"| {'' if c_plain is None else f'{c_plain:.1f}'} |")
+                     f"| {shown(large)} | {shown(c_level)} | {against} "
+                     f"| {shown(library.get(key))} |")
     table = "\n".join(lines) + "\n"
     print(table)
     if options.markdown:

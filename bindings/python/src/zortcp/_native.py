@@ -60,6 +60,7 @@ _WAKE_PROTOTYPES = {
     "zw_forget_all": (None, []),
     "zw_fd": (_I32, [_U32, _I32]),
     "zw_set_mask": (None, [_U32, _I32]),
+    "zw_set_look": (None, [_U32, _I32]),
     "zw_arm": (None, [_U32, _I32]),
     "zw_wake_all": (None, [_U32]),
     "zw_wait": (_I32, [_U32, _I32, _I32]),

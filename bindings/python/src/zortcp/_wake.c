@@ -8,6 +8,7 @@
 // Plain C with no Python headers: the package loads it with ctypes.
 #define _POSIX_C_SOURCE 200809L
 #include <poll.h>
+#include <sched.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <sys/eventfd.h>
@@ -31,6 +32,7 @@ struct zw_slot {
   _Atomic int32_t connected;
   _Atomic int32_t gave_up;
   _Atomic int32_t closing;
+  _Atomic int32_t look_us; /* zw_read looks for bytes this long before it blocks */
   int made; /* the descriptors exist; they are kept for the slot's next port */
   int fd[ZW_FDS];
 };
@@ -121,6 +123,7 @@ int32_t zw_open(uint32_t user, int32_t mask) {
   atomic_store(&slot->connected, 0);
   atomic_store(&slot->gave_up, 0);
   atomic_store(&slot->closing, 0);
+  atomic_store(&slot->look_us, 0);
   atomic_store(&slot->user, user);
   return 0;
 }
@@ -148,6 +151,17 @@ void zw_forget_all(void) {
 int32_t zw_fd(uint32_t user, int32_t which) {
   struct zw_slot* slot = slot_of(user);
   return slot != 0 && which >= 0 && which < ZW_FDS ? slot->fd[which] : -1;
+}
+
+// How long zw_read looks for received bytes before it blocks (0: it blocks
+// at once). A thread blocked on an idle processor of a virtual machine takes
+// tens of microseconds to wake, about as long as an answer takes to come
+// back through the port's monitors: a reader that looks first, giving up
+// the processor between looks, is there when the answer comes. For
+// fast-mode ports only; a paced port's bytes come in turns of a millisecond.
+void zw_set_look(uint32_t user, int32_t microseconds) {
+  struct zw_slot* slot = slot_of(user);
+  if (slot != 0) atomic_store(&slot->look_us, microseconds > 0 ? microseconds : 0);
 }
 
 void zw_set_mask(uint32_t user, int32_t mask) {
@@ -210,10 +224,28 @@ int32_t zw_gave_up(uint32_t user) {
   return slot != 0 ? atomic_load(&slot->gave_up) : 0;
 }
 
-static int64_t now_ms(void) {
+static int64_t now_us(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+  return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
+
+static int64_t now_ms(void) { return now_us() / 1000; }
+
+// Looks for received bytes up to the slot's look time, never past the
+// deadline (in ms; 0: none): 1 as soon as there are some.
+static int look_for_bytes(struct zw_slot* slot, int32_t handle, zw_any_to_read any_call,
+                          int64_t deadline_ms) {
+  const int32_t look = atomic_load(&slot->look_us);
+  if (look <= 0) return 0;
+  int64_t until = now_us() + look;
+  if (deadline_ms != 0 && until > deadline_ms * 1000) until = deadline_ms * 1000;
+  while (atomic_load(&slot->closing) == 0) {
+    if (any_call(handle) > 0) return 1;
+    if (now_us() >= until) return 0;
+    sched_yield();
+  }
+  return 0;
 }
 
 // A read that waits, in one call: up to capacity bytes as soon as there is
@@ -226,12 +258,17 @@ int32_t zw_read(uint32_t user, int32_t handle, void* buffer, int32_t capacity, i
   const zw_any_to_read any_call = atomic_load(&any_to_read);
   if (slot == 0 || read_call == 0 || any_call == 0) return ZW_CLOSING;
   const int64_t deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
+  int looked = timeout_ms == 0;  /* a read that may not wait does not look either */
   for (;;) {
     if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
     int32_t count = 0;
     const int32_t result = read_call(handle, buffer, capacity, &count);
     if (result != 0) return result;
     if (count > 0) return count;
+    if (!looked) {
+      looked = 1;
+      if (look_for_bytes(slot, handle, any_call, deadline)) continue;
+    }
     atomic_store(&slot->waiting[0], 1);
     if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
     if (any_call(handle) != 0) continue;

@@ -109,7 +109,8 @@ class PortSettings:
             # earlier port on the same handle named.
             raise ValueError("debug_level needs debug_file")
         rings = dict(zip(_RINGS, self.rings))
-        if settings.get("fast_transfer") is True:
+        self.fast = settings.get("fast_transfer") is True
+        if self.fast:
             # The sizes are always given (ZorChangeBufferSizes holds for the
             # whole process), so a fast-mode port asks for the rings the
             # library itself gives the fast mode: a 64 KiB receive ring
