@@ -65,6 +65,18 @@ def test_a_fast_port_holds_a_mebibyte_unread_and_reads_into_a_slice(peer):
         assert block[:3] == bytes(3) and block[3:] == incoming
 
 
+def test_a_waiting_read_writes_a_few_lines_to_the_debug_log(peer, tmp_path):
+    # A read of a fast-mode port looks for bytes before it blocks. Each
+    # library call is a line at level 2: the look must not be made of them.
+    log = tmp_path / "port.log"
+    port, connection = connected_pair(peer, debug_file=str(log), debug_level=2)
+    with port, connection:
+        assert port.read(16, timeout=0.2) == b""
+    calls = [line for line in log.read_text().splitlines()
+             if "ZorReadPort()" in line or "ZorAnyToRead()" in line]
+    assert 1 <= len(calls) <= 6, calls
+
+
 def test_listen_returns_a_port_that_already_listens():
     # The library's monitor starts listening only after the open returned.
     for _ in range(10):
