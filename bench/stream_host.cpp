@@ -77,7 +77,8 @@ int32_t OpenFor(const std::string& service, char kind, uint64_t count) {
   }
   hold.unlock();
   std::array<uint8_t, 9> header{static_cast<uint8_t>(kind)};
-  for (size_t i = 1; i < header.size(); ++i) header[i] = static_cast<uint8_t>(count >> (8 * (i - 1)));
+  for (size_t i = 1; i < header.size(); ++i)
+    header[i] = static_cast<uint8_t>(count >> (8 * (i - 1)));
   ZorWritePort(handle, header.data(), static_cast<int32_t>(header.size()));
   return handle;
 }

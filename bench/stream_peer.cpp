@@ -42,8 +42,8 @@ bool ReceiveAll(const PeerConnection& connection, uint8_t* data, size_t size) {
 
 void Sink(PeerConnection& connection, uint64_t count, std::vector<uint8_t>& buffer) {
   while (count > 0) {
-    const int64_t got =
-        connection.ReceiveOnce(buffer.data(), static_cast<size_t>(std::min<uint64_t>(count, kBlock)));
+    const int64_t got = connection.ReceiveOnce(
+        buffer.data(), static_cast<size_t>(std::min<uint64_t>(count, kBlock)));
     if (got <= 0) return;
     count -= static_cast<uint64_t>(got);
   }

@@ -34,7 +34,7 @@ struct zw_slot {
   _Atomic int32_t closing;
   _Atomic int32_t look_us;   /* zw_read looks for bytes this long before it blocks */
   _Atomic uint32_t received; /* RECEIVED events so far: what zw_read looks at */
-  int made; /* the descriptors exist; they are kept for the slot's next port */
+  int made;                  /* the descriptors exist; they are kept for the slot's next port */
   int fd[ZW_FDS];
 };
 
@@ -261,7 +261,7 @@ int32_t zw_read(uint32_t user, int32_t handle, void* buffer, int32_t capacity, i
   const zw_any_to_read any_call = atomic_load(&any_to_read);
   if (slot == 0 || read_call == 0 || any_call == 0) return ZW_CLOSING;
   const int64_t deadline = timeout_ms < 0 ? 0 : now_ms() + timeout_ms;
-  int looked = timeout_ms == 0;  /* a read that may not wait does not look either */
+  int looked = timeout_ms == 0; /* a read that may not wait does not look either */
   for (;;) {
     if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
     /* Events after this count come with bytes that the read below may miss. */
