@@ -13,7 +13,6 @@
 // the stream, "q" ends the program. With no connection for 10 minutes it
 // ends too, so that a benchmark that died leaves nothing behind for long.
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -29,16 +28,8 @@ using zortcp::testing::PeerConnection;
 
 constexpr size_t kBlock = size_t{1} << 20;
 constexpr std::chrono::minutes kIdleEnd(10);
-
-bool ReceiveAll(const PeerConnection& connection, uint8_t* data, size_t size) {
-  while (size > 0) {
-    const int64_t got = connection.ReceiveOnce(data, size);
-    if (got <= 0) return false;
-    data += got;
-    size -= static_cast<size_t>(got);
-  }
-  return true;
-}
+constexpr size_t kHeaderSize = 9;
+constexpr std::chrono::seconds kHeaderWait(10);
 
 void Sink(PeerConnection& connection, uint64_t count, std::vector<uint8_t>& buffer) {
   while (count > 0) {
@@ -79,8 +70,8 @@ int main() {
     std::optional<PeerConnection> accepted = listener.Accept(kIdleEnd);
     if (!accepted) return 0;
     PeerConnection& connection = *accepted;
-    std::array<uint8_t, 9> header{};
-    if (!ReceiveAll(connection, header.data(), header.size())) continue;
+    const std::vector<uint8_t> header = connection.ReceiveExactly(kHeaderSize, kHeaderWait);
+    if (header.size() != kHeaderSize) continue;
     uint64_t count = 0;
     for (size_t i = 8; i >= 1; --i) count = (count << 8) | header[i];
     switch (header[0]) {
