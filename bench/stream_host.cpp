@@ -2,56 +2,45 @@
 // The Python benchmark's host in C: the library driven the way port_bench's
 // ordinary host drives it (the fast mode and its own rings, ZorWritePort of
 // 64 KiB blocks that waits for room, ZorReadPort of up to 64 KiB by a reader
-// woken by the kind 3 events), against the benchmark's peer (stream_peer or
-// bench.py's own), so that the Python host's figures have a C figure taken
-// against the same peer process, in the same run.
+// woken by the kind 3 events, with port_bench's own event handler), against the benchmark's peer
+// (stream_peer or bench.py's own), so that the Python host's figures have a C figure taken against
+// the same peer process, in the same run.
 //
 //   stream_host PORT MEGABYTES
 //
 // prints three lines: host to peer (MB/s), peer to host (MB/s) and the
 // median 16-byte round trip (us); each opens a client port of its own to
-// 127.0.0.1:PORT. Ends with 1 when a port cannot be opened or connected, or
-// a transfer stops for 30 s.
+// 127.0.0.1:PORT. Ends with 1 when a port cannot be opened or connected
+// (within port_bench's connect wait), or a transfer stops for 30 s.
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "port_bench/common.h"
+#include "port_bench/port_events.h"
 #include "zortcp.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using port_bench::AwaitConnected;
+using port_bench::AwaitReceived;
+using port_bench::Clock;
+using port_bench::OnEvent;
+using port_bench::ReceivedEvents;
+using port_bench::ResetSlot;
+using port_bench::Seconds;
+
 constexpr int32_t kBlock = 65536;
 constexpr int kTrips = 2000;
 constexpr int kWarmUp = 200;
 constexpr std::chrono::seconds kStall(30);
-
-// What the handler has seen, and a condition the host waits on.
-struct Events {
-  std::mutex lock;
-  std::condition_variable changed;
-  bool connected = false;
-  uint64_t received = 0;
-};
-Events events;
-
-int32_t ZOR_CALL OnEvent(int32_t /*source*/, int32_t kind, void* /*data*/, uint32_t /*user*/) {
-  if (kind != ZOR_EVENT_CONNECTED && kind != ZOR_EVENT_RECEIVED) return 0;
-  {
-    const std::lock_guard<std::mutex> hold(events.lock);
-    if (kind == ZOR_EVENT_CONNECTED) events.connected = true;
-    if (kind == ZOR_EVENT_RECEIVED) ++events.received;
-  }
-  events.changed.notify_all();
-  return 0;
-}
+// Each measurement's port is the only one open: it reports to slot 0.
+constexpr uint32_t kSlot = 0;
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "stream_host: %s\n", what);
@@ -60,22 +49,14 @@ int32_t ZOR_CALL OnEvent(int32_t /*source*/, int32_t kind, void* /*data*/, uint3
 
 // A connected client port with the header of one measurement sent.
 int32_t OpenFor(const std::string& service, char kind, uint64_t count) {
-  {
-    const std::lock_guard<std::mutex> hold(events.lock);
-    events.connected = false;
-    events.received = 0;
-  }
   const int32_t on = 1;
   ZorChangeDefault(ZOR_DEFAULT_FAST_TRANSFER, &on, sizeof on);
   ZorChangeDefault(ZOR_DEFAULT_SERVICE, service.c_str(), static_cast<uint32_t>(service.size() + 1));
-  ZorSetEventHandler(&OnEvent, 1);
+  ResetSlot(kSlot);
+  ZorSetEventHandler(&OnEvent, kSlot);
   int32_t handle = -1;
   if (ZorOpenPort("127.0.0.1", 0, 0, nullptr, &handle) != 0) Fail("ZorOpenPort failed");
-  std::unique_lock<std::mutex> hold(events.lock);
-  if (!events.changed.wait_for(hold, kStall, [] { return events.connected; })) {
-    Fail("the port did not connect");
-  }
-  hold.unlock();
+  if (!AwaitConnected(kSlot)) Fail("the port did not connect");
   std::array<uint8_t, 9> header{static_cast<uint8_t>(kind)};
   for (size_t i = 1; i < header.size(); ++i)
     header[i] = static_cast<uint8_t>(count >> (8 * (i - 1)));
@@ -86,22 +67,13 @@ int32_t OpenFor(const std::string& service, char kind, uint64_t count) {
 // Reads what is there, waiting for a kind 3 event while there is nothing.
 int32_t ReadSome(int32_t handle, uint8_t* buffer, int32_t capacity) {
   for (;;) {
-    uint64_t seen = 0;
-    {
-      const std::lock_guard<std::mutex> hold(events.lock);
-      seen = events.received;
-    }
+    const uint64_t seen = ReceivedEvents(kSlot);
     int32_t got = 0;
     if (ZorReadPort(handle, buffer, capacity, &got) != 0) Fail("ZorReadPort failed");
     if (got > 0) return got;
-    std::unique_lock<std::mutex> hold(events.lock);
-    if (!events.changed.wait_for(hold, kStall, [seen] { return events.received != seen; })) {
-      Fail("nothing came for 30 s");
-    }
+    if (!AwaitReceived(kSlot, seen, Clock::now() + kStall)) Fail("nothing came for 30 s");
   }
 }
-
-double Seconds(Clock::duration span) { return std::chrono::duration<double>(span).count(); }
 
 double HostToPeer(const std::string& service, uint64_t size) {
   const int32_t handle = OpenFor(service, 's', size);
