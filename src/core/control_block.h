@@ -95,6 +95,12 @@ struct PortPeer {
   // attempt, which it has closed, and the socket of the next, which it has
   // not made yet; TxMonitor then waits instead of dropping its chunk.
   std::atomic<int32_t> replacingSocket{0};
+  // 1 while the receive monitor reports a lost connection, from just before
+  // it closes the connection's socket until its last event of the loss;
+  // TxMonitor holds back the failure of a chunk that the close cut short
+  // until then, so that the loss is reported first, whichever thread
+  // noticed it first.
+  std::atomic<int32_t> reportingLoss{0};
   // Server: the accepted peer's address, written by the receive monitor.
   platform::SocketAddress address;
   std::atomic<uint32_t> port{0};

@@ -124,11 +124,14 @@ struct ReceiveRole {
 
 // The connection a receive monitor serves, with the last-activity tick of
 // the silence rule and the tick when "Keep Alive" last looked at whether
-// the peer answers.
+// the peer answers. While another peer waits to be served, a connection
+// that is readable with nothing to read is taken as closed at once, without
+// the second of silence.
 struct Connection {
   std::atomic<platform::Socket>& socket;
   uint32_t lastActivity = 0;
   uint32_t lastAnswerCheck = 0;
+  bool newcomerWaiting = false;
 };
 
 // What a receive monitor's step came to. A lost connection (the peer closed
@@ -153,6 +156,20 @@ void FailMonitor(PortControlBlock& block, const ReceiveRole& role, int32_t locat
 
 // Closes the connection's socket; the monitor goes on without it.
 void CloseConnectionSocket(Connection& connection);
+
+// The receive monitor's report of a lost connection, from before it closes
+// the socket to its last event: TxMonitor's failures that the close causes
+// wait for it (peer.reportingLoss).
+class LossReport {
+ public:
+  explicit LossReport(PortControlBlock& block) : flag_(block.peer.reportingLoss) { flag_.store(1); }
+  ~LossReport() { flag_.store(0); }
+  LossReport(const LossReport&) = delete;
+  LossReport& operator=(const LossReport&) = delete;
+
+ private:
+  std::atomic<int32_t>& flag_;
+};
 
 // At the monitor's end, a connection still held is given up: 2/2.
 void EndConnection(PortControlBlock& block);

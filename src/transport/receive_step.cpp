@@ -201,7 +201,7 @@ StepResult ReceiveStep(PortControlBlock& block, const ReceiveRole& role, Connect
     }
     if (pending != 0) {
       LogWaiting(block, role, pending);
-    } else if (silent) {
+    } else if (silent || connection.newcomerWaiting) {
       pending = 1;  // readable with nothing waiting: closed, reset or not connected
     } else {
       platform::Sleep(kTurnMs);

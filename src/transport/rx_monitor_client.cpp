@@ -118,6 +118,7 @@ void ConnectStep(PortControlBlock& block, Connection& connection) {
 
 // The peer closed the connection.
 void PeerClosed(PortControlBlock& block, Connection& connection) {
+  const LossReport report(block);
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
   block.connected.store(0);
   block.connectAttempts.store(0);
@@ -129,6 +130,7 @@ void PeerClosed(PortControlBlock& block, Connection& connection) {
 // A receive failed: the connection is given up, and made again at the next
 // turn unless the port is held.
 void ReceiveFailed(PortControlBlock& block, Connection& connection, int32_t code) {
+  const LossReport report(block);
   StoreFailure(ZOR_LOCATION_CLIENT_RECEIVE, code, SocketErrorText(static_cast<uint32_t>(code)));
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
   block.rxErrors.fetch_add(1);

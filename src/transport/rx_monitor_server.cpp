@@ -90,6 +90,7 @@ void AcceptFailed(PortControlBlock& block) {
 
 // The peer closed the connection.
 void PeerClosed(PortControlBlock& block, Connection& connection) {
+  const LossReport report(block);
   CloseConnectionSocket(connection);
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kNormal);
   block.connected.store(0);
@@ -99,6 +100,7 @@ void PeerClosed(PortControlBlock& block, Connection& connection) {
 // A receive failed: the connection is given up. The server still counts as
 // connected while it raises 5/2 and 5/4.
 void ReceiveFailed(PortControlBlock& block, Connection& connection, int32_t code) {
+  const LossReport report(block);
   StoreFailure(ZOR_LOCATION_SERVER_RECEIVE, code, SocketErrorText(static_cast<uint32_t>(code)));
   block.rxErrors.fetch_add(1);
   CloseConnectionSocket(connection);
@@ -150,16 +152,32 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
 }
 
 // While a peer is served, a further connection is accepted and closed at
-// once; nothing is recorded, counted, raised or logged for it.
+// once; nothing is recorded, counted, raised or logged for it. A peer that
+// drops its link and makes it again at once (a reboot, a cable) must not be
+// refused because its old connection has not been noticed as gone yet: the
+// served peer's bytes are taken first, and a connection that is readable
+// with nothing left to read is taken as the peer's close now, not after a
+// second of silence. Then the newcomer is served.
 StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = platform::PollReadable(block.peer.socket.load());
   if (pending == platform::kSocketError) {
     FailMonitor(block, kServerRole, ZOR_LOCATION_SERVER_LISTEN_POLL, "select");
-  } else if (pending > 0) {
-    platform::SocketAddress refusedAddress;
-    platform::CloseSocket(platform::Accept(block.peer.socket.load(), &refusedAddress));
   }
-  return ServeStep(block, connection);
+  if (pending <= 0) return ServeStep(block, connection);
+
+  connection.newcomerWaiting = true;
+  StepResult step = ServeStep(block, connection);
+  // The close may stand behind the last bytes that step took.
+  if (block.connected.load() == 1 && step.outcome == StepOutcome::kDone) {
+    step = ServeStep(block, connection);
+  }
+  connection.newcomerWaiting = false;
+  if (block.rxMonitor.stop.load() != 0) return step;
+  if (block.connected.load() == 0) return ListenStep(block, connection);
+
+  platform::SocketAddress refusedAddress;
+  platform::CloseSocket(platform::Accept(block.peer.socket.load(), &refusedAddress));
+  return step;
 }
 
 void EndMonitor(PortControlBlock& block) {

@@ -141,8 +141,24 @@ bool SendChunk(PortControlBlock& block, const uint8_t* chunk, int32_t length) {
   return true;
 }
 
+// A failure that the receive monitor's close of a lost connection caused
+// is reported after that loss: the host learns of the loss first, with the
+// loss's own failure in the record, whichever thread met it first. The wait
+// is bounded, since the host's handler may be slow, or may itself wait for
+// this monitor (a write into a full ring).
+constexpr uint32_t kLossReportWaitMs = 1000;
+
+void AwaitLossReport(const PortControlBlock& block) {
+  const uint32_t begun = platform::TickCount();
+  while (block.peer.reportingLoss.load() != 0 && block.txMonitor.stop.load() == 0 &&
+         platform::TickCount() - begun < kLossReportWaitMs) {
+    platform::Sleep(kNextChunkPauseMs);
+  }
+}
+
 // The chunk is dropped: neither put back nor sent again.
 void ChunkFailed(PortControlBlock& block) {
+  AwaitLossReport(block);
   RecordSocketFailure(ZOR_LOCATION_TRANSMIT);
   block.txErrors.fetch_add(1);
   RaiseEvent(block, ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED);

@@ -147,6 +147,13 @@ TEST_P(VanishingPeerTest, KeepAliveClientGivesUpSilentPeerAndConnectsAgain) {
 
   std::optional<SteadyWriter> writer;
   if (writing) {
+    // The transmit monitor is given every chance to report a failure of its
+    // own in the middle of the loss's report.
+    failures.HoldAt([this](const RecordedEvent& event) {
+      if (event.kind == ZOR_EVENT_ERROR && event.value == ZOR_ERROR_RECEIVE_FAILED) {
+        events.WaitForCount(ZOR_EVENT_ERROR, ZOR_ERROR_SEND_FAILED, 1, milliseconds(200));
+      }
+    });
     writer.emplace(handle);
     ASSERT_TRUE(events.WaitForCount(ZOR_EVENT_TRANSMITTED, -1, 1, kWait));
   }

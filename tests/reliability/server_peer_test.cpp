@@ -66,6 +66,35 @@ TEST_F(ServerPeerTest, HalfClosedPeerHasItsBytesDeliveredThenTheNextIsServed) {
   ExpectNextPeerServed(handle, port, events, 2);
 }
 
+// Peers that drop their link and make it again at once, as equipment does
+// when it reboots: each is served, paced or fast, though the port has not
+// yet noticed the previous peer's close when the next one connects.
+class ReconnectingPeerTest : public ServerPortTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ReconnectingPeerTest, APeerThatConnectsAgainAtOnceIsServed) {
+  const std::string config = ConfigFile("mode.cfg", GetParam() ? "Fast Transfer=YES\n" : "");
+  events.Register();
+  uint16_t port = 0;
+  const int32_t handle = OpenServer("127.0.0.1", config.c_str(), &port);
+  ASSERT_GE(handle, 0);
+  constexpr int kPeers = 10;
+  for (int i = 0; i < kPeers; ++i) {
+    PeerConnection peer = ConnectToServer(port);
+    ASSERT_TRUE(peer.IsOpen());
+    ASSERT_NO_FATAL_FAILURE(ExpectServed(handle, peer, "line " + std::to_string(i), "echo"));
+  }
+  EXPECT_TRUE(events.WaitForCount(ZOR_EVENT_DISCONNECTED, -1, kPeers - 1, seconds(5)));
+  for (const auto& event : events.Events()) {
+    if (event.kind == ZOR_EVENT_DISCONNECTED) {
+      EXPECT_EQ(event.value, ZOR_DISCONNECT_PEER_CLOSED);
+    }
+  }
+  EXPECT_EQ(StatisticsOf(handle).rxErrors, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(PacedOrFast, ReconnectingPeerTest, ::testing::Bool(),
+                         [](const auto& instance) { return instance.param ? "Fast" : "Paced"; });
+
 // A host text of 10000 characters that is not a dotted address: the port
 // keeps 129 of them and listens on every local address.
 TEST_F(ServerPeerTest, OverlongHostTextIsCutAndTheServerListensOnEveryAddress) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -104,6 +105,12 @@ class FailureNotes {
  public:
   explicit FailureNotes(EventRecorder& recorder) {
     recorder.SetCallback([this](const RecordedEvent& event) {
+      std::function<void(const RecordedEvent&)> hold;
+      {
+        std::lock_guard lock(mutex_);
+        hold = hold_;
+      }
+      if (hold) hold(event);
       if (event.kind != ZOR_EVENT_ERROR || event.value != ZOR_ERROR_RECORDED) return;
       const LastErrorView values = LastErrorNow();
       std::lock_guard lock(mutex_);
@@ -119,6 +126,12 @@ class FailureNotes {
   bool WaitForNotes(size_t count) const {
     return WaitUntil([&] { return Notes().size() >= count; }, std::chrono::seconds(5));
   }
+  // Runs first in the handler, on the monitor's thread: a test may hold the
+  // monitor at an event there.
+  void HoldAt(std::function<void(const RecordedEvent&)> hold) {
+    std::lock_guard lock(mutex_);
+    hold_ = std::move(hold);
+  }
   std::vector<int32_t> Locations() const {
     std::vector<int32_t> locations;
     for (const auto& note : Notes()) locations.push_back(note.location);
@@ -128,6 +141,7 @@ class FailureNotes {
  private:
   mutable std::mutex mutex_;
   std::vector<LastErrorView> notes_;
+  std::function<void(const RecordedEvent&)> hold_;
 };
 
 // A loaded library, an event recorder with its failure notes and a
