@@ -185,8 +185,12 @@ PortSettings ReadConfigFile(const char* fileName, PortSettings settings) {
   // writer or a file whose reads wait (/proc/kmsg) must not hold the open.
   std::string contents;
   if (!platform::ReadRegularFile(fileName, kMaxConfigFileBytes, &contents)) return settings;
+  // Editors on Windows begin a UTF-8 file with a byte-order mark, which
+  // would otherwise make the first keyword match nothing.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  const size_t first = contents.starts_with(kByteOrderMark) ? kByteOrderMark.size() : 0;
   char line[kLineBufferSize];
-  for (size_t start = 0; start < contents.size();) {
+  for (size_t start = first; start < contents.size();) {
     // A piece ends after its line end or at the read limit; a zero byte in
     // it ends the line early, as it does for any C string.
     const size_t limit = std::min(contents.size() - start, size_t{kCharactersPerRead});

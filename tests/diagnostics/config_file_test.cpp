@@ -77,6 +77,19 @@ TEST_F(ConfigFileTest, KeywordsMatchIgnoringCaseButNotWithBlanksBeforeEquals) {
   EXPECT_EQ(LevelAfter("Debug Level 3"), kPresetLevel);
 }
 
+// A UTF-8 byte-order mark at the file's start is skipped; anywhere else it
+// is part of the line, whose key then matches nothing.
+TEST_F(ConfigFileTest, ByteOrderMarkAtTheStartIsSkipped) {
+  EXPECT_EQ(LevelAfter("\xEF\xBB\xBF"
+                       "Debug Level=3"),
+            3);
+  Preset();
+  Read(
+      "Debug Level=2\n\xEF\xBB\xBF"
+      "Debug Level=3\n");
+  EXPECT_EQ(settings_.debugLevel, 2);
+}
+
 TEST_F(ConfigFileTest, CommentMarksCountOnlyAsTheLineFirstCharacter) {
   EXPECT_EQ(LevelAfter(";Debug Level=3"), kPresetLevel);
   EXPECT_EQ(LevelAfter("#Debug Level=3"), kPresetLevel);
