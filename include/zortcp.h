@@ -12,9 +12,9 @@
  *
  * Results: 0 is success; -1 an invalid handle (or no free port for
  * ZorOpenPort); -2 a handle that is not open (or a failed open); -3 a
- * configuration item out of range. Every failure also leaves its location,
- * error number and text in the library-wide last-error record
- * (ZorGetLastError). Handle failures record location 100*k + r and error
+ * configuration item out of range. Every failure but that last one also
+ * leaves its location, error number and text in the library-wide last-error
+ * record (ZorGetLastError). Handle failures record location 100*k + r and error
  * 900 + 100*k + r, where k is the call number given with each call below and
  * r is 1 for an invalid handle, 2 for a handle that is not open; nothing else
  * changes and no output is written. A port that is still opening counts as
@@ -278,8 +278,15 @@ ZOR_API int32_t ZOR_CALL ZorAnyToRead(int32_t handle);
  * the host's calls, and with no lock of the library held; the monitor does
  * nothing else until it returns, so keep it short. It may call ZorReadPort,
  * ZorAnyToRead, ZorWritePort and ZorGetLastError, but must never close its
- * own port. Once the process has begun to exit, no handler is called (the
- * exit closes the ports still open silently). While a port with a handler
+ * own port. Calls stop with the port's close: ZorClosePort returns once the
+ * port's monitors have stopped, and no handler call follows it. At process
+ * exit the library learns of the exit only in its own unload, which comes
+ * after the exit handlers (atexit, static destructors) that the host
+ * registered after loading it, and on Windows after all of them; until
+ * then the handler is still called. A host whose handler must not run
+ * during its exit closes its ports in its own exit handler. From the
+ * unload on no handler is called, and the ports still open are closed
+ * silently. While a port with a handler
  * is open the library keeps itself loaded: a dlclose then returns at once
  * and unloads nothing, the ports stay open and the handler is still called.
  * Result: always 0; nothing is recorded. Threads: not at the same time as
@@ -342,7 +349,8 @@ ZOR_API void ZOR_CALL ZorChangeBufferSizes(uint32_t rxRingSize, uint32_t txRingS
  *  4 peer's name as in event kind 1, needs 129 bytes; length is the text's
  *    length;
  *  5 the service port number (a server on service "0": the port the system
- *    chose); 6 server, the served peer's port; client, as item 5.
+ *    chose; a number of 65536 or more is given whole, while the port uses
+ *    its low 16 bits); 6 server, the served peer's port; client, as item 5.
  * Addresses are 4 bytes in network order, port numbers uint32_t, length 4.
  * Result: 0; -1 invalid handle (801/1701); -2 not open (802/1702); -3 an
  * item outside 1 to 6, nothing written or recorded.

@@ -13,8 +13,11 @@
 namespace zortcp {
 namespace {
 
-constexpr uint32_t kStopPollMs = 50;
-constexpr uint32_t kStopLimitMs = 5000;  // at most 101 pauses of 50 ms
+// A monitor asked to stop is usually gone within a few milliseconds; the
+// close looks that often, so that a host closing its ports (in its exit
+// handler, say) waits for them, not for the polls.
+constexpr uint32_t kStopPollMs = 1;
+constexpr uint32_t kStopLimitMs = 5000;
 constexpr uint32_t kCallPollMs = 1;
 
 void CloseSockets(PortControlBlock& block) {
@@ -44,7 +47,7 @@ void AskToStop(MonitorControl& monitor) {
   platform::ResumeThread(monitor.thread.load());
 }
 
-// Waits in 50 ms polls until the monitor has stopped or the limit after the
+// Waits in 1 ms polls until the monitor has stopped or the limit after the
 // begin has passed, and terminates it if it is still running then. A
 // handler that calls exit() runs the exit's unload on its monitor's own
 // thread, which never comes back to the monitor: that one is neither

@@ -219,7 +219,8 @@ class Checker:
                      "hello, zortcp"),
                     ("examples/cpp/host.cpp", ["127.0.0.1", str(peer.port), "hello, zortcp"],
                      "hello, zortcp"),
-                    ("examples/c/devices.c", ["2", service, service], "")]
+                    ("examples/c/devices.c", ["2", service, service], ""),
+                    ("examples/c/exit_close.c", ["4"], "handler calls after: 0")]
             for source, arguments, expected in runs:
                 self.checked += 1
                 block = Block(source, 1, "", "")
