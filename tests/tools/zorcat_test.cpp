@@ -189,6 +189,12 @@ TEST(ZorcatListen, ServesAPlainClientBothWaysUntilItCloses) {
 TEST(ZorcatConnect, RefusedConnectionGivesUpAtTheRetryLimitWithItsLastError) {
   const std::string port = std::to_string(UnusedLoopbackPort());
 
+  const Finished once =
+      RunZorcat({"connect", "--retry", "1", "127.0.0.1", port}, Input::Null(), kRunWait);
+  EXPECT_NE(once.err.find("gave up after 1 failed connect attempt (the retry limit)"),
+            std::string::npos)
+      << once.err;
+
   const Finished limited =
       RunZorcat({"connect", "--retry", "3", "127.0.0.1", port}, Input::Null(), kRunWait);
   ASSERT_TRUE(limited.exited) << limited.err;
@@ -374,12 +380,15 @@ TEST(ZorcatCommandLine, HelpVersionAndUsageErrorsHaveTheirExitStatuses) {
       {{"listen", "0", "--nope=1"}, "zorcat: listen has no option --nope"},
       {{"connect", "127.0.0.1:"}, "127.0.0.1: has no SERVICE after the colon"},
       {{"connect", "127.0.0.1:7000", "7001"}, "a SERVICE is given twice"},
+      {{"connect", "::1", "80"}, "::1 is an IPv6 address"},
   };
   for (const auto& [arguments, message] : mistakes) {
     const Finished mistake = RunZorcat(arguments, Input::Null(), kRunWait);
     EXPECT_EQ(mistake.status, kExitUsage) << mistake.err;
     EXPECT_NE(mistake.err.find(message), std::string::npos) << mistake.err;
-    EXPECT_EQ(mistake.err.rfind("zorcat: ", 0), 0u) << mistake.err;
+    for (const std::string& line : LinesWith(mistake.err, "")) {
+      EXPECT_EQ(line.rfind("zorcat: ", 0), 0u) << "every line is zorcat's: " << mistake.err;
+    }
     EXPECT_LT(mistake.err.size(), 200u) << mistake.err;
   }
 }

@@ -19,7 +19,7 @@
 namespace zorcat {
 namespace {
 
-constexpr const char* kSeeHelp = "Run with --help for more information.\n";
+constexpr const char* kSeeHelp = "zorcat: run with --help for more information.\n";
 
 constexpr const char* kExamples = R"(Examples:
   zorcat demo
@@ -81,7 +81,8 @@ void AddLivenessOption(CLI::App& command, uint32_t& keepAlive) {
 // the fast transfer mode; the default pacing stays one flag away.
 void AddPacingOption(CLI::App& command, bool& paced) {
   command.add_flag("--paced", paced,
-                   "The library's default pacing (at most 4096 bytes per 1 ms turn each way) "
+                   "The library's default pacing (at most 4096 bytes per 1 ms turn each way; "
+                   "measured: about 0.7 MB/s sending, 2 to 4 MB/s receiving) "
                    "instead of the fast transfer mode (a --config file with Fast Transfer=YES "
                    "switches it on all the same)");
 }
@@ -318,7 +319,10 @@ std::string Complete(Parser& parser) {
       }
     }
   }
-  if (port.host.find(':') != std::string::npos) {
+  if (const size_t colon = port.host.find(':'); colon != std::string::npos) {
+    if (port.host.find(':', colon + 1) != std::string::npos) {
+      return port.host + " is an IPv6 address: IPv4 addresses and host names only";
+    }
     return "a SERVICE is given twice: in " + port.host + " and as " + port.service;
   }
   if (port.service.find(':') != std::string::npos) {

@@ -319,8 +319,10 @@ int StreamSession::ReportEnding(const ZorPortStatistics& statistics) {
       status = kExitNoConnection;
       message = "no connection: " + endingReason_;
       if (retryLimitReached_) {
-        message = "no connection: gave up after " + std::to_string(statistics.connectErrors) +
-                  " failed connect attempts (the retry limit); last failure: " +
+        const uint32_t attempts = statistics.connectErrors;
+        message = "no connection: gave up after " + std::to_string(attempts) +
+                  (attempts == 1 ? " failed connect attempt" : " failed connect attempts") +
+                  " (the retry limit); last failure: " +
                   (lastFailure_.empty() ? LastFailure() : lastFailure_);
       }
       break;
