@@ -128,6 +128,17 @@ if ! diff <(cd "$src" && find . | LC_ALL=C sort) "$work/copy.list" >/dev/null; t
 fi
 echo "debian/rules clean leaves the tree as it was"
 
+# The source package, as docs/packaging.md says to make it: the upstream
+# tarball is the tree without debian/, and dpkg-source builds on it.
+step "dpkg-source -b with the upstream tarball"
+tar -C "$deb_root" --exclude="zortcp-$version/debian" -cJf "$deb_root/zortcp_$version.orig.tar.xz" \
+  "zortcp-$version"
+(cd "$deb_root" && dpkg-source -b "zortcp-$version") > "$work/source.log" 2>&1 \
+  || { cat "$work/source.log"; fail "dpkg-source -b failed"; }
+dsc=$(echo "$deb_root"/zortcp_"$version"-*.dsc)
+[ -f "$dsc" ] || fail "no .dsc file"
+echo "source package: $(basename "$dsc")"
+
 # ------------------------------------------------ fields and contents
 
 step "the packages"
