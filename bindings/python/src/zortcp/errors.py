@@ -148,3 +148,9 @@ class PortClosedError(ZorError):
 
 class ZorUsageError(RuntimeError):
     """A call that would break the library's rules, refused by the binding."""
+
+
+class LinkLostError(ZorError):
+    """A write or flush on a port whose link is lost for good, or on a server
+    port that serves no peer: raised by the binding, with location 0 and
+    error 10054 (ConnectionResetError) or 10057 (ENOTCONN)."""
