@@ -128,6 +128,9 @@ def test_a_users_script_connect_refused_then_echo(echo_peer):
             zortcp.listen("127.0.0.1", refused)
         assert caught.value.errno == errno.EADDRINUSE
         assert (caught.value.result, caught.value.location, caught.value.code) == (-2, 10, 10048)
+    # An unknown host, as the library records it.
+    unknown = zortcp.ZorError("ZorOpenPort", -2, 12, 11001, "WSAHOST_NOT_FOUND")
+    assert isinstance(unknown, socket.gaierror) and unknown.errno == socket.EAI_NONAME
     data = os.urandom(MIB)
     with zortcp.connect("127.0.0.1", echo_peer, timeout=2) as port:
         assert port.connected and "connected" in repr(port)
@@ -258,6 +261,7 @@ def test_a_client_that_gave_up_ends_reads_and_fails_writes_as_a_socket_does(peer
 
 def test_a_server_ends_each_peers_stream_and_serves_the_next():
     with zortcp.listen("127.0.0.1", 0) as server:
+        assert repr(server) == f"<zortcp.Port server 127.0.0.1:{server.local_port} not connected>"
         with pytest.raises(OSError) as caught:  # nobody to send to
             server.write(b"x")
         assert caught.value.errno == errno.ENOTCONN
