@@ -198,9 +198,10 @@ void zw_wake_all(uint32_t user) {
 }
 
 // Waits up to timeout_ms (below 0: for ever) on an armed descriptor and
-// empties it. 1 when woken, 0 on a time-out.
-int32_t zw_wait(uint32_t user, int32_t which, int32_t timeout_ms) {
-  const int fd = zw_fd(user, which);
+// empties it. 1 when woken, 0 on a time-out. The caller holds the
+// descriptor (the package keeps it open meanwhile), so it is given rather
+// than looked up in a slot that a close may hand to the next port.
+int32_t zw_wait(int32_t fd, int32_t timeout_ms) {
   if (fd < 0) return 1;
   struct pollfd entry = {fd, POLLIN, 0};
   const int ready = poll(&entry, 1, timeout_ms);
@@ -212,8 +213,7 @@ int32_t zw_wait(uint32_t user, int32_t which, int32_t timeout_ms) {
 }
 
 // Empties a descriptor without waiting (an asyncio reader that was woken).
-void zw_drain(uint32_t user, int32_t which) {
-  const int fd = zw_fd(user, which);
+void zw_drain(int32_t fd) {
   uint64_t count;
   if (fd >= 0 && read(fd, &count, sizeof count) < 0) {
     // Already empty.

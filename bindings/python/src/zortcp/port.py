@@ -390,7 +390,7 @@ class Port:
         """Waits once on one of the port's wake-ups unless ready() holds
         already. False when the deadline has passed; PortClosedError on a
         close."""
-        self._hold_fds()
+        fd = self._hold_fds()[which]
         try:
             self._wake.zw_arm(self._id, which)
             if self._closing:
@@ -404,7 +404,7 @@ class Port:
                 if remaining <= 0:
                     return False
                 milliseconds = min(int(remaining * 1000) + 1, 2**31 - 1)
-            self._wake.zw_wait(self._id, which, milliseconds)
+            self._wake.zw_wait(fd, milliseconds)
         finally:
             self._let_go_fds()
         if self._closing:
@@ -850,7 +850,7 @@ class Port:
             future: "asyncio.Future[None]" = loop.create_future()
 
             def woken() -> None:
-                wake.zw_drain(self._id, which)
+                wake.zw_drain(fd)
                 _set_done(future)
 
             loop.add_reader(fd, woken)
