@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import os
 import re
@@ -250,6 +251,7 @@ def test_a_client_that_gave_up_ends_reads_and_fails_writes_as_a_socket_does(peer
         started = time.monotonic()
         assert port.read() == b"" and port.read(timeout=WAIT) == b""
         assert port.read_into(bytearray(4)) == 0
+        assert asyncio.run(asyncio.wait_for(port.read_async(), WAIT)) == b""
         assert time.monotonic() - started < WAIT / 2
         for call in (lambda: port.write(b"x" * 10000), lambda: port.write(b"x", timeout=1),
                      lambda: port.flush(WAIT)):

@@ -865,13 +865,18 @@ class Port:
 
     async def read_async(self, max_bytes: int = READ_SIZE) -> bytes:
         """Waits without blocking the event loop for at least one byte and
-        returns up to max_bytes. Use asyncio.wait_for for a time-out."""
+        returns up to max_bytes; b"" once the link is lost for good and
+        every byte is taken, as read. Use asyncio.wait_for for a time-out."""
         _check_size(max_bytes)
         while True:
             data = self._read_now(max_bytes)
             if data:
                 return data
-            await self._wait_wake_async(WAKE_RX, lambda: self.any_to_read() > 0)
+            if self._link_lost():
+                # Bytes that came just before the loss are in the ring by now.
+                return self._read_now(max_bytes)
+            await self._wait_wake_async(WAKE_RX,
+                                        lambda: self.any_to_read() > 0 or self._link_lost())
 
     async def wait_connected_async(self) -> bool:
         """wait_connected for asyncio; use asyncio.wait_for for a time-out."""
