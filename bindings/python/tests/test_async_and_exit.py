@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import asyncio
+import errno
 import subprocess
 import sys
 import textwrap
@@ -68,6 +69,26 @@ def test_asyncio_streams_echo_a_thousand_lines(echo_peer, server):
         return echoed
 
     assert asyncio.run(asyncio.wait_for(main(), 60)) == lines * 2
+
+
+def test_asyncio_streams_end_with_the_connection_and_drain_raises(peer):
+    async def main() -> None:
+        reader, writer = await zortcp.open_connection("127.0.0.1", peer.port, timeout=WAIT)
+        connection = peer.accept()
+        connection.sendall(b"bye")
+        connection.close()
+        peer.close()  # the reconnect is refused: the port gives up
+        with pytest.raises(asyncio.IncompleteReadError) as ended:
+            await reader.readexactly(10)
+        assert ended.value.partial == b"bye"
+        writer.write(bytes(100_000))
+        with pytest.raises(ConnectionResetError) as caught:
+            await writer.drain()
+        assert caught.value.errno == errno.ECONNRESET
+        writer.close()
+        await writer.wait_closed()
+
+    asyncio.run(asyncio.wait_for(main(), WAIT))
 
 
 EXIT_SCRIPT = """

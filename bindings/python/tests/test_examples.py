@@ -72,3 +72,17 @@ def test_example_runs(code, instrument, tmp_path):
 
 def test_every_page_has_examples():
     assert len(examples()) >= 5
+
+
+def test_the_package_has_the_projects_version_and_refuses_windows_plainly():
+    import zortcp
+
+    cmake = HERE.parents[2] / "CMakeLists.txt"
+    if cmake.exists():
+        assert f"project(zortcp VERSION {zortcp.__version__} " in cmake.read_text()
+    done = subprocess.run([sys.executable, "-c", "import sys; sys.platform = 'win32'; import zortcp"],
+                          capture_output=True, text=True, timeout=60)
+    sentence = done.stderr.strip().splitlines()[-1]
+    assert done.returncode == 1 and sentence.startswith("ImportError: zortcp for Python runs")
+    for page in PAGES:  # the pages say it in the same words
+        assert sentence.split(": ", 1)[1] in " ".join(page.read_text().split())

@@ -3,6 +3,7 @@
 
 from __future__ import annotations
 
+import asyncio
 import errno
 import os
 import re
@@ -128,6 +129,9 @@ def test_a_users_script_connect_refused_then_echo(echo_peer):
             zortcp.listen("127.0.0.1", refused)
         assert caught.value.errno == errno.EADDRINUSE
         assert (caught.value.result, caught.value.location, caught.value.code) == (-2, 10, 10048)
+    # An unknown host, as the library records it.
+    unknown = zortcp.ZorError("ZorOpenPort", -2, 12, 11001, "WSAHOST_NOT_FOUND")
+    assert isinstance(unknown, socket.gaierror) and unknown.errno == socket.EAI_NONAME
     data = os.urandom(MIB)
     with zortcp.connect("127.0.0.1", echo_peer, timeout=2) as port:
         assert port.connected and "connected" in repr(port)
@@ -219,3 +223,79 @@ def test_misuse_is_refused_before_the_library(peer, tmp_path):
     for address in ("localhost", "1.2.3"):
         with pytest.raises(ValueError):
             zortcp.listen(address, 0)
+
+
+def _gone(port: zortcp.Port) -> None:
+    """Waits for the event that ends a client port's link for good."""
+    while next_event(port, EventKind.ERROR).data != ErrorDetail.RETRY_LIMIT:
+        pass
+
+
+def test_a_client_that_gave_up_ends_reads_and_fails_writes_as_a_socket_does(peer):
+    # One attempt after a loss (connect's default), refused: the port gives up.
+    port, connection = connected_pair(peer, tx_ring_size=8192)
+    with port:
+        with pytest.raises(zortcp.WriteTimeout):  # the peer does not read: the ring stays full
+            port.write(bytes(16 * MIB), timeout=0.5)
+        connection.sendall(b"last words")
+        deadline = time.monotonic() + WAIT
+        while port.any_to_read() < 10 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        peer.close()
+        # The bytes from before the loss first, then the end of the stream.
+        with pytest.raises(EOFError) as ended:
+            port.read_exactly(20, timeout=WAIT)
+        assert ended.value.partial == b"last words"
+        _gone(port)
+        started = time.monotonic()
+        assert port.read() == b"" and port.read(timeout=WAIT) == b""
+        assert port.read_into(bytearray(4)) == 0
+        assert asyncio.run(asyncio.wait_for(port.read_async(), WAIT)) == b""
+        assert time.monotonic() - started < WAIT / 2
+        for call in (lambda: port.write(b"x" * 10000), lambda: port.write(b"x", timeout=1),
+                     lambda: port.flush(WAIT)):
+            with pytest.raises(ConnectionResetError) as caught:
+                call()
+            assert caught.value.errno == errno.ECONNRESET
+            assert isinstance(caught.value, zortcp.ZorError)
+
+
+def test_a_server_ends_each_peers_stream_and_serves_the_next():
+    with zortcp.listen("127.0.0.1", 0) as server:
+        assert repr(server) == f"<zortcp.Port server 127.0.0.1:{server.local_port} not connected>"
+        with pytest.raises(OSError) as caught:  # nobody to send to
+            server.write(b"x")
+        assert caught.value.errno == errno.ENOTCONN
+        with socket.create_connection(("127.0.0.1", server.local_port), timeout=WAIT) as first:
+            assert server.wait_connected(WAIT) is True
+            first.sendall(b"bye")
+        with pytest.raises(EOFError) as ended:
+            server.read_exactly(10, timeout=WAIT)
+        assert ended.value.partial == b"bye"
+        assert server.read(timeout=WAIT) == b""
+        with pytest.raises(ConnectionResetError):
+            server.write(b"x")
+        with socket.create_connection(("127.0.0.1", server.local_port), timeout=WAIT) as second:
+            assert server.wait_connected(WAIT)
+            second.sendall(b"next")
+            assert server.read_exactly(4, timeout=WAIT) == b"next"
+            assert server.write(b"ok") == 2 and server.flush(WAIT)
+            assert second.recv(2) == b"ok"
+
+
+def test_closed_ports_give_their_descriptors_back(peer):
+    def descriptors() -> int:
+        return len(os.listdir("/proc/self/fd"))
+
+    def cycle() -> None:
+        port, connection = connected_pair(peer)
+        port.close()
+        connection.close()
+        peer.connections.clear()
+
+    cycle()
+    before = descriptors()
+    for _ in range(70):  # more than the package's 64 slots
+        cycle()
+    assert descriptors() == before

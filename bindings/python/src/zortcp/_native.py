@@ -55,7 +55,7 @@ _WAKE_PROTOTYPES = {
     "zw_set_forward": (None, [ctypes.c_void_p]),
     "zw_set_library": (None, [ctypes.c_void_p, ctypes.c_void_p]),
     "zw_read": (_I32, [_U32, _I32, ctypes.c_void_p, _I32, _I32]),
-    "zw_open": (_I32, [_U32, _I32]),
+    "zw_open": (_I32, [_U32, _I32, _I32]),
     "zw_release": (None, [_U32]),
     "zw_forget_all": (None, []),
     "zw_fd": (_I32, [_U32, _I32]),
@@ -63,10 +63,12 @@ _WAKE_PROTOTYPES = {
     "zw_set_look": (None, [_U32, _I32]),
     "zw_arm": (None, [_U32, _I32]),
     "zw_wake_all": (None, [_U32]),
-    "zw_wait": (_I32, [_U32, _I32, _I32]),
-    "zw_drain": (None, [_U32, _I32]),
+    "zw_wait": (_I32, [_I32, _I32]),
+    "zw_drain": (None, [_I32]),
     "zw_connected": (_I32, [_U32]),
     "zw_gave_up": (_I32, [_U32]),
+    "zw_lost": (_I32, [_U32]),
+    "zw_connections": (_U32, [_U32]),
 }
 
 # The Python side of the handler: port id, kind, value, text (kind 1).

@@ -20,6 +20,7 @@
 #define ZW_STATE_EVENTS ((1 << 1) | (1 << 2) | (1 << 5))
 
 #define ZW_CLOSING (-1000) /* zw_read's result once the port's close has begun */
+#define ZW_ENDED   (-1001) /* zw_read's result once the link is lost and the ring is empty */
 
 typedef int32_t (*zw_forward)(uint32_t user, int32_t kind, int32_t value, const char* text);
 typedef int32_t (*zw_read_port)(int32_t handle, void* buffer, int32_t capacity, int32_t* count);
@@ -31,11 +32,13 @@ struct zw_slot {
   _Atomic int32_t waiting[ZW_FDS];
   _Atomic int32_t connected;
   _Atomic int32_t gave_up;
+  _Atomic int32_t lost;         /* the link is lost for good (see zw_lost) */
+  _Atomic uint32_t connections; /* CONNECTED events so far */
+  int server;                   /* a server port: its link ends when its peer goes */
   _Atomic int32_t closing;
   _Atomic int32_t look_us;   /* zw_read looks for bytes this long before it blocks */
   _Atomic uint32_t received; /* RECEIVED events so far: what zw_read looks at */
-  int made;                  /* the descriptors exist; they are kept for the slot's next port */
-  int fd[ZW_FDS];
+  int fd[ZW_FDS];            /* the port's own; the package closes them after the port */
 };
 
 static struct zw_slot slots[ZW_SLOTS];
@@ -69,9 +72,21 @@ int32_t zw_handler(int32_t source, int32_t kind, void* data, uint32_t user) {
   } else if (data != 0) {
     value = *(const int32_t*)data;
   }
-  if (kind == 1) atomic_store(&slot->connected, 1);
-  if (kind == 2) atomic_store(&slot->connected, 0);
-  if (kind == 5 && value == 5) atomic_store(&slot->gave_up, 1);
+  if (kind == 1) {
+    atomic_store(&slot->lost, 0);
+    atomic_fetch_add(&slot->connections, 1);
+    atomic_store(&slot->connected, 1);
+  }
+  if (kind == 2) {
+    atomic_store(&slot->connected, 0);
+    // A server's connection ends with its peer (the port listens for the
+    // next one); a port whose receive monitor ended has no link any more.
+    if (slot->server || value == 2) atomic_store(&slot->lost, 1);
+  }
+  if (kind == 5 && value == 5) {
+    atomic_store(&slot->gave_up, 1);
+    atomic_store(&slot->lost, 1);
+  }
   // Python sees the event before any waiter is woken, so that a waiter
   // finds whatever the callback recorded.
   if ((atomic_load(&slot->mask) & (1 << kind)) != 0) {
@@ -97,57 +112,46 @@ void zw_set_library(zw_read_port read, zw_any_to_read any) {
   atomic_store(&any_to_read, any);
 }
 
-// Takes the slot of a new port; -1 when it is in use or a descriptor cannot
-// be made. A slot's descriptors are made once and kept: a descriptor that
-// an asyncio loop may still watch is never closed and so never reused for
-// another file.
-int32_t zw_open(uint32_t user, int32_t mask) {
+// Takes the slot of a new port and makes the port's descriptors; -1 when
+// the slot is in use or a descriptor cannot be made. The descriptors are the
+// port's: zw_fd gives them, and the package closes them once the port is
+// closed and nothing waits on them any more (an asyncio loop may still watch
+// one for a moment), so a slot never hands a closed descriptor to a waiter.
+int32_t zw_open(uint32_t user, int32_t mask, int32_t server) {
   struct zw_slot* slot = &slots[user % ZW_SLOTS];
   if (user == 0 || atomic_load(&slot->user) != 0) return -1;
-  if (!slot->made) {
-    for (int which = 0; which < ZW_FDS; ++which) {
-      slot->fd[which] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-      if (slot->fd[which] < 0) {
-        while (which-- > 0) close(slot->fd[which]);
-        return -1;
-      }
-    }
-    slot->made = 1;
-  }
   for (int which = 0; which < ZW_FDS; ++which) {
-    uint64_t count;
-    if (read(slot->fd[which], &count, sizeof count) < 0) {
-      // Already empty.
+    slot->fd[which] = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (slot->fd[which] < 0) {
+      while (which-- > 0) close(slot->fd[which]);
+      return -1;
     }
     atomic_store(&slot->waiting[which], 0);
   }
+  slot->server = server != 0;
   atomic_store(&slot->mask, mask | ZW_STATE_EVENTS);
   atomic_store(&slot->connected, 0);
   atomic_store(&slot->gave_up, 0);
+  atomic_store(&slot->lost, 0);
+  atomic_store(&slot->connections, 0);
   atomic_store(&slot->closing, 0);
   atomic_store(&slot->look_us, 0);
   atomic_store(&slot->user, user);
   return 0;
 }
 
-// Gives the slot back once the port's close has returned: no handler call
-// of the port can come after that.
+// Gives the slot back once the port's close has returned (no handler call
+// of the port can come after that), or after a failed open. The port's
+// descriptors stay open for the package to close.
 void zw_release(uint32_t user) {
   struct zw_slot* slot = slot_of(user);
   if (slot != 0) atomic_store(&slot->user, 0);
 }
 
-// In a child made by fork(): the parent's ports are not the child's, and
-// the descriptors are the parent's eventfds, which the child must not wake.
+// In a child made by fork(): the parent's ports are not the child's. The
+// package closes the child's copies of their descriptors.
 void zw_forget_all(void) {
-  for (int index = 0; index < ZW_SLOTS; ++index) {
-    struct zw_slot* slot = &slots[index];
-    atomic_store(&slot->user, 0);
-    if (slot->made) {
-      for (int which = 0; which < ZW_FDS; ++which) close(slot->fd[which]);
-      slot->made = 0;
-    }
-  }
+  for (int index = 0; index < ZW_SLOTS; ++index) atomic_store(&slots[index].user, 0);
 }
 
 int32_t zw_fd(uint32_t user, int32_t which) {
@@ -194,9 +198,10 @@ void zw_wake_all(uint32_t user) {
 }
 
 // Waits up to timeout_ms (below 0: for ever) on an armed descriptor and
-// empties it. 1 when woken, 0 on a time-out.
-int32_t zw_wait(uint32_t user, int32_t which, int32_t timeout_ms) {
-  const int fd = zw_fd(user, which);
+// empties it. 1 when woken, 0 on a time-out. The caller holds the
+// descriptor (the package keeps it open meanwhile), so it is given rather
+// than looked up in a slot that a close may hand to the next port.
+int32_t zw_wait(int32_t fd, int32_t timeout_ms) {
   if (fd < 0) return 1;
   struct pollfd entry = {fd, POLLIN, 0};
   const int ready = poll(&entry, 1, timeout_ms);
@@ -208,8 +213,7 @@ int32_t zw_wait(uint32_t user, int32_t which, int32_t timeout_ms) {
 }
 
 // Empties a descriptor without waiting (an asyncio reader that was woken).
-void zw_drain(uint32_t user, int32_t which) {
-  const int fd = zw_fd(user, which);
+void zw_drain(int32_t fd) {
   uint64_t count;
   if (fd >= 0 && read(fd, &count, sizeof count) < 0) {
     // Already empty.
@@ -224,6 +228,21 @@ int32_t zw_connected(uint32_t user) {
 int32_t zw_gave_up(uint32_t user) {
   struct zw_slot* slot = slot_of(user);
   return slot != 0 ? atomic_load(&slot->gave_up) : 0;
+}
+
+// The number of connections the port has made or served so far: a stream
+// that belongs to one connection ends when the count moves on.
+uint32_t zw_connections(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  return slot != 0 ? atomic_load(&slot->connections) : 0;
+}
+
+// 1 once the port's link is lost for good: a client gave up (the retry
+// limit) or its receive monitor ended; a server's peer went and no next
+// peer has been served yet. A client that reconnects is not lost.
+int32_t zw_lost(uint32_t user) {
+  struct zw_slot* slot = slot_of(user);
+  return slot != 0 ? atomic_load(&slot->lost) : 0;
 }
 
 static int64_t now_us(void) {
@@ -253,8 +272,9 @@ static int look_for_bytes(struct zw_slot* slot, uint32_t before, int64_t deadlin
 
 // A read that waits, in one call: up to capacity bytes as soon as there is
 // at least one, waiting up to timeout_ms (below 0: for ever) for them. The
-// count (0 on a time-out), ZW_CLOSING once the close has begun, or the
-// library's failed result. The caller is the port's one reader.
+// count (0 on a time-out), ZW_ENDED once the link is lost for good and every
+// byte received before the loss is taken, ZW_CLOSING once the close has
+// begun, or the library's failed result. The caller is the port's one reader.
 int32_t zw_read(uint32_t user, int32_t handle, void* buffer, int32_t capacity, int32_t timeout_ms) {
   struct zw_slot* slot = slot_of(user);
   const zw_read_port read_call = atomic_load(&read_port);
@@ -266,17 +286,21 @@ int32_t zw_read(uint32_t user, int32_t handle, void* buffer, int32_t capacity, i
     if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
     /* Events after this count come with bytes that the read below may miss. */
     const uint32_t received = atomic_load(&slot->received);
+    /* Read before the bytes: the loss is raised after the last of them is
+       in the ring, so a read that finds none after it has seen them all. */
+    const int32_t lost = atomic_load(&slot->lost);
     int32_t count = 0;
     const int32_t result = read_call(handle, buffer, capacity, &count);
     if (result != 0) return result;
     if (count > 0) return count;
+    if (lost) return ZW_ENDED;
     if (!looked) {
       looked = 1;
       if (look_for_bytes(slot, received, deadline)) continue;
     }
     atomic_store(&slot->waiting[0], 1);
     if (atomic_load(&slot->closing) != 0) return ZW_CLOSING;
-    if (any_call(handle) != 0) continue;
+    if (any_call(handle) != 0 || atomic_load(&slot->lost) != 0) continue;
     int wait = -1;
     if (timeout_ms >= 0) {
       const int64_t left = deadline - now_ms();

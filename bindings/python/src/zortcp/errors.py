@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import socket
 from typing import Any, Dict, NamedTuple, Optional, Tuple
 
 from . import _native
@@ -28,10 +29,21 @@ SOCKET_ERRNO_NAMES: Dict[int, str] = {
 }
 
 
+# The library's host look-up failures and the getaddrinfo() error each
+# stands for: they raise socket.gaierror, as Python's own look-ups do.
+HOST_ERROR_NAMES: Dict[int, str] = {
+    11001: "EAI_NONAME", 11002: "EAI_AGAIN", 11003: "EAI_FAIL", 11004: "EAI_NODATA",
+}
+
+
 def socket_errno(code: int) -> Optional[int]:
-    """The system error number for one of the library's error codes, or None."""
+    """The system error number for one of the library's error codes (for a
+    host look-up failure, socket.EAI_*), or None."""
     name = SOCKET_ERRNO_NAMES.get(code)
-    return getattr(errno, name, None) if name else None
+    if name:
+        return getattr(errno, name, None)
+    name = HOST_ERROR_NAMES.get(code)
+    return getattr(socket, name, None) if name else None
 
 
 class LastError(NamedTuple):
@@ -58,7 +70,8 @@ class ZorError(OSError):
     stands for, so ``except ConnectionRefusedError`` (10061), ``except
     TimeoutError`` (10060) or ``except OSError`` catch it; the instance is
     of a class that derives from both ZorError and the matching OSError
-    subclass. The record belongs to the whole library, so a failure of
+    subclass. A host name that cannot be looked up (11001 to 11004) gives
+    a socket.gaierror, errno socket.EAI_NONAME and so on. The record belongs to the whole library, so a failure of
     another port at the same moment can replace it before it is read;
     ``result`` is the failed call's own result and always belongs to this
     failure.
@@ -76,7 +89,7 @@ class ZorError(OSError):
         message = f"{call} failed ({result}): location {location}, error {code}: {text}"
         # OSError takes errno and text in __new__ when a class has its own.
         new: Any = OSError.__new__
-        error: ZorError = new(_class_for(cls, number), *_os_arguments(number, message))
+        error: ZorError = new(_class_for(cls, code, number), *_os_arguments(number, message))
         return error
 
     def __init__(self, call: str, result: int, location: int, code: int, text: str) -> None:
@@ -109,12 +122,15 @@ def _os_arguments(number: Optional[int], message: str) -> Tuple[Any, ...]:
 _classes: Dict[Tuple[type, type], type] = {}
 
 
-def _class_for(base: type, number: Optional[int]) -> type:
+def _class_for(base: type, code: int, number: Optional[int]) -> type:
     """base itself, or a class deriving from base and from the OSError
-    subclass that Python uses for number (ConnectionRefusedError, ...)."""
+    subclass that Python uses for number (ConnectionRefusedError, ...), or
+    from socket.gaierror for a host look-up failure."""
     if number is None:
         return base
-    system = type(OSError(number, ""))
+    system: type = type(OSError(number, ""))
+    if code in HOST_ERROR_NAMES:
+        system = socket.gaierror
     if system is OSError or issubclass(base, system):
         return base
     key = (base, system)
@@ -148,3 +164,9 @@ class PortClosedError(ZorError):
 
 class ZorUsageError(RuntimeError):
     """A call that would break the library's rules, refused by the binding."""
+
+
+class LinkLostError(ZorError):
+    """A write or flush on a port whose link is lost for good, or on a server
+    port that serves no peer: raised by the binding, with location 0 and
+    error 10054 (ConnectionResetError) or 10057 (ENOTCONN)."""

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from typing_extensions import Unpack
 
 from . import _native
-from .errors import PortClosedError, ZorError, ZorUsageError, last_error
+from .errors import LinkLostError, PortClosedError, ZorError, ZorUsageError, last_error
 from .events import ErrorDetail, Event, EventKind, event_data
 from .settings import PortSettings, Service, Settings
 
@@ -56,6 +56,7 @@ CONFIG_SIZE = 132
 WAKE_RX, WAKE_TX, WAKE_STATE = 0, 1, 2
 EVERY_KIND = sum(1 << kind for kind in EventKind)
 WAKE_CLOSING = -1000  # zw_read: the close has begun
+WAKE_ENDED = -1001  # zw_read: the link is lost for good and the ring is empty
 SLOTS = 64
 
 EventCallback = Callable[[Event], Any]
@@ -99,6 +100,8 @@ _port_ids = itertools.count(1)
 _exiting = False
 # Set while this thread runs a port's Python event callback.
 _in_handler = threading.local()
+# Closed ports whose descriptors a waiter still holds (see Port._give_back_fds).
+_fds_held: Set["Port"] = set()
 
 
 def _forward(user: int, kind: int, value: int, text: Optional[bytes]) -> int:
@@ -197,6 +200,13 @@ class Port:
         self._last_failure: Optional[ZorError] = None
         self._waiters: Set[Tuple[asyncio.AbstractEventLoop, "asyncio.Future[None]"]] = set()
         self._waiters_lock = threading.Lock()
+        # The port's wake-up descriptors (made by zw_open), closed once the
+        # port is closed and no waiter holds them.
+        self._fds: Tuple[int, ...] = ()
+        self._fd_users = 0
+        self._fds_closing = False
+        self._fd_lock = threading.Lock()
+        self._local_port: Optional[int] = None
 
     # Opening and closing -------------------------------------------------
 
@@ -215,8 +225,9 @@ class Port:
                 if _exiting:
                     raise ZorUsageError("the interpreter is exiting: no more ports")
                 self._id = _next_id()
-                if self._wake.zw_open(self._id, self._mask()) != 0:
+                if self._wake.zw_open(self._id, self._mask(), int(self.server)) != 0:
                     raise OSError("no descriptor for the port's wake-ups")
+                self._fds = tuple(self._wake.zw_fd(self._id, which) for which in range(3))
                 self._wake.zw_set_look(self._id, READ_LOOK_US if self.settings.fast else 0)
                 handle = ctypes.c_int32(0)
                 _ports[self._id] = self
@@ -233,6 +244,7 @@ class Port:
                     del _ports[self._id]
                     self._wake.zw_release(self._id)
                     self._closed = True
+                    self._give_back_fds()
                     raise error
                 self._handle = handle.value
                 before = _native.PortStatistics()
@@ -240,8 +252,40 @@ class Port:
                 self._tx_base = before.txBytes
                 self._tx_errors_seen = before.txErrors
                 self._closing = False
+            if self.server:
+                self._local_port = self._config_number(CONFIG_SERVICE_PORT)
         finally:
             os.unlink(path)
+
+    def _give_back_fds(self) -> None:
+        """Closes the port's descriptors once the port is closed, now or when
+        the last waiter that holds them lets go (an asyncio loop must stop
+        watching a descriptor before its number can go to another file)."""
+        with self._fd_lock:
+            self._fds_closing = True
+            if self._fd_users:
+                _fds_held.add(self)
+                return
+            fds, self._fds = self._fds, ()
+        for fd in fds:
+            os.close(fd)
+
+    def _hold_fds(self) -> Tuple[int, ...]:
+        with self._fd_lock:
+            if self._fds_closing or not self._fds:
+                raise PortClosedError("wait", CALL_READ)
+            self._fd_users += 1
+            return self._fds
+
+    def _let_go_fds(self) -> None:
+        with self._fd_lock:
+            self._fd_users -= 1
+            if self._fd_users or not self._fds_closing:
+                return
+            _fds_held.discard(self)
+            fds, self._fds = self._fds, ()
+        for fd in fds:
+            os.close(fd)
 
     def close(self) -> None:
         """Closes the port. Reads and writes waiting in other threads end with
@@ -269,6 +313,7 @@ class Port:
                 _ports.pop(self._id, None)
                 self._wake.zw_release(self._id)
             self._closed = True
+            self._give_back_fds()
             self._wake_async()
         if error is not None:
             raise error
@@ -286,6 +331,9 @@ class Port:
         self._waiters = set()
         self._closing = True
         self._closed = True
+        self._fd_lock = threading.Lock()
+        self._fd_users = 0
+        self._give_back_fds()  # the child's copies of the parent's descriptors
 
     @property
     def closed(self) -> bool:
@@ -303,7 +351,8 @@ class Port:
             state = "closed"
         else:
             state = "connected" if self.connected else "not connected"
-        return f"<zortcp.Port {role} {self.host or '*'}:{self.service} {state}>"
+        service = self._local_port if self._local_port is not None else self.service
+        return f"<zortcp.Port {role} {self.host or '*'}:{service} {state}>"
 
     @property
     def on_event(self) -> Optional[EventCallback]:
@@ -341,22 +390,56 @@ class Port:
         """Waits once on one of the port's wake-ups unless ready() holds
         already. False when the deadline has passed; PortClosedError on a
         close."""
-        self._wake.zw_arm(self._id, which)
-        if self._closing:
-            raise PortClosedError("wait", CALL_READ)
-        if ready():
-            return True
-        if deadline is None:
-            milliseconds = -1
-        else:
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                return False
-            milliseconds = min(int(remaining * 1000) + 1, 2**31 - 1)
-        self._wake.zw_wait(self._id, which, milliseconds)
+        fd = self._hold_fds()[which]
+        try:
+            self._wake.zw_arm(self._id, which)
+            if self._closing:
+                raise PortClosedError("wait", CALL_READ)
+            if ready():
+                return True
+            if deadline is None:
+                milliseconds = -1
+            else:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    return False
+                milliseconds = min(int(remaining * 1000) + 1, 2**31 - 1)
+            self._wake.zw_wait(fd, milliseconds)
+        finally:
+            self._let_go_fds()
         if self._closing:
             raise PortClosedError("wait", CALL_READ)
         return True
+
+    def _connection_number(self) -> int:
+        return int(self._wake.zw_connections(self._id))
+
+    def _on_connection(self, number: int) -> bool:
+        """Whether the port is connected, on the connection counted number."""
+        return self.connected and self._connection_number() == number
+
+    def _link_lost(self) -> bool:
+        """Whether the link is lost for good: a client gave up or its monitor
+        ended; a server's peer went and no next one is served yet."""
+        return not self._closing and bool(self._wake.zw_lost(self._id))
+
+    def _no_link(self) -> bool:
+        """Whether bytes written now cannot go anywhere: the link is lost for
+        good, or a server port serves no peer (it has no socket to send on)."""
+        return self._link_lost() or (self.server and not self._closing
+                                     and not self._wake.zw_connected(self._id))
+
+    def _link_error(self, call: str) -> ZorError:
+        if self._link_lost():
+            what = "the peer has gone" if self.server else "the port gave up its connection"
+            return LinkLostError(call, -1, 0, 10054, f"WSAECONNRESET: {what}")
+        return LinkLostError(call, -1, 0, 10057, "WSAENOTCONN: no peer is connected")
+
+    def _check_link(self, call: str) -> None:
+        if self._closing:
+            raise PortClosedError(call, CALL_WRITE)
+        if self._no_link():
+            raise self._link_error(call)
 
     def write(self, data: Buffer, timeout: Optional[float] = None) -> int:
         """Queues every byte for sending and returns the count, waiting up to
@@ -365,21 +448,26 @@ class Port:
         take everything in time. Queued is not sent: flush() waits for that.
         In an event callback a write never waits (the callback may run on the
         very thread that empties the ring): what does not fit raises
-        WriteTimeout at once."""
+        WriteTimeout at once. Once the link is lost for good (a client gave
+        up, a server's peer went), and on a server port that serves no peer,
+        raises ConnectionResetError (ENOTCONN OSError while a server has no
+        peer yet), a ZorError, rather than queue bytes that cannot go."""
         if timeout is None and type(data) is bytes and not getattr(_in_handler, "active", False):
             # The common case in one library call: the library waits for
             # room itself, and a close ends that wait.
             size = len(data)
             if size <= MAX_CALL_SIZE:
                 with self._write_lock:
-                    if self._closing:
-                        raise PortClosedError("ZorWritePort", CALL_WRITE)
+                    self._check_link("ZorWritePort")
                     result = self._library.ZorWritePort(self._handle, data, size)
                     if result != 0:
                         if self._closing:
                             raise PortClosedError("ZorWritePort", CALL_WRITE)
                         raise ZorError.from_record("ZorWritePort", result)
                     self._tx_queued = (self._tx_queued + size) & COUNTER
+                    # A write that waited for room while the link went: its
+                    # bytes left the ring, but not on a connection.
+                    self._check_link("ZorWritePort")
                 return size
         view = memoryview(data).cast("B")
         size = len(view)
@@ -393,18 +481,18 @@ class Port:
         if not acquired:
             raise WriteTimeout(size, 0)
         try:
-            if self._closing:
-                raise PortClosedError("ZorWritePort", CALL_WRITE)
             address, keep = _address_of(view)
             done = 0
             while done < size:
+                self._check_link("ZorWritePort")
                 if deadline is None:
                     # The library waits for room itself; a close ends that wait.
                     piece = min(size - done, MAX_CALL_SIZE)
                 else:
                     piece = min(self._tx_room(), size - done)
                     if piece == 0:
-                        if not self._wait(WAKE_TX, lambda: self._tx_room() > 0, deadline):
+                        if not self._wait(WAKE_TX, lambda: self._tx_room() > 0 or self._no_link(),
+                                          deadline):
                             raise WriteTimeout(size, done)
                         continue
                 result = self._library.ZorWritePort(self._handle, address + done, piece)
@@ -414,6 +502,7 @@ class Port:
                     raise ZorError.from_record("ZorWritePort", result)
                 self._tx_queued = (self._tx_queued + piece) & COUNTER
                 done += piece
+            self._check_link("ZorWritePort")
             del keep
             return done
         finally:
@@ -439,21 +528,28 @@ class Port:
         chunk failed to send since the last flush, its bytes are lost:
         flush raises that failure (a ZorError, such as ConnectionResetError)
         as soon as it sees it, and the next flush no longer waits for the
-        bytes that were outstanding then. A close drops what is still in
-        the ring, so a host that writes and then closes flushes first."""
+        bytes that were outstanding then. Once the link is lost for good
+        with bytes not sent, raises ConnectionResetError (a ZorError) at
+        once. A close drops what is still in the ring, so a host that writes
+        and then closes flushes first."""
         deadline = None if timeout is None else time.monotonic() + max(0.0, timeout)
         while True:
+            # The loss is looked at first: a chunk sent before it is counted
+            # by then, so what is outstanding afterwards will not be sent.
+            gone = self._no_link()
             outstanding, errors = self._tx_state()
-            if errors != self._tx_errors_seen:
+            if errors != self._tx_errors_seen or (gone and outstanding):
                 self._tx_errors_seen = errors
                 self._tx_forgiven = (self._tx_forgiven + outstanding) & COUNTER
+                if gone:
+                    raise self._link_error("flush")
                 failure = self._last_failure
                 raise failure if failure is not None else \
                     ZorError("ZorWritePort", -1, 1101, 0, "a chunk failed to send")
             if outstanding == 0:
                 return True
-            if not self._wait(WAKE_TX, lambda: self._tx_state() != (outstanding, errors),
-                              deadline):
+            if not self._wait(WAKE_TX, lambda: self._tx_state() != (outstanding, errors)
+                              or self._no_link(), deadline):
                 return False
 
     def any_to_read(self) -> int:
@@ -469,7 +565,9 @@ class Port:
         return self._read_buffer, wanted
 
     def _read_wait(self, target: Any, capacity: int, timeout: Optional[float]) -> int:
-        """One zw_read: waits in C, without the GIL, for at least one byte."""
+        """One zw_read: waits in C, without the GIL, for at least one byte.
+        The count, 0 on a time-out, -1 once the link is lost for good and
+        every byte received before is taken."""
         if self._closing:
             raise PortClosedError("ZorReadPort", CALL_READ)
         milliseconds = -1 if timeout is None else min(math.ceil(max(0.0, timeout) * 1000),
@@ -477,6 +575,8 @@ class Port:
         result = int(self._wake.zw_read(self._id, self._handle, target, capacity, milliseconds))
         if result >= 0:
             return result
+        if result == WAKE_ENDED:
+            return -1
         if result == WAKE_CLOSING or self._closing:
             raise PortClosedError("ZorReadPort", CALL_READ)
         raise ZorError.from_record("ZorReadPort", result)
@@ -488,7 +588,7 @@ class Port:
         try:
             buffer, wanted = self._buffer_for(max_bytes)
             count = self._read_wait(buffer, wanted, 0.0)
-            return ctypes.string_at(buffer, count) if count else b""
+            return ctypes.string_at(buffer, count) if count > 0 else b""
         finally:
             self._read_lock.release()
 
@@ -499,14 +599,22 @@ class Port:
 
     def read(self, max_bytes: int = READ_SIZE, timeout: Optional[float] = None) -> bytes:
         """Waits up to timeout seconds (None: for ever) for at least one byte
-        and returns up to max_bytes of what is there; b"" on a time-out.
-        A close from another thread ends the wait with PortClosedError."""
+        and returns up to max_bytes of what is there; b"" on a time-out, and
+        at once once the link is lost for good (a client gave up, a server's
+        peer went) and every byte received before is taken. A close from
+        another thread ends the wait with PortClosedError."""
+        return self._read_some(max_bytes, timeout) or b""
+
+    def _read_some(self, max_bytes: int, timeout: Optional[float]) -> Optional[bytes]:
+        """read, with None once the link is lost for good."""
         _check_size(max_bytes)
         if not self._lock_reads(timeout):
             return b""
         try:
             buffer, wanted = self._buffer_for(max_bytes)
             count = self._read_wait(buffer, wanted, timeout)
+            if count < 0:
+                return None
             return ctypes.string_at(buffer, count) if count else b""
         finally:
             self._read_lock.release()
@@ -529,7 +637,8 @@ class Port:
             if not self._lock_reads(timeout):
                 return 0
             try:
-                return self._read_wait(ctypes.byref(first), min(size, MAX_CALL_SIZE), timeout)
+                return max(0, self._read_wait(ctypes.byref(first), min(size, MAX_CALL_SIZE),
+                                              timeout))
             finally:
                 self._read_lock.release()
         finally:
@@ -537,13 +646,17 @@ class Port:
 
     def read_exactly(self, size: int, timeout: Optional[float] = None) -> bytes:
         """Exactly size bytes, waiting up to timeout seconds in all; raises
-        ReadTimeout (with the bytes taken so far) when they do not come."""
+        ReadTimeout (with the bytes taken so far) when they do not come, and
+        asyncio.IncompleteReadError, an EOFError with the bytes taken so far
+        in .partial, once the link is lost for good."""
         _check_size(size)
         deadline = None if timeout is None else time.monotonic() + timeout
         parts = bytearray()
         while len(parts) < size:
             remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
-            data = self.read(size - len(parts), remaining)
+            data = self._read_some(size - len(parts), remaining)
+            if data is None:
+                raise asyncio.IncompleteReadError(bytes(parts), size)
             if not data and remaining == 0.0:
                 raise ReadTimeout(size, bytes(parts))
             parts += data
@@ -554,8 +667,10 @@ class Port:
         """Whether the port has a connection, as its events tell."""
         return not self._closed and bool(self._wake.zw_connected(self._id))
 
-    def wait_connected(self, timeout: Optional[float] = None) -> None:
-        """Waits up to timeout seconds for a connection. Raises the port's last
+    def wait_connected(self, timeout: Optional[float] = None) -> bool:
+        """Waits up to timeout seconds for a connection and returns True once
+        there is one (so it reads like threading.Event.wait, but a time-out
+        raises rather than return False, as it always has). Raises the port's last
         recorded failure once a client reached its retry limit; on a
         time-out the last failure recorded meanwhile (ConnectionRefusedError,
         say), else TimeoutError; PortClosedError on a close."""
@@ -576,7 +691,7 @@ class Port:
         if self._closing:
             raise PortClosedError("wait_connected", CALL_READ)
         if wake.zw_connected(self._id):
-            return
+            return True
         failure = self._last_failure
         if failure is not None:
             raise ZorError("connect", -1, failure.location, failure.code, failure.text)
@@ -725,43 +840,51 @@ class Port:
         library's thread through the descriptor, unless ready() holds."""
         loop = asyncio.get_running_loop()
         wake = self._wake
-        wake.zw_arm(self._id, which)
-        if self._closing:
-            raise PortClosedError("wait", CALL_READ)
-        if ready():
-            return
-        fd = wake.zw_fd(self._id, which)
-        future: "asyncio.Future[None]" = loop.create_future()
-
-        def woken() -> None:
-            wake.zw_drain(self._id, which)
-            _set_done(future)
-
-        loop.add_reader(fd, woken)
+        fd = self._hold_fds()[which]
         try:
-            await future
+            wake.zw_arm(self._id, which)
+            if self._closing:
+                raise PortClosedError("wait", CALL_READ)
+            if ready():
+                return
+            future: "asyncio.Future[None]" = loop.create_future()
+
+            def woken() -> None:
+                wake.zw_drain(fd)
+                _set_done(future)
+
+            loop.add_reader(fd, woken)
+            try:
+                await future
+            finally:
+                loop.remove_reader(fd)
         finally:
-            loop.remove_reader(fd)
+            self._let_go_fds()
         if self._closing:
             raise PortClosedError("wait", CALL_READ)
 
     async def read_async(self, max_bytes: int = READ_SIZE) -> bytes:
         """Waits without blocking the event loop for at least one byte and
-        returns up to max_bytes. Use asyncio.wait_for for a time-out."""
+        returns up to max_bytes; b"" once the link is lost for good and
+        every byte is taken, as read. Use asyncio.wait_for for a time-out."""
         _check_size(max_bytes)
         while True:
             data = self._read_now(max_bytes)
             if data:
                 return data
-            await self._wait_wake_async(WAKE_RX, lambda: self.any_to_read() > 0)
+            if self._link_lost():
+                # Bytes that came just before the loss are in the ring by now.
+                return self._read_now(max_bytes)
+            await self._wait_wake_async(WAKE_RX,
+                                        lambda: self.any_to_read() > 0 or self._link_lost())
 
-    async def wait_connected_async(self) -> None:
+    async def wait_connected_async(self) -> bool:
         """wait_connected for asyncio; use asyncio.wait_for for a time-out."""
         wake = self._wake
         while not (wake.zw_connected(self._id) or wake.zw_gave_up(self._id)):
             await self._wait_wake_async(
                 WAKE_STATE, lambda: bool(wake.zw_connected(self._id) or wake.zw_gave_up(self._id)))
-        self.wait_connected(0)
+        return self.wait_connected(0)
 
     async def events_async(self) -> AsyncIterator[Event]:
         """The events of Port.events, taken as they come; ends once the port
@@ -940,9 +1063,10 @@ def _after_fork_in_child() -> None:
     _native._load_lock = threading.Lock()
     if _native._wake is not None:
         _native._wake.zw_forget_all()
-    for port in list(_ports.values()):
+    for port in list(_ports.values()) + list(_fds_held):
         port._forget()
     _ports.clear()
+    _fds_held.clear()
 
 
 os.register_at_fork(after_in_child=_after_fork_in_child)

@@ -8,9 +8,9 @@ import asyncio
 import inspect
 from typing import TYPE_CHECKING, Any, Awaitable, Callable, Optional, Tuple, Union
 
-from .errors import PortClosedError
-from .port import (READ_SIZE, WAKE_RX, WAKE_STATE, WAKE_TX, Port, WriteTimeout, _client_settings,
-                   connect, listen)
+from .errors import LinkLostError, PortClosedError
+from .port import (CALL_WRITE, READ_SIZE, WAKE_RX, WAKE_STATE, WAKE_TX, Port, WriteTimeout, _log,
+                   _client_settings, connect, listen)
 from .settings import Service, Settings
 
 if TYPE_CHECKING:
@@ -22,18 +22,20 @@ DEFAULT_LIMIT = 2**16
 class StreamReader:
     """Reads one connection of a port: read, readexactly, readline,
     readuntil, at_eof, async for over lines. The stream ends (b"", EOF)
-    once the connection is lost or the port is closed and every byte
-    received is taken."""
+    once the connection is lost (a client that reconnects makes a new one)
+    or the port is closed and every byte received is taken."""
 
     def __init__(self, port: Port, limit: int = DEFAULT_LIMIT) -> None:
         self.port = port
         self._limit = limit
         self._buffer = bytearray()
         self._eof = False
+        self._connection = port._connection_number()
 
     def _ended(self) -> bool:
         port = self.port
-        return port._closing or (not port.connected and port.any_to_read() == 0)
+        return port._closing or (not port._on_connection(self._connection)
+                                 and port.any_to_read() == 0)
 
     async def _fill(self) -> bool:
         """Adds received bytes to the buffer, waiting for them; False at EOF."""
@@ -133,6 +135,7 @@ class StreamWriter:
         self._owns_port = owns_port
         self._pending = bytearray()
         self._closing: Optional["asyncio.Task[None]"] = None
+        self._connection = port._connection_number()
 
     @property
     def transport(self) -> Port:
@@ -147,12 +150,14 @@ class StreamWriter:
 
     def _push(self) -> None:
         """Queues what the transmit ring has room for, without waiting."""
-        if not self._pending:
+        if not self._pending or self._lost():
             return
         try:
             written = self.port.write(memoryview(self._pending), timeout=0)
         except WriteTimeout as partial:
             written = partial.written
+        except LinkLostError:  # kept for drain, which raises, as asyncio's write does
+            return
         del self._pending[:written]
 
     def write(self, data: Union[bytes, bytearray, memoryview]) -> None:
@@ -172,20 +177,27 @@ class StreamWriter:
         return self._closing is not None
 
     def _lost(self) -> bool:
-        return self.port._closing or (self._reader is not None and self._reader._eof)
+        """Whether the writer's connection is gone (bytes written now would
+        go nowhere, or to a later connection of the port)."""
+        port = self.port
+        return port._closing or (self._reader is not None and self._reader._eof) \
+            or not port._on_connection(self._connection) or port._no_link()
 
     async def drain(self) -> None:
         """Waits until everything written is in the port's transmit ring.
-        ConnectionResetError once the connection is gone."""
+        ConnectionResetError (a ZorError, errno ECONNRESET) once the
+        writer's connection is gone, whether or not bytes wait, as asyncio's
+        own streams do: bytes still in the ring then will not be sent."""
         port = self.port
         while True:
             self._push()
+            if self._lost():
+                if port._closing:
+                    raise PortClosedError("drain", CALL_WRITE)
+                raise LinkLostError("drain", -1, 0, 10054, "WSAECONNRESET: the connection is lost")
             if not self._pending:
                 return
-            if self._lost() or not port.connected:
-                raise ConnectionResetError("the connection is lost")
-            await port._wait_wake_async(
-                WAKE_TX, lambda: port._tx_room() > 0 or not port.connected)
+            await port._wait_wake_async(WAKE_TX, lambda: port._tx_room() > 0 or self._lost())
 
     async def _sent(self) -> None:
         """Waits until the bytes in the ring have been sent, a chunk failed
@@ -270,13 +282,21 @@ class Server:
                 while not port.connected:
                     await port._wait_wake_async(WAKE_STATE, lambda: port.connected)
                 reader = StreamReader(port, self._limit)
-                result = self._callback(reader, StreamWriter(port, reader, owns_port=False))
-                if inspect.isawaitable(result):
-                    await result
-                while port.connected:  # the peer has not yet gone
-                    await port._wait_wake_async(WAKE_STATE, lambda: not port.connected)
-                while port.any_to_read():  # what the peer sent after the callback
-                    port._read_now(READ_SIZE)
+                try:
+                    result = self._callback(reader, StreamWriter(port, reader, owns_port=False))
+                    if inspect.isawaitable(result):
+                        await result
+                except (PortClosedError, asyncio.CancelledError):
+                    raise
+                except Exception:  # as asyncio's servers do: logged, and serving goes on
+                    _log.exception("zortcp server callback failed")
+                number = reader._connection
+                while port._on_connection(number):  # the peer has not yet gone
+                    await port._wait_wake_async(WAKE_STATE,
+                                                lambda: not port._on_connection(number))
+                if not port.connected:
+                    while port.any_to_read():  # what the peer sent after the callback
+                        port._read_now(READ_SIZE)
         except PortClosedError:
             pass
 
