@@ -20,6 +20,14 @@ namespace Zortcp
         const int ListenWaitMilliseconds = 5000;
         // How often a waiter looks again even without a wake-up.
         const int PollMilliseconds = 100;
+        // How long a read of a fast-mode port looks for bytes before it
+        // blocks. A thread blocked on an idle processor of a virtual machine
+        // takes tens of microseconds to wake, about as long as an answer
+        // takes to come back through the port's monitors; a reader that
+        // looks first, giving up the processor between looks, is there
+        // when it comes. A reader whose answer takes longer spends up to
+        // this much processor time per wait.
+        const long ReadLookMicroseconds = 200;
 
         // The library binds the pending handler to the NEXT open, so
         // registering and opening are one step under this lock; closes and
@@ -51,6 +59,9 @@ namespace Zortcp
         volatile bool lost;
         volatile ZorException lastFailure;
         internal readonly ManualResetEventSlim RxReady;
+        internal readonly long LookTicks;
+        // RECEIVED events so far: what a looking reader watches.
+        internal int RxEvents;
         internal readonly ManualResetEventSlim TxReady = new ManualResetEventSlim(false);
         readonly ManualResetEventSlim stateChanged = new ManualResetEventSlim(false);
         // Raising events: a queue per port, drained by one pool thread at a time.
@@ -82,9 +93,10 @@ namespace Zortcp
             this.id = id;
             this.server = server;
             this.settings = settings;
+            RxReady = new ManualResetEventSlim(false, 1);
             // A fast-mode reader looks for its bytes a little before it
-            // sleeps: the answer often comes within microseconds.
-            RxReady = new ManualResetEventSlim(false, settings.Paced ? 1 : 200);
+            // sleeps (see ZorStream.ReadCore).
+            LookTicks = settings.Paced ? 0 : Stopwatch.Frequency * ReadLookMicroseconds / 1000000;
         }
 
         public bool IsServer { get { return server; } }
@@ -386,6 +398,7 @@ namespace Zortcp
             switch (kind)
             {
                 case Native.EventReceived:
+                    Interlocked.Increment(ref RxEvents);
                     RxReady.Set();
                     break;
                 case Native.EventTransmitted:

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 using System;
+using System.Diagnostics;
 using System.IO;
 using System.Threading;
 using System.Threading.Tasks;
@@ -52,10 +53,13 @@ namespace Zortcp
             if (count == 0) return 0;
             lock (port.readLock)
             {
+                bool looked = milliseconds == 0 || port.LookTicks == 0;
                 while (true)
                 {
                     if (port.Closing) return 0;
                     port.RxReady.Reset();
+                    // Events after this count come with bytes the read below may miss.
+                    int events = Volatile.Read(ref port.RxEvents);
                     // Bytes that came before the loss are in the ring by now.
                     bool lostBefore = port.IsLost;
                     int got, result;
@@ -69,9 +73,28 @@ namespace Zortcp
                     if (got > 0) return got;
                     if (lostBefore) return 0;
                     if (milliseconds == 0) return -1;
+                    if (!looked)
+                    {
+                        looked = true;
+                        if (Look(events)) continue;
+                    }
                     if (!port.RxReady.Wait(milliseconds, cancel) && milliseconds > 0) return -1;
                 }
             }
+        }
+
+        // Looks for a RECEIVED event after the count seen, up to the port's
+        // look time: true as soon as one has come.
+        bool Look(int events)
+        {
+            long until = Stopwatch.GetTimestamp() + port.LookTicks;
+            while (!port.Closing && !port.IsLost)
+            {
+                if (Volatile.Read(ref port.RxEvents) != events) return true;
+                if (Stopwatch.GetTimestamp() >= until) return false;
+                Thread.Yield();
+            }
+            return false;
         }
 
         public override unsafe void Write(byte[] buffer, int offset, int count)
