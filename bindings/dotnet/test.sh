@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Tests the .NET package as a user gets it, on Mono: makes the .nupkg
 # (pack.sh), unpacks it, lays the program out as the package's targets do
-# (the assembly, its Zortcp.dll.config and libzortcp.so.1 beside the
+# (the assembly, its Zortcp.Net.dll.config and libzortcp.so.1 beside the
 # program) and runs the tests and, as small as it goes, the benchmark.
 #
 #   ZORTCP_LIB=path/to/libzortcp.so.1 bash bindings/dotnet/test.sh
@@ -29,7 +29,7 @@ package=${package%% (*}
 
 # The layout the package promises.
 listing=$(unzip -Z1 "$package")
-for file in Zortcp.nuspec lib/netstandard2.0/Zortcp.dll lib/netstandard2.0/Zortcp.dll.config \
+for file in Zortcp.nuspec lib/netstandard2.0/Zortcp.Net.dll lib/netstandard2.0/Zortcp.Net.dll.config \
             build/Zortcp.targets runtimes/linux-x64/native/libzortcp.so.1 LICENSE.txt README.md; do
   grep -qx "$file" <<<"$listing" || { echo "dotnet package: $file missing" >&2; exit 1; }
 done
@@ -40,9 +40,9 @@ done
 mkdir "$work/package" "$work/app"
 unzip -q "$package" -d "$work/package"
 cp "$work/package/lib/netstandard2.0/"* "$work/package/runtimes/linux-x64/native/libzortcp.so.1" "$work/app/"
-mcs -nologo -warnaserror -out:"$work/app/ZortcpTests.exe" -r:"$work/app/Zortcp.dll" \
+mcs -nologo -warnaserror -out:"$work/app/ZortcpTests.exe" -r:"$work/app/Zortcp.Net.dll" \
   -r:System.dll -r:System.Core.dll "$here/tests/Tests.cs"
-mcs -nologo -warnaserror -out:"$work/app/ZortcpBench.exe" -r:"$work/app/Zortcp.dll" \
+mcs -nologo -warnaserror -out:"$work/app/ZortcpBench.exe" -r:"$work/app/Zortcp.Net.dll" \
   -r:System.dll -r:System.Core.dll "$here/bench/Bench.cs"
 
 # From elsewhere, with no library path: the package's own libzortcp.so.1.

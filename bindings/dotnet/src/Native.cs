@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 using System;
+using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -23,8 +24,47 @@ namespace Zortcp
     public static class Native
     {
         /// <summary>zortcp.dll on Windows; libzortcp.so.1 on Linux through
-        /// Zortcp.dll.config (Mono) or the host's resolver (see docs/dotnet.md).</summary>
+        /// Zortcp.Net.dll.config (Mono) or the host's resolver (see docs/dotnet.md).</summary>
         public const string LibraryName = "zortcp";
+
+        static Native()
+        {
+            LoadForWindows();
+        }
+
+        [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true, EntryPoint = "LoadLibraryW")]
+        static extern IntPtr LoadLibrary(string path);
+
+        /// <summary>
+        /// Both Windows DLLs are named zortcp.dll, so a program that may run as
+        /// either (AnyCPU) keeps them in x86\ and x64\ beside this assembly (as
+        /// the package's build targets lay them out), or in the package's
+        /// runtimes\win-x86\native and runtimes\win-x64\native: the one of the
+        /// process's own architecture is loaded by its full path before the
+        /// first call, and DllImport("zortcp") then finds it loaded. Without
+        /// either folder, Windows' own search finds zortcp.dll (beside the
+        /// program, say).
+        /// </summary>
+        static void LoadForWindows()
+        {
+            if (Environment.OSVersion.Platform != PlatformID.Win32NT) return;
+            try
+            {
+                string here = Path.GetDirectoryName(typeof(Native).Assembly.Location);
+                if (string.IsNullOrEmpty(here)) return;
+                string architecture = IntPtr.Size == 8 ? "x64" : "x86";
+                foreach (string path in new[] {
+                             Path.Combine(here, architecture, "zortcp.dll"),
+                             Path.Combine(here, "runtimes", "win-" + architecture, "native", "zortcp.dll") })
+                {
+                    if (File.Exists(path) && LoadLibrary(path) != IntPtr.Zero) return;
+                }
+            }
+            catch (Exception)
+            {
+                // Windows' own search then has its turn at the first call.
+            }
+        }
 
         public const uint OpenServer = 0x1, OpenLookupHostName = 0x2, OpenBlocking = 0x4;
         public const int EventConnected = 1, EventDisconnected = 2, EventReceived = 3,
