@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 using System;
 using System.IO;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 
@@ -30,6 +31,57 @@ namespace Zortcp
         static Native()
         {
             LoadForWindows();
+            ResolveForLinux();
+        }
+
+        /// <summary>Makes the native library findable (the static constructor's
+        /// work, once); ZorPort does it itself. A program that uses only these
+        /// declarations may call it first.</summary>
+        public static void Load() { }
+
+        static MethodInfo tryLoad;
+
+        /// <summary>
+        /// .NET (Core) on Linux looks for "zortcp" as libzortcp.so, which the
+        /// package does not have: its libzortcp.so.1 is found by a resolver,
+        /// where the runtime has resolvers (NativeLibrary is not part of
+        /// netstandard2.0, so it is looked up). Mono has none, and maps the
+        /// name with Zortcp.Net.dll.config instead.
+        /// </summary>
+        static void ResolveForLinux()
+        {
+            if (Environment.OSVersion.Platform == PlatformID.Win32NT) return;
+            try
+            {
+                Type nativeLibrary = Type.GetType("System.Runtime.InteropServices.NativeLibrary");
+                Type resolverType = Type.GetType("System.Runtime.InteropServices.DllImportResolver");
+                if (nativeLibrary == null || resolverType == null) return;
+                tryLoad = nativeLibrary.GetMethod("TryLoad", new[] { typeof(string), typeof(IntPtr).MakeByRefType() });
+                MethodInfo set = nativeLibrary.GetMethod("SetDllImportResolver", new[] { typeof(Assembly), resolverType });
+                MethodInfo resolve = typeof(Native).GetMethod("Resolve", BindingFlags.NonPublic | BindingFlags.Static);
+                if (tryLoad == null || set == null || resolve == null) return;
+                set.Invoke(null, new object[] { typeof(Native).Assembly, Delegate.CreateDelegate(resolverType, resolve) });
+            }
+            catch (Exception)
+            {
+                // The runtime's own search then has its turn.
+            }
+        }
+
+        static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
+        {
+            if (name != LibraryName || tryLoad == null) return IntPtr.Zero;
+            string here = Path.GetDirectoryName(assembly.Location) ?? "";
+            foreach (string path in new[] {
+                         Path.Combine(here, "libzortcp.so.1"),
+                         Path.Combine(here, "runtimes", "linux-x64", "native", "libzortcp.so.1"),
+                         "libzortcp.so.1" })
+            {
+                var arguments = new object[] { path, IntPtr.Zero };
+                if ((path == "libzortcp.so.1" || File.Exists(path)) && (bool)tryLoad.Invoke(null, arguments))
+                    return (IntPtr)arguments[1];
+            }
+            return IntPtr.Zero;
         }
 
         [DllImport("kernel32", CharSet = CharSet.Unicode, SetLastError = true, EntryPoint = "LoadLibraryW")]

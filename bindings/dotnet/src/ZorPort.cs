@@ -84,6 +84,7 @@ namespace Zortcp
 
         static ZorPort()
         {
+            Native.Load();
             AppDomain.CurrentDomain.ProcessExit += CloseAll;
             AppDomain.CurrentDomain.DomainUnload += CloseAll;
         }
