@@ -76,5 +76,5 @@ XML
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 rm -f "$out/Zortcp.$version.nupkg"
-(cd "$stage" && zip -q -X -r "$out/Zortcp.$version.nupkg" .)
+(cd "$stage" && zip -q -X -D -r "$out/Zortcp.$version.nupkg" .)
 echo "$out/Zortcp.$version.nupkg ($platforms)"

@@ -45,6 +45,27 @@ mcs -nologo -warnaserror -out:"$work/app/ZortcpTests.exe" -r:"$work/app/Zortcp.N
 mcs -nologo -warnaserror -out:"$work/app/ZortcpBench.exe" -r:"$work/app/Zortcp.Net.dll" \
   -r:System.dll -r:System.Core.dll "$here/bench/Bench.cs"
 
+# The C# blocks of docs/dotnet.md and the README compile against the
+# package: a program as it is, statements as the body of Main.
+python3 - "$root/docs/dotnet.md" "$here/README.md" "$work/examples" <<'PY'
+import pathlib, re, sys
+out = pathlib.Path(sys.argv[-1])
+out.mkdir()
+for page in sys.argv[1:-1]:
+    for number, block in enumerate(re.findall(r"^```csharp\n(.*?)^```", pathlib.Path(page).read_text(), re.M | re.S)):
+        if " Main(" not in block:
+            lines = block.splitlines()
+            usings = [l for l in lines if re.fullmatch(r"using [\w.]+;", l)]
+            body = "\n".join(l for l in lines if l not in usings)
+            block = "\n".join(usings) + "\nstatic class Example { static void Main() {\n" + body + "\n} }\n"
+        (out / f"{pathlib.Path(page).stem}-{number}.cs").write_text(block)
+PY
+for example in "$work"/examples/*.cs; do
+  mcs -nologo -warnaserror -out:"$work/example.exe" -r:"$work/app/Zortcp.Net.dll" -r:System.dll \
+    -r:System.Core.dll "$example" || { echo "dotnet docs: $example does not compile" >&2; exit 1; }
+done
+echo "dotnet docs: $(ls "$work"/examples | wc -l) C# examples compile"
+
 # From elsewhere, with no library path: the package's own libzortcp.so.1.
 cd "$work"
 env -u LD_LIBRARY_PATH mono --debug app/ZortcpTests.exe

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // GetStream() against a plain NetworkStream in the same run: bulk each way
-// (MB/s) and a 16-byte round trip with an echoing peer (microseconds).
+// (MB/s) and a 16-byte round trip with an echoing peer (median, microseconds).
 //   mono ZortcpBench.exe [--quick] [--megabytes N] [--trips N] [--runs N]
 using System;
 using System.Diagnostics;
@@ -90,16 +90,17 @@ static class Bench
             }
         });
         var data = new byte[16];
-        Stopwatch watch = null;
+        var times = new long[trips];
         for (int i = 0; i < trips + 10; i++)
         {
-            if (i == 10) watch = Stopwatch.StartNew();  // the first ten warm up
+            long start = Stopwatch.GetTimestamp();
             a.Write(data, 0, 16);
             ReadExactly(a, data, 16);
+            if (i >= 10) times[i - 10] = Stopwatch.GetTimestamp() - start;  // the first ten warm up
         }
-        double micro = watch.Elapsed.TotalMilliseconds * 1000 / trips;
         echo.Wait();
-        return micro;
+        Array.Sort(times);
+        return times[trips / 2] * 1e6 / Stopwatch.Frequency;
     }
 
     delegate IDisposable Maker(out Stream a, out Stream b);
@@ -122,7 +123,7 @@ static class Bench
             else if (args[i] == "--runs") runs = int.Parse(args[++i]);
         }
         Console.WriteLine("{0} MiB each way, {1} round trips of 16 bytes, {2} runs", megabytes, trips, runs);
-        Console.WriteLine("run  zor up MB/s  net up MB/s  ratio  zor down MB/s  net down MB/s  ratio  zor rtt us  net rtt us  ratio");
+        Console.WriteLine("run  zor up MB/s  net up MB/s  ratio  zor down MB/s  net down MB/s  ratio  zor rtt us  net rtt us  ratio (rtt: median)");
         for (int run = 1; run <= runs; run++)
         {
             double[] zor = Measure(Zor, megabytes, trips);
