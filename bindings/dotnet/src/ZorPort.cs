@@ -53,6 +53,7 @@ namespace Zortcp
         internal readonly object readLock = new object();
         internal readonly object writeLock = new object();
         readonly object closeLock = new object();
+        readonly object flushLock = new object();
         volatile bool closing = true;
         volatile bool closed;
         volatile bool connected;
@@ -182,16 +183,22 @@ namespace Zortcp
                     lock (ports) ports[id] = port;
                     Native.ZorChangeBufferSizes((uint)settings.RxRing, (uint)settings.TxRing);
                     Native.ZorSetEventHandler(handler, id);
-                    int handle;
-                    int result = Native.ZorOpenPort(host, 0, server ? Native.OpenServer : 0, path, out handle);
+                    int handle, result;
+                    try
+                    {
+                        result = Native.ZorOpenPort(host, 0, server ? Native.OpenServer : 0, path, out handle);
+                    }
+                    catch
+                    {
+                        // No library, or a text the code page cannot hold:
+                        // nothing was opened.
+                        Forget(port);
+                        throw;
+                    }
                     if (result != 0)
                     {
                         var error = ZorException.FromRecord("ZorOpenPort", result);
-                        // A failed open leaves the registration pending: cleared,
-                        // so that no later open of anyone takes it.
-                        Native.ZorSetEventHandler(null, 0);
-                        lock (ports) ports.Remove(id);
-                        port.closed = true;
+                        Forget(port);
                         throw error;
                     }
                     port.handle = handle;
@@ -207,6 +214,16 @@ namespace Zortcp
             {
                 File.Delete(path);
             }
+        }
+
+        // After an open that failed (under openLock).
+        static void Forget(ZorPort port)
+        {
+            // A failed open leaves the registration pending: cleared, so that
+            // no later open of anyone takes it.
+            try { Native.ZorSetEventHandler(null, 0); } catch (Exception) { }
+            lock (ports) ports.Remove(port.id);
+            port.closed = true;
         }
 
         void WaitListening()
@@ -348,13 +365,21 @@ namespace Zortcp
             {
                 TxReady.Reset();
                 var now = Statistics;
-                uint queued;
-                lock (writeLock) queued = TxQueued;
-                uint outstanding = unchecked(queued - (now.TxBytes - txBase) - txForgiven);
-                if (now.TxErrors != txErrorsSeen)
+                uint queued, outstanding;
+                bool failed = false;
+                queued = Volatile.Read(ref TxQueued);
+                lock (flushLock)
                 {
-                    txErrorsSeen = now.TxErrors;
-                    txForgiven = unchecked(txForgiven + outstanding);
+                    outstanding = unchecked(queued - (now.TxBytes - txBase) - txForgiven);
+                    if (now.TxErrors != txErrorsSeen)
+                    {
+                        failed = true;
+                        txErrorsSeen = now.TxErrors;
+                        txForgiven = unchecked(txForgiven + outstanding);
+                    }
+                }
+                if (failed)
+                {
                     var failure = lastFailure;
                     if (failure != null)
                         throw new ZorException("send", -1, failure.Location, failure.Code, failure.Text);
