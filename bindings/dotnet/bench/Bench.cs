@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// GetStream() against a plain NetworkStream in the same run: bulk each way
-// (MB/s) and a 16-byte round trip with an echoing peer (median, microseconds).
+// A host's GetStream() against a plain NetworkStream in the same run, with
+// a peer that is a plain socket either way: bulk each way (MB/s) and a
+// 16-byte round trip with an echoing peer (median, microseconds).
 //   mono ZortcpBench.exe [--quick] [--megabytes N] [--trips N] [--runs N]
 using System;
 using System.Diagnostics;
@@ -24,15 +25,19 @@ static class Bench
         }
     }
 
-    // Streams a and b, connected to each other, and what closes them.
+    // The host's stream a and the peer's stream b, connected to each other,
+    // and what closes them. The peer is a plain socket either way.
     static IDisposable Zor(out Stream a, out Stream b)
     {
-        var server = ZorPort.Listen("127.0.0.1", 0);
-        var client = ZorPort.Connect("127.0.0.1", server.LocalPort, Wait);
-        server.WaitConnected(Wait);
+        var listener = new TcpListener(IPAddress.Loopback, 0);
+        listener.Start();
+        var client = ZorPort.Connect("127.0.0.1", ((IPEndPoint)listener.LocalEndpoint).Port, Wait);
+        var accepted = listener.AcceptTcpClient();
+        accepted.NoDelay = true;
+        listener.Stop();
         a = client.GetStream();
-        b = server.GetStream();
-        return new Both(client, server);
+        b = accepted.GetStream();
+        return new Both(client, accepted);
     }
 
     static IDisposable Net(out Stream a, out Stream b)
@@ -114,7 +119,7 @@ static class Bench
 
     static int Main(string[] args)
     {
-        int megabytes = 64, trips = 5000, runs = 3;
+        int megabytes = 256, trips = 5000, runs = 5;
         for (int i = 0; i < args.Length; i++)
         {
             if (args[i] == "--quick") { megabytes = 1; trips = 100; runs = 1; }
