@@ -24,6 +24,8 @@ namespace Zortcp
         /// otherwise written to Trace and goes no further.</summary>
         public static event EventHandler<UnhandledExceptionEventArgs> SubscriberFailed;
 
+        const int WouldBlock = 10035;
+
         // Raising events: a queue per port, drained by one pool thread at a time.
         readonly Queue<Action> pending = new Queue<Action>();
         bool draining;
@@ -84,7 +86,13 @@ namespace Zortcp
                     var detail = (ZorErrorDetail)(data == IntPtr.Zero ? 0 : Marshal.ReadInt32(data));
                     ZorException failure = null;
                     if (detail == ZorErrorDetail.Recorded)
-                        lastFailure = failure = ZorException.FromRecord("monitor", -1);
+                    {
+                        failure = ZorException.FromRecord("monitor", -1);
+                        // A would-block result raises no event: a record that
+                        // holds one is another port's, written since.
+                        if (failure.Code == WouldBlock) failure = null;
+                        else lastFailure = failure;
+                    }
                     if (detail == ZorErrorDetail.RetryLimit) lost = true;
                     WakeAll();
                     var args = new ZorErrorEventArgs(detail, failure);
