@@ -45,9 +45,10 @@ namespace Zortcp
         readonly bool server;
         readonly ZorSettings settings;
         int handle = -1;
-        // Read while the port is open: one short call at a time; a reader
-        // holds readLock through its wait; a writer holds writeLock through
-        // the library's wait for room (a close ends that wait).
+        // callLock: one short call on the handle at a time, never held while
+        // waiting. readLock: the one reader, held through its wait (a close
+        // wakes it first). writeLock: the one writer, held through the
+        // library's wait for room, which a close ends.
         readonly object callLock = new object();
         internal readonly object readLock = new object();
         internal readonly object writeLock = new object();
@@ -98,7 +99,6 @@ namespace Zortcp
         public bool IsLost { get { return lost; } }
         internal bool Closing { get { return closing; } }
         internal int TxRing { get { return settings.TxRing; } }
-        internal ZorException LastFailure { get { return lastFailure; } }
 
         /// <summary>Opens a client port and returns once it is connected. Unless
         /// settings say otherwise the port makes one attempt (and one after a
