@@ -9,11 +9,13 @@ set -euo pipefail
 # pandoc (the man pages), lintian, abigail-tools (abidw, abidiff) and man-db
 # (man -w); the Python package's test needs Debian's venv, setuptools, wheel,
 # pytest and mypy (its type check) and gcc (its event handler is a C file);
-# the source checks need clang-format.
+# the source checks need clang-format; the .NET package needs Mono's C#
+# compiler and runtime (mono-mcs, mono-devel) and zip/unzip for its .nupkg.
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev clang libclang-rt-14-dev
           dpkg-dev build-essential debhelper autopkgtest git pkgconf python3 binutils pandoc lintian
           abigail-tools man-db
-          python3-venv python3-setuptools python3-wheel python3-pytest mypy gcc clang-format)
+          python3-venv python3-setuptools python3-wheel python3-pytest mypy gcc clang-format
+          mono-mcs mono-devel zip unzip)
 # The Windows builds (ZORTCP_SETUP_WINDOWS=1, as scripts/test.sh sets it
 # when it runs them) need the mingw-w64 compilers (posix threads), Debian's
 # GoogleTest sources (built for Windows there), zip for the packages, and

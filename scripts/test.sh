@@ -78,6 +78,15 @@ if [[ " $builds " == *" normal "* ]]; then
   timed "python package"
 fi
 
+# The .NET package (with the Windows DLLs when they were built), tested on
+# Mono against the normal build's library.
+if [[ " $builds " == *" normal "* ]]; then
+  echo "=== dotnet package"
+  ZORTCP_REQUIRE_WINDOWS=$([ ${#windows_builds[@]} = 2 ] && echo 1 || echo 0) \
+    ZORTCP_LIB=$PWD/build/test-normal/libzortcp.so.1 bash bindings/dotnet/test.sh
+  timed "dotnet package"
+fi
+
 # The installed package: both ways of building against it, the C example
 # against a peer on 127.0.0.1, and the Debian package.
 if [[ " $builds " == *" normal "* ]]; then

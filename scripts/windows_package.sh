@@ -3,7 +3,8 @@
 # Makes zortcp-<version>-win32.zip or -win64.zip from a Windows build:
 #   bash scripts/windows_package.sh build/windows-x86 [output-folder]
 # The zip holds zortcp.dll, its import library and .def, the headers,
-# zorcat.exe (when the build has it), LICENSE and a short README.
+# zorcat.exe (when the build has it), the .NET assembly Zortcp.Net.dll (built
+# with Mono's mcs from bindings/dotnet), LICENSE and a short README.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:?usage: windows_package.sh BUILD_DIR [OUTPUT_DIR]}
@@ -31,6 +32,8 @@ zorcat=$(find "$build" -maxdepth 3 -name zorcat.exe | head -1)
 [ -n "$zorcat" ] && cp "$zorcat" "$stage/$name/bin/"
 # The debugging sections stay in the build folder.
 for program in "$stage/$name"/bin/*; do "$triple-strip" --strip-debug "$program"; done
+bash bindings/dotnet/build.sh "$stage/dotnet"
+cp "$stage/dotnet/Zortcp.Net.dll" "$stage/$name/bin/"
 cp LICENSE "$stage/$name/LICENSE.txt"
 bits=${kind#win}
 cat > "$stage/$name/README.txt" <<TEXT
@@ -43,6 +46,9 @@ bin/zortcp.dll        the library; it needs only DLLs that are part of
                       Windows 8 and later (KERNEL32, msvcrt, WS2_32 and the
                       synch API set)
 bin/zorcat.exe        a command-line host of the library, for trying a peer
+bin/Zortcp.Net.dll    the .NET assembly (netstandard2.0): ports as Streams,
+                      events, settings, and the 13 calls declared for C#
+                      (docs/dotnet.md; the NuGet package Zortcp has both DLLs)
 lib/libzortcp.dll.a   import library (MinGW; most linkers take it)
 lib/zortcp.def        the 13 exported names, to make an import library for
                       another tool chain (lib /def:zortcp.def /machine:...)
