@@ -20,9 +20,9 @@ function(zortcp_windows_library target)
     set(kill_at)
   endif()
   target_sources(${target} PRIVATE ${def})
-  target_link_libraries(${target} PRIVATE ws2_32 synchronization)
+  target_link_libraries(${target} PRIVATE ws2_32)
   target_compile_definitions(${target} PRIVATE ZORTCP_STATIC WIN32_LEAN_AND_MEAN NOMINMAX
-    _WIN32_WINNT=0x0A00)
+    _WIN32_WINNT=0x0601)
   target_link_options(${target} PRIVATE -Wl,--no-undefined)
   set_target_properties(${target} PROPERTIES
     PREFIX ""
@@ -37,5 +37,28 @@ function(zortcp_windows_library target)
       --output-lib $<TARGET_LINKER_FILE:${target}>
     COMMENT "Import library for zortcp.dll from its .def file"
     VERBATIM)
+  zortcp_version_resource(${target} "zortcp TCP/IP byte streams library")
   set(ZORTCP_DEF_FILE ${def} PARENT_SCOPE)
+endfunction()
+
+# A VERSIONINFO resource for a Windows program or DLL of the project: file
+# and product version from project(), product name, the file's own name,
+# and the copyright line of LICENSE with the license's name. windres
+# (CMake's RC language) compiles it into the file.
+#   zortcp_version_resource(zortcp "zortcp TCP/IP byte streams library")
+function(zortcp_version_resource target description)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "SHARED_LIBRARY")
+    set(ZORTCP_RC_FILE_TYPE VFT_DLL)
+    set(ZORTCP_RC_FILE_NAME ${target}.dll)
+  else()
+    set(ZORTCP_RC_FILE_TYPE VFT_APP)
+    set(ZORTCP_RC_FILE_NAME ${target}.exe)
+  endif()
+  set(ZORTCP_RC_INTERNAL_NAME ${target})
+  set(ZORTCP_RC_DESCRIPTION ${description})
+  file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE ZORTCP_RC_COPYRIGHT REGEX "^Copyright" LIMIT_COUNT 1)
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/VersionResource.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
 endfunction()
