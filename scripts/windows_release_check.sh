@@ -8,7 +8,9 @@
 #    lib/zortcp.def lists them (scripts/windows_pe_check.py);
 # 2. tests/release/msvc_host.c compiled for the Microsoft ABI by clang and
 #    linked by lld-link with its defaults (SafeSEH on for x86) against
-#    lib/zortcp.lib, run under Wine;
+#    lib/zortcp.lib, run under Wine; then built again by CMake with
+#    find_package(zortcp) and that tool chain (tests/release/CMakeLists.txt),
+#    which must pick lib/zortcp.lib, and run;
 # 3. doc/examples/windows built by CMake with find_package(zortcp) from the
 #    unzipped folder and the MinGW compilers, both hosts run under Wine.
 # Runs under the caller's WINEPREFIX (scripts/windows_test.sh's).
@@ -50,6 +52,23 @@ lld-link /nologo /subsystem:console /nodefaultlib /out:"$host/msvc_host.exe" \
   "$host/msvc_host.obj" "$tree/lib/zortcp.lib" "$host/kernel32.lib"
 cp "$tree/bin/zortcp.dll" "$host/"
 (cd "$host" && timeout 120 wine msvc_host.exe)
+
+echo "=== $name: the same host with find_package(zortcp), MSVC ABI"
+# The C library that CMake names for such a tool chain is not here: the
+# host links none, as above.
+cat >"$work/msvc.cmake" <<TOOLCHAIN
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_C_COMPILER_TARGET $msvc)
+set(CMAKE_C_FLAGS_INIT -ffreestanding)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -nostdlib -Wl,/nodefaultlib")
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "")
+set(CMAKE_C_COMPILER_WORKS ON)
+TOOLCHAIN
+cmake -S tests/release -B "$work/msvc-cmake" -DCMAKE_TOOLCHAIN_FILE="$work/msvc.cmake" \
+  -DCMAKE_PREFIX_PATH="$tree" -DCMAKE_BUILD_TYPE=Release -DZORTCP_KERNEL32_LIB="$host/kernel32.lib" >/dev/null
+cmake --build "$work/msvc-cmake" >/dev/null
+(cd "$work/msvc-cmake" && timeout 120 wine msvc_host.exe | tail -1)
 
 echo "=== $name: doc/examples/windows with find_package(zortcp), MinGW"
 # A MinGW user's tool chain: the compilers and nothing else.
