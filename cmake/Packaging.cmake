@@ -35,6 +35,8 @@ install(TARGETS zortcp
   EXPORT zortcpTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     COMPONENT runtime NAMELINK_COMPONENT dev
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   ${ZORTCP_EXPORT_INCLUDES})
 install(FILES
   ${PROJECT_SOURCE_DIR}/include/zortcp.h
@@ -61,10 +63,12 @@ install(EXPORT zortcpTargets
   FILE zortcpTargets.cmake
   DESTINATION ${ZORTCP_CMAKE_PACKAGE_DIR}
   COMPONENT dev)
+set(ZORTCP_PACKAGE_LIBDIR ${CMAKE_INSTALL_LIBDIR})
 configure_package_config_file(
   ${PROJECT_SOURCE_DIR}/cmake/zortcpConfig.cmake.in
   ${PROJECT_BINARY_DIR}/package/zortcpConfig.cmake
-  INSTALL_DESTINATION ${ZORTCP_CMAKE_PACKAGE_DIR})
+  INSTALL_DESTINATION ${ZORTCP_CMAKE_PACKAGE_DIR}
+  PATH_VARS ZORTCP_PACKAGE_LIBDIR)
 # The ABI is kept within a major version (the SONAME's number).
 write_basic_package_version_file(
   ${PROJECT_BINARY_DIR}/package/zortcpConfigVersion.cmake
@@ -110,10 +114,57 @@ install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/
   DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT dev
   FILES_MATCHING PATTERN "*.md" PATTERN "*.png")
+# A Windows install has the Windows examples only: the others are written
+# for Linux.
+if(WIN32)
+  set(ZORTCP_EXCLUDED_EXAMPLES PATTERN "c" EXCLUDE PATTERN "cpp" EXCLUDE)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
   COMPONENT dev
   FILES_MATCHING
     PATTERN "*.c" PATTERN "*.cpp" PATTERN "*.md"
     PATTERN "CMakeLists.txt" PATTERN "Makefile"
-    PATTERN "build" EXCLUDE)
+    PATTERN "build" EXCLUDE
+    ${ZORTCP_EXCLUDED_EXAMPLES})
+
+# ------------------------------------------------------------- Windows
+
+# What a Windows install (and so the zip, scripts/windows_package.sh) has
+# besides: the import library for Microsoft's linker and the list of
+# exports beside MinGW's import library, the per-call pages (Markdown, as
+# there is no man), and README.txt and LICENSE.txt with CR LF line ends.
+if(WIN32)
+  install(FILES ${ZORTCP_MSVC_IMPLIB} ${ZORTCP_EXPORT_DEF}
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+  file(GLOB ZORTCP_CALL_PAGES ${PROJECT_SOURCE_DIR}/man/*.md)
+  install(FILES ${ZORTCP_CALL_PAGES} DESTINATION ${CMAKE_INSTALL_DOCDIR}/man COMPONENT dev)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(ZORTCP_BITS 32)
+  else()
+    set(ZORTCP_BITS 64)
+  endif()
+  # README.txt names the commit the install is made from, read when the
+  # install runs (and a URL of the sources when one is configured).
+  set(ZORTCP_SOURCE_URL "" CACHE STRING "Where the sources are, named in the Windows README.txt")
+  install(CODE "
+    execute_process(COMMAND git -C \"${PROJECT_SOURCE_DIR}\" describe --always --dirty --abbrev=12
+      OUTPUT_VARIABLE ZORTCP_COMMIT OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+    set(ZORTCP_SOURCE_POINTER \"${ZORTCP_SOURCE_URL}\")
+    if(ZORTCP_COMMIT AND ZORTCP_SOURCE_POINTER)
+      string(APPEND ZORTCP_SOURCE_POINTER \", commit \${ZORTCP_COMMIT}\")
+    elseif(ZORTCP_COMMIT)
+      set(ZORTCP_SOURCE_POINTER \"commit \${ZORTCP_COMMIT}\")
+    else()
+      set(ZORTCP_SOURCE_POINTER \"the source release zortcp-${PROJECT_VERSION}\")
+    endif()
+    set(PROJECT_VERSION ${PROJECT_VERSION})
+    set(ZORTCP_BITS ${ZORTCP_BITS})
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/windows-README.txt.in\"
+      \"${PROJECT_BINARY_DIR}/package/README.txt\" @ONLY NEWLINE_STYLE WIN32)"
+    COMPONENT dev)
+  configure_file(${PROJECT_SOURCE_DIR}/LICENSE
+    ${PROJECT_BINARY_DIR}/package/LICENSE.txt @ONLY NEWLINE_STYLE WIN32)
+  install(FILES ${PROJECT_BINARY_DIR}/package/README.txt ${PROJECT_BINARY_DIR}/package/LICENSE.txt
+    DESTINATION . COMPONENT dev)
+endif()

@@ -197,12 +197,15 @@ typedef struct ZorPortStatistics {
  * A debug log that cannot be created leaves the log off, without error.
  * Result: 0; -1 no free port (101/1001); -2 a failed step, with its
  * location and the system or socket error number in the record: 1, 3, 5
- * memory (system error 12); 8 service look-up (11004); 9 socket; 10 bind,
- * server (10048 in use, 10049 not a local address, ...); 12 host name
- * look-up, client (11001, 11002, ...); 13, 14 monitor threads (system error
- * 11). Everything the step obtained is given back, the handle is free again
- * and a pending handler stays pending. Locations 2, 4, 6, 7 and 11 do not
- * occur on Linux.
+ * memory (system error 12 on Linux; on Windows GetLastError's number, seen
+ * under Wine: 8, or 87 for a 32-bit ring of about 2 GiB); 7 network
+ * start-up (Windows only: WSAStartup's number); 8 service look-up (11004);
+ * 9 socket; 10 bind, server (10048 in use, 10049 not a local address, ...);
+ * 12 host name look-up, client (11001, 11002, ...); 13, 14 monitor threads
+ * (system error 11 on Linux; on Windows GetLastError's number, 8 under
+ * Wine). Everything the step obtained is given back, the handle is free
+ * again and a pending handler stays pending. Locations 2, 4, 6 and 11 occur
+ * on neither system, 7 on Windows only.
  */
 ZOR_API int32_t ZOR_CALL ZorOpenPort(const char* host, int32_t reserved, uint32_t flags,
                                      const char* configFile, int32_t* handle);

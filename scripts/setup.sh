@@ -18,11 +18,14 @@ packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           mono-mcs mono-devel zip unzip)
 # The Windows builds (ZORTCP_SETUP_WINDOWS=1, as scripts/test.sh sets it
 # when it runs them) need the mingw-w64 compilers (posix threads), Debian's
-# GoogleTest sources (built for Windows there), zip for the packages, and
-# Wine to run the tests: wine32 comes from the i386 architecture.
+# GoogleTest sources (built for Windows there), zip and unzip for the
+# packages, Wine to run the tests (wine32 comes from the i386 architecture),
+# and LLVM's llvm-dlltool (llvm), lld-link (lld) and clang: the import
+# library for Microsoft's linker, and the release check's host built as
+# Visual Studio builds one.
 if [ "${ZORTCP_SETUP_WINDOWS:-0}" = 1 ]; then
   packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools googletest zip
-             wine wine64)
+             unzip wine wine64 llvm lld clang)
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     if [ "$(id -u)" -eq 0 ]; then dpkg --add-architecture i386; else sudo dpkg --add-architecture i386; fi
   fi

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Builds the Windows presets (windows-x86, windows-x64 by default, or the
 # ones named as arguments) with the mingw-w64 compilers, runs their tests
-# under Wine and makes their zip packages in build/packages.
+# under Wine, makes their zip packages in build/packages and checks each zip
+# as a Windows developer takes it (scripts/windows_release_check.sh).
 #
 # One Wine prefix serves the run: build/wineprefix, the presets' own, made
 # on the first start (a fresh clone, as in CI, makes a fresh one). One
@@ -57,7 +58,10 @@ for preset in "${presets[@]}"; do
   echo "$preset: $summary; $skipped skipped"
   timed "$preset tests"
   [ "$status" = 0 ] || exit "$status"
-  bash scripts/windows_package.sh "build/$preset" build/packages
+  zip=$(bash scripts/windows_package.sh "build/$preset" build/packages)
+  echo "=== $preset release checks ($zip)"
+  bash scripts/windows_release_check.sh "$zip"
+  timed "$preset zip and its checks"
 done
 
 echo "=== windows timings"

@@ -20,9 +20,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Every program and the DLL link the compiler's own libraries in (-static),
 # so that they need no DLL that is not part of Windows: Wine, and a host's
 # computer, have no libstdc++ or winpthread DLL to find.
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
-set(CMAKE_SHARED_LINKER_FLAGS_INIT -static)
-set(CMAKE_MODULE_LINKER_FLAGS_INIT -static)
+# Their PE headers name Windows 7 (6.1) as the oldest system and subsystem
+# version, the oldest Windows they run on (docs/windows.md).
+set(ZORTCP_WINDOWS_FLOOR
+  "-Wl,--major-os-version,6,--minor-os-version,1,--major-subsystem-version,6,--minor-subsystem-version,1")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static ${ZORTCP_WINDOWS_FLOOR}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static ${ZORTCP_WINDOWS_FLOOR}")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static ${ZORTCP_WINDOWS_FLOOR}")
 
 # Test programs run under Wine (ctest through this emulator, which starts
 # the prefix's own processes first; cmake/wine_run.sh says why).

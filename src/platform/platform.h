@@ -32,7 +32,7 @@
 // - Keep-alive: TCP_KEEPIDLE and friends with TCP_USER_TIMEOUT on Linux,
 //   SIO_KEEPALIVE_VALS on Windows.
 // - Time: monotonic clock and futex on Linux; QueryPerformanceCounter,
-//   high-resolution waitable timers and WaitOnAddress on Windows.
+//   high-resolution waitable timers and condition variables on Windows.
 // - Memory: large blocks are mapped (mmap, VirtualAlloc) and cost resident
 //   memory only once touched.
 // - Files and sockets are never inherited by child processes: close-on-exec

@@ -21,22 +21,35 @@ namespace {
 
 constexpr const char* kSeeHelp = "zorcat: run with --help for more information.\n";
 
+// What the help's examples and notes say differently per system: a request
+// with CR LF from the shell (cmd's echo ends its line with CR LF), the null
+// device and the services file.
+#ifdef _WIN32
+#define ZORCAT_REQUEST_COMMAND "echo status?| zorcat connect 192.168.0.20 12999"
+#define ZORCAT_NULL_DEVICE     "NUL"
+#define ZORCAT_SERVICES_FILE   "the services file\n(%SystemRoot%\\System32\\drivers\\etc\\services)"
+#else
+#define ZORCAT_REQUEST_COMMAND "printf 'status?\\r\\n' | zorcat connect 192.168.0.20 12999"
+#define ZORCAT_NULL_DEVICE     "/dev/null"
+#define ZORCAT_SERVICES_FILE   "/etc/services"
+#endif
+
 constexpr const char* kExamples = R"(Examples:
   zorcat demo
       A server port and a client port of this process exchange a few messages
       over 127.0.0.1: the events, the statistics and the debug log.
-  printf 'status?\r\n' | zorcat connect 192.168.0.20 12999
+  )" ZORCAT_REQUEST_COMMAND R"(
       Sends a request to a device and prints its reply (192.168.0.20:12999
       in one argument says the same).
   zorcat connect --hex --stats localhost 7000 < request.bin
       Sends a file and shows the reply as a hexadecimal dump.
-  zorcat listen 127.0.0.1 0 < /dev/null > received.bin
+  zorcat listen 127.0.0.1 0 < )" ZORCAT_NULL_DEVICE R"( > received.bin
       Listens on a port that the system chooses (shown on standard error)
       and saves what the first peer sends until it closes.
   zorcat connect --log port.log --level 3 device.local 12999
       Keeps the port's debug log, with the data on the wire, in port.log.
 
-A SERVICE is a port number or a name from /etc/services; a connect without
+A SERVICE is a port number or a name from )" ZORCAT_SERVICES_FILE R"(; a connect without
 one uses 12999. Events and messages go to standard error, received bytes to
 standard output.
 

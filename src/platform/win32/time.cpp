@@ -8,6 +8,7 @@
 // own (threads.cpp), waited on together with its termination event. Wine's
 // timed waits are fine-grained anyway, so Wine cannot show the difference.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -74,20 +75,44 @@ void Sleep(uint32_t ms) {
   InterruptibleSleep(terminationEvent, ms);
 }
 
-// The word is waited on where it lies: an atomic 32-bit integer has the
-// layout of a plain one.
-static_assert(sizeof(std::atomic<int32_t>) == sizeof(int32_t) &&
-              std::atomic<int32_t>::is_always_lock_free);
+// Waits on a word are kept in a small table of slim reader/writer locks and
+// condition variables (both part of Windows since Vista; WaitOnAddress
+// would need Windows 8), chosen by the word's address. A waiter looks at the
+// word under its slot's lock and the waker takes that lock before it wakes,
+// so a change made before the wake-up is either seen by the waiter or ends
+// its sleep: no wake-up is lost. Words that share a slot only wake each
+// other for nothing, which the callers allow for.
+namespace {
+
+struct WordWaitSlot {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+};
+
+constexpr size_t kWordWaitSlots = 64;
+WordWaitSlot wordWaitSlots[kWordWaitSlots];
+
+WordWaitSlot& SlotOf(const std::atomic<int32_t>& word) {
+  const auto address = reinterpret_cast<uintptr_t>(&word);
+  return wordWaitSlots[(address / sizeof(int32_t)) % kWordWaitSlots];
+}
+
+}  // namespace
 
 void WaitWhileWordIs(const std::atomic<int32_t>& word, int32_t expected, uint32_t ms) {
   TerminationPoint();
-  auto* address = const_cast<std::atomic<int32_t>*>(&word);
-  WaitOnAddress(address, &expected, sizeof(expected), ms);
+  WordWaitSlot& slot = SlotOf(word);
+  AcquireSRWLockExclusive(&slot.lock);
+  if (word.load() == expected) SleepConditionVariableSRW(&slot.changed, &slot.lock, ms, 0);
+  ReleaseSRWLockExclusive(&slot.lock);
   TerminationPoint();
 }
 
 void WakeWordWaiters(const std::atomic<int32_t>& word) {
-  WakeByAddressAll(const_cast<std::atomic<int32_t>*>(&word));
+  WordWaitSlot& slot = SlotOf(word);
+  AcquireSRWLockExclusive(&slot.lock);
+  ReleaseSRWLockExclusive(&slot.lock);
+  WakeAllConditionVariable(&slot.changed);
 }
 
 uint32_t TickCount() {
