@@ -32,12 +32,7 @@ static class Bench
         var listener = new TcpListener(IPAddress.Loopback, 0);
         listener.Start();
         var client = ZorPort.Connect("127.0.0.1", ((IPEndPoint)listener.LocalEndpoint).Port, Wait);
-        var accepted = listener.AcceptTcpClient();
-        accepted.NoDelay = true;
-        listener.Stop();
-        a = client.GetStream();
-        b = accepted.GetStream();
-        return new Both(client, accepted);
+        return Accepted(listener, client, client.GetStream(), out a, out b);
     }
 
     static IDisposable Net(out Stream a, out Stream b)
@@ -47,10 +42,17 @@ static class Bench
         var client = new TcpClient();
         client.NoDelay = true;
         client.Connect(IPAddress.Loopback, ((IPEndPoint)listener.LocalEndpoint).Port);
+        return Accepted(listener, client, client.GetStream(), out a, out b);
+    }
+
+    // The peer's end of the host's connection: the listener's one client.
+    static IDisposable Accepted(TcpListener listener, IDisposable client, Stream clientStream,
+                                out Stream a, out Stream b)
+    {
         var accepted = listener.AcceptTcpClient();
         accepted.NoDelay = true;
         listener.Stop();
-        a = client.GetStream();
+        a = clientStream;
         b = accepted.GetStream();
         return new Both(client, accepted);
     }
