@@ -31,6 +31,17 @@ void __freeres();  // NOLINT(bugprone-reserved-identifier)
 
 namespace {
 
+// Keeps ws2_32.dll loaded for the rest of the process's life. Seen under
+// Wine 8: once a process has let ws2_32.dll go (this DLL was its only
+// user) and loads it again, bind and connect refuse every new socket with
+// 10038, so a host that freed the DLL and loaded it again could open no
+// port. Windows has no such fault; there a system DLL left loaded costs
+// nothing.
+void KeepWinsockLoaded() {
+  HMODULE winsock = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"ws2_32.dll", &winsock);
+}
+
 // Frees what the C++ runtime keeps for the process's life: at an unload
 // only, once no library thread is left, so nothing can throw any more
 // (the static destructors that follow throw nothing).
@@ -45,6 +56,7 @@ void ReleaseRuntimeMemory() {
 extern "C" BOOL WINAPI DllMain(HINSTANCE /*module*/, DWORD reason, LPVOID reserved) {
   using namespace zortcp::platform;
   if (reason == DLL_PROCESS_ATTACH) {
+    KeepWinsockLoaded();
     kLibraryLife.load();
   } else if (reason == DLL_PROCESS_DETACH) {
     if (reserved != nullptr) {
