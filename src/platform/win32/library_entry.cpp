@@ -35,8 +35,8 @@ namespace {
 // Wine 8: once a process has let ws2_32.dll go (this DLL was its only
 // user) and loads it again, bind and connect refuse every new socket with
 // 10038, so a host that freed the DLL and loaded it again could open no
-// port. Windows has no such fault; there a system DLL left loaded costs
-// nothing.
+// port. Windows is not known to do so (not tried there); a system DLL left
+// loaded costs nothing.
 void KeepWinsockLoaded() {
   HMODULE winsock = nullptr;
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"ws2_32.dll", &winsock);
