@@ -31,7 +31,7 @@ void PortWriter(const Link& link, const std::atomic<bool>& stop) {
   const uint64_t ring = link.shape.txRing;
   const int32_t size = link.shape.writeBlock;
   const auto bytes = static_cast<uint64_t>(size);
-  const std::vector<uint8_t> block = Payload(bytes);
+  const std::vector<uint8_t> block = Payload(static_cast<size_t>(size));
   uint64_t written = 0;
   while (!stop.load(std::memory_order_relaxed)) {
     const uint64_t wakeAt = written + bytes > ring ? written + bytes - ring : 0;

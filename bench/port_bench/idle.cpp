@@ -8,6 +8,8 @@
 #endif
 
 #include <atomic>
+#include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -38,12 +40,20 @@ double ProcessCpuSeconds() {
 }
 
 // Percent of one core spent by the whole process over the idle period.
-double IdleCpuPercent(const Options& options) {
+// The period is marked on the standard error ("idle period: start NAME",
+// "idle period: end"), so that a watcher can read what other processes
+// spent over the same period (Wine's server, say).
+double IdleCpuPercent(const Options& options, const std::string& name) {
+  std::fprintf(stderr, "idle period: start %s\n", name.c_str());
+  std::fflush(stderr);
   const double cpuBefore = ProcessCpuSeconds();
   const auto start = Clock::now();
   std::this_thread::sleep_for(duration<double>(options.idleSeconds));
   const double cpu = ProcessCpuSeconds() - cpuBefore;
-  return cpu / Seconds(Clock::now() - start) * 100.0;
+  const double percent = cpu / Seconds(Clock::now() - start) * 100.0;
+  std::fprintf(stderr, "idle period: end\n");
+  std::fflush(stderr);
+  return percent;
 }
 
 // Percent of one core per connected port that does nothing, from the
@@ -61,7 +71,9 @@ double MeasureIdle(Mode mode, int ports, const Options& options) {
     }
   }
   std::this_thread::sleep_for(milliseconds(300));  // past the connect turns
-  const double percent = IdleCpuPercent(options);
+  constexpr const char* kModeNames[] = {"plain", "default", "fast"};
+  const double percent = IdleCpuPercent(
+      options, std::string(kModeNames[static_cast<int>(mode)]) + "-" + std::to_string(ports));
   stop.store(true);
   for (auto& link : links) {
     link.peer.Shutdown();
@@ -82,7 +94,7 @@ double MeasureSleepFloor(const Options& options) {
     return true;
   });
   std::this_thread::sleep_for(milliseconds(300));
-  return IdleCpuPercent(options);
+  return IdleCpuPercent(options, "floor");
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ std::array<PortSlot, kManyPorts> slots;
 
 }  // namespace
 
-int32_t OnEvent(int32_t, int32_t kind, void* data, uint32_t userData) {
+int32_t ZOR_CALL OnEvent(int32_t, int32_t kind, void* data, uint32_t userData) {
   PortSlot& slot = slots[userData];
   bool wake = true;
   {

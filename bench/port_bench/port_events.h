@@ -8,11 +8,12 @@
 #include <cstdint>
 
 #include "port_bench/common.h"
+#include "zortcp.h"
 
 namespace port_bench {
 
 // The handler for every port; userData is the index of the port's slot.
-int32_t OnEvent(int32_t handle, int32_t kind, void* data, uint32_t userData);
+int32_t ZOR_CALL OnEvent(int32_t handle, int32_t kind, void* data, uint32_t userData);
 
 // Clears the slot for a port about to be opened.
 void ResetSlot(uint32_t slot);

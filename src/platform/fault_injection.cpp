@@ -29,6 +29,7 @@ NeverDestroyed<std::mutex> faultsMutex;
 std::array<ArmedFault, kOperations> armedFaults;  // guarded by faultsMutex
 std::atomic<int32_t> armedCount{0};               // faults armed; written under faultsMutex
 static_assert(std::is_trivially_destructible_v<decltype(armedFaults)>);
+std::atomic<uint32_t> socketWaitWakeUps{0};  // wraps: read differences
 
 size_t IndexOf(Operation operation) { return static_cast<size_t>(operation); }
 
@@ -57,6 +58,10 @@ int32_t FailuresMade(Operation operation) {
   std::lock_guard lock(*faultsMutex);
   return armedFaults[IndexOf(operation)].failures;
 }
+
+uint32_t SocketWaitWakeUps() { return socketWaitWakeUps.load(std::memory_order_relaxed); }
+
+void CountSocketWaitWakeUp() { socketWaitWakeUps.fetch_add(1, std::memory_order_relaxed); }
 
 void HoldForFork() { faultsMutex->lock(); }
 void ReleaseAfterFork() { faultsMutex->unlock(); }

@@ -59,6 +59,16 @@ int32_t FailuresMade(Operation operation);
 // error number to report in *error.
 bool ShouldFail(Operation operation, Socket socket, int32_t* error);
 
+// Tests: how many times a blocked socket wait has woken up in the whole
+// process, for whatever reason (readiness, a look of its own, a wake-up
+// from another waiter, the close, the time-out). A thread waiting on a
+// socket where nothing happens adds nothing while it sleeps. The count
+// wraps: tests read the difference between two readings.
+uint32_t SocketWaitWakeUps();
+
+// Used by the socket waits: counts one wake-up.
+void CountSocketWaitWakeUp();
+
 // Around a fork: the lock is held, so that the child never finds it held by
 // a thread that does not exist there.
 void HoldForFork();

@@ -31,6 +31,11 @@
 //   program take the port.
 // - Keep-alive: TCP_KEEPIDLE and friends with TCP_USER_TIMEOUT on Linux,
 //   SIO_KEEPALIVE_VALS on Windows.
+// - Socket waits: poll on the socket, its cancel descriptor and the
+//   thread's termination descriptor on Linux; on Windows the one
+//   WSAEventSelect event a socket can have, shared by its waiters, each of
+//   which also sleeps on a wake-up event of its own that the waiter who
+//   reads the network events sets, so none misses what arrived.
 // - Time: monotonic clock and futex on Linux; QueryPerformanceCounter,
 //   high-resolution waitable timers and condition variables on Windows.
 // - Memory: large blocks are mapped (mmap, VirtualAlloc) and cost resident
@@ -166,7 +171,13 @@ int32_t PollWritable(Socket socket);
 // the socket is ready, the time-out (milliseconds, negative for none) ends,
 // or the socket is closed. Result as for the polls; a socket closed during
 // the wait fails with 10004. A wait for writability on a socket that is not
-// connected ends after at most 1 ms with 0.
+// connected ends after at most 1 ms with 0. Otherwise the waiting thread
+// sleeps until one of these happens (or its termination), however many
+// threads wait on the socket: it is not woken to look again on a clock.
+// Windows has one exception: a wait for writability on a socket that
+// filled up without a send that would block (the system announces room
+// only after such a send) looks again after 1 ms, then at doubling
+// intervals up to 50 ms.
 int32_t WaitReadable(Socket socket, int32_t timeoutMs);
 int32_t WaitWritable(Socket socket, int32_t timeoutMs);
 

@@ -339,6 +339,35 @@ TEST_F(SocketTest, CloseEndsABlockedSendAndWait) {
   pair.socket = platform::kNoSocket;
 }
 
+// Threads blocked on a socket where nothing happens sleep, however many
+// wait on it: here a receive, a readiness wait and a send to a peer that
+// does not read. Once the send has filled the buffers, a third of a second
+// passes with hardly a wake-up (a look every millisecond would be hundreds).
+TEST_F(SocketTest, WaitsOnAQuietSocketSleepUntilItsCloseWakesThem) {
+  ConnectedPair pair = Connect(listener_);
+  ASSERT_EQ(platform::SetSendBufferSize(pair.socket, 16384), 0);
+  const std::vector<uint8_t> bulk(16 << 20, 0x5A);
+  auto sending = Launch(
+      [&] { return platform::Send(pair.socket, bulk.data(), static_cast<int32_t>(bulk.size())); });
+  auto receiving = Launch([&] { return Receive(pair.socket); });
+  auto waiting = Launch([&] { return platform::WaitReadable(pair.socket, -1); });
+  ASSERT_TRUE(SocketCallsBlocked(3));
+  const auto quietPeriod = [] {
+    const uint32_t before = platform::faults::SocketWaitWakeUps();
+    std::this_thread::sleep_for(milliseconds(333));
+    return platform::faults::SocketWaitWakeUps() - before <= 3;
+  };
+  EXPECT_TRUE(WaitUntil(quietPeriod, milliseconds(5000)));
+  platform::CloseSocket(pair.socket);
+  ASSERT_TRUE(EndsWithin(sending, kPrompt));
+  ASSERT_TRUE(EndsWithin(receiving, kPrompt));
+  ASSERT_TRUE(EndsWithin(waiting, kPrompt));
+  EXPECT_EQ(sending.get(), platform::kSocketError);
+  EXPECT_EQ(receiving.get(), Outcome(platform::kSocketError, kInterrupted));
+  EXPECT_EQ(waiting.get(), platform::kSocketError);
+  pair.socket = platform::kNoSocket;
+}
+
 #ifndef _WIN32
 // A close wakes every wait on the socket by itself, not through the
 // shutdown of its connection: here the descriptor is a pipe's, which no

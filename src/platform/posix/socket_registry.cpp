@@ -84,6 +84,7 @@ int32_t WaitForSocket(const SocketEntry& entry, short events, int32_t timeoutMs)
   for (;;) {
     if (WaitCancelled(entry)) return kSocketError;
     const int result = poll(watched, count, timeoutMs < 0 ? -1 : RemainingMs(deadline));
+    faults::CountSocketWaitWakeUp();
     if (result < 0 && errno != EINTR) {
       SetLastSocketError(WinsockErrorFromSystem(errno));
       return kSocketError;

@@ -112,6 +112,8 @@ int32_t Send(Socket socket, const void* data, int32_t length) {
       continue;
     }
     const int error = WSAGetLastError();
+    // Winsock records FD_WRITE once the socket takes data again.
+    if (error == WSAEWOULDBLOCK) entry->writeAnnounced.store(true, std::memory_order_release);
     if (error != WSAEWOULDBLOCK || !blocking) {
       FailedOnConnection(*entry, error);
       RecordSocketFailure(*entry, error);

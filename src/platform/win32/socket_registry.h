@@ -5,8 +5,10 @@
 // hands out again can never be reached through an old handle.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <memory>
+#include <mutex>
 
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
@@ -19,6 +21,12 @@ namespace zortcp::platform::win32 {
 // What a wait waits for: bitwise or.
 inline constexpr int kWaitReadable = 1;  // data, a connection to accept, the end of one
 inline constexpr int kWaitWritable = 2;  // room to send, or the outcome of a connect
+
+// A call waiting on a socket's network event (socket_registry.cpp).
+struct SocketWaiter;
+
+// Wake-up events kept by a socket for its next waits.
+inline constexpr size_t kSpareWakeEvents = 2;
 
 struct SocketEntry {
   SocketEntry(SOCKET system, HANDLE network, HANDLE cancel)
@@ -37,7 +45,9 @@ struct SocketEntry {
   std::atomic<bool> connected{false};
   std::atomic<bool> connecting{false};  // a connect is under way
   std::atomic<bool> listening{false};
-  std::atomic<int32_t> waiters{0};  // calls waiting on networkEvent
+  // Set by a send that would block: Winsock then records FD_WRITE once the
+  // socket takes data again. Cleared when a waiter reads that FD_WRITE.
+  std::atomic<bool> writeAnnounced{false};
   // The Winsock number of the failure that ended the connection (a reset
   // or a time-out), as the first call that met it saw it: the system may
   // tell only that call, and a later receive would read an end of stream.
@@ -45,6 +55,12 @@ struct SocketEntry {
   // Set once a receive has read the peer's own close: a reset that follows
   // it answers bytes sent after that close and is not kept.
   std::atomic<bool> peerClosed{false};
+  // The calls waiting on networkEvent, each with a wake-up event of its own:
+  // whichever reads the network events (which resets networkEvent) sets the
+  // others' events, so that none of them misses what arrived.
+  std::mutex waitMutex;
+  SocketWaiter* waiters = nullptr;                    // guarded by waitMutex
+  std::array<HANDLE, kSpareWakeEvents> spareWakes{};  // guarded by waitMutex; null: none
 };
 
 using SocketEntryRef = std::shared_ptr<SocketEntry>;
@@ -71,7 +87,10 @@ int32_t ReadyNow(const SocketEntry& entry, int what);
 // (milliseconds, negative for none) ends or the socket is closed. 1 ready,
 // 0 timed out, kSocketError (10004) closed. With nothing asked the socket is
 // not watched at all: the wait ends only by the time-out or the close. A
-// terminated library thread leaves with ThreadTerminated.
+// terminated library thread leaves with ThreadTerminated. The thread sleeps
+// until one of these happens, however many threads wait on the socket; only
+// a wait for writability that no FD_WRITE is due for (the socket filled up
+// without a send that would block) looks again, at growing intervals.
 int32_t WaitForSocket(SocketEntry& entry, int what, int32_t timeoutMs);
 
 }  // namespace zortcp::platform::win32
