@@ -70,7 +70,8 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
 
 // A peer that "Allowed Peers" does not list is closed as soon as it is
 // accepted: no event, no byte and no count tell the host of it, so only
-// this line says why a device cannot get in.
+// this line says why a device cannot get in. It is written before the
+// close, so that whoever sees the close finds the line.
 void LogPeerNotAllowed(PortControlBlock& block, const platform::SocketAddress& address) {
   LogMessage(block, 1, "RxMonitorServer() - Port: %d, Peer not allowed [%s]\n", block.portNumber,
              platform::FormatDottedAddress(address.address).c_str());
@@ -154,8 +155,8 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
   const platform::Socket accepted = platform::Accept(block.peer.socket.load(), &address);
   if (accepted != platform::kNoSocket &&
       !IsAllowedPeer(block.settings.allowedPeers, address.address)) {
-    platform::CloseSocket(accepted);
     LogPeerNotAllowed(block, address);
+    platform::CloseSocket(accepted);
     return {};
   }
   block.peer.acceptedSocket.store(accepted);
@@ -195,11 +196,11 @@ StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
 
   platform::SocketAddress refusedAddress;
   const platform::Socket refused = platform::Accept(block.peer.socket.load(), &refusedAddress);
-  platform::CloseSocket(refused);
   if (refused != platform::kNoSocket &&
       !IsAllowedPeer(block.settings.allowedPeers, refusedAddress.address)) {
     LogPeerNotAllowed(block, refusedAddress);
   }
+  platform::CloseSocket(refused);
   return step;
 }
 
