@@ -153,9 +153,9 @@ uint32_t LeadingDecimalValue(const char* text) {
   return value;
 }
 
-// A server whose "Allowed Peers" cannot be read all does not open: letting
-// in everyone, or fewer than meant, would go unnoticed. Recorded at the
-// service step, the first that checks what the configuration says.
+// A server whose "Allowed Peers" cannot all be read does not open: letting
+// in everyone, or fewer peers than meant, would go unnoticed. Recorded at
+// the service step, the first that checks what the configuration says.
 int32_t CheckAllowedPeers(PortControlBlock& block) {
   const AllowedPeers& peers = block.settings.allowedPeers;
   if ((block.flags & ZOR_OPEN_SERVER) == 0 || peers.problem == AllowedPeers::Problem::kNone) {

@@ -170,13 +170,13 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
 }
 
 // While a peer is served, a further connection is accepted and closed at
-// once; nothing is recorded, counted, raised or logged for it (but the line
-// of a peer that is not allowed). A peer that
-// drops its link and makes it again at once (a reboot, a cable) must not be
-// refused because its old connection has not been noticed as gone yet: the
-// served peer's bytes are taken first, and a connection that is readable
-// with nothing left to read is taken as the peer's close now, not after a
-// second of silence. Then the newcomer is served.
+// once; nothing is recorded, counted or raised for it, and only one from an
+// address not allowed is logged. A peer that drops its link and makes it
+// again at once (a reboot, a cable) must not be refused because its old
+// connection has not been noticed as gone yet: the served peer's bytes are
+// taken first, and a connection that is readable with nothing left to read
+// is taken as the peer's close now, not after a second of silence. Then the
+// newcomer is served (if it is allowed).
 StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = platform::PollReadable(block.peer.socket.load());
   if (pending == platform::kSocketError) {
