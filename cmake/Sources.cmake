@@ -37,12 +37,14 @@ function(zortcp_library_sources variable root)
     ${system}/sockets.cpp
     ${system}/threads.cpp
     ${system}/time.cpp
+    ${root}/src/core/allowed_peers.cpp
     ${root}/src/core/control_block.cpp
     ${root}/src/core/last_error.cpp
     ${root}/src/core/spin_lock.cpp
     ${root}/src/diagnostics/config_file.cpp
     ${root}/src/diagnostics/debug_log.cpp
     ${root}/src/diagnostics/error_texts.cpp
+    ${root}/src/diagnostics/peer_list.cpp
     ${root}/src/transport/events.cpp
     ${root}/src/transport/monitor_common.cpp
     ${root}/src/transport/receive_step.cpp

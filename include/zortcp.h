@@ -128,7 +128,7 @@ extern "C" {
 #define ZOR_LOCATION_ALLOCATE_RECV_BUFFER 5 /* system error */
 #define ZOR_LOCATION_LOCK_RECV_BUFFER     6 /* does not occur on Linux */
 #define ZOR_LOCATION_NETWORK_STARTUP      7 /* does not occur on Linux */
-#define ZOR_LOCATION_SERVICE_LOOKUP       8
+#define ZOR_LOCATION_SERVICE_LOOKUP       8 /* also a server's unreadable Allowed Peers */
 #define ZOR_LOCATION_CREATE_SOCKET        9
 #define ZOR_LOCATION_BIND                 10 /* server */
 #define ZOR_LOCATION_HOST_BY_ADDRESS      11 /* does not occur on Linux */
@@ -186,7 +186,9 @@ typedef struct ZorPortStatistics {
  * flags: ZOR_OPEN_* bits. ZOR_OPEN_LOOKUP_HOST_NAME is cleared: only the
  *   defaults and the configuration file set it.
  * configFile: path of the port's configuration file, or null. A file that
- *   cannot be read is no error; the port then runs on the defaults.
+ *   cannot be read is no error; the port then runs on the defaults. A
+ *   server serves only the peers its "Allowed Peers" list; a client ignores
+ *   that keyword.
  * handle: receives the handle on success and 0 on any failure (0 is also a
  *   valid handle: only the result tells).
  * The port starts from the defaults (ZorChangeDefault, ZorChangeBufferSizes)
@@ -199,7 +201,9 @@ typedef struct ZorPortStatistics {
  * location and the system or socket error number in the record: 1, 3, 5
  * memory (system error 12 on Linux; on Windows GetLastError's number, seen
  * under Wine: 8, or 87 for a 32-bit ring of about 2 GiB); 7 network
- * start-up (Windows only: WSAStartup's number); 8 service look-up (11004);
+ * start-up (Windows only: WSAStartup's number); 8 service look-up (11004),
+ * or a server's "Allowed Peers" that cannot be read (10022, the record's
+ * text naming the entry);
  * 9 socket; 10 bind, server (10048 in use, 10049 not a local address, ...);
  * 12 host name look-up, client (11001, 11002, ...); 13, 14 monitor threads
  * (system error 11 on Linux; on Windows GetLastError's number, 8 under

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/allowed_peers.h"
 #include "core/pacing.h"
 #include "core/spin_lock.h"
 #include "platform/platform.h"
@@ -85,6 +86,8 @@ struct PortSettings {
   // attempt; 0 leaves either to the system.
   uint32_t keepAliveSeconds = 0;
   uint32_t connectTimeoutMs = 0;
+  // "Allowed Peers": the peers a server serves; read by its receive monitor.
+  AllowedPeers allowedPeers;
 };
 
 // The port's sockets and what is known of the other end.

@@ -9,6 +9,7 @@
 
 #include "core/control_block.h"
 #include "core/text.h"
+#include "diagnostics/peer_list.h"
 #include "platform/platform.h"
 
 namespace zortcp {
@@ -36,6 +37,7 @@ enum class Keyword {
   kFastTransfer,
   kKeepAlive,
   kConnectTimeout,
+  kAllowedPeers,
 };
 
 struct KeywordEntry {
@@ -54,6 +56,7 @@ constexpr KeywordEntry kKeywords[] = {
     {"Fast Transfer", Keyword::kFastTransfer},
     {"Keep Alive", Keyword::kKeepAlive},
     {"Connect Timeout", Keyword::kConnectTimeout},
+    {"Allowed Peers", Keyword::kAllowedPeers},
 };
 
 // Locale-independent on purpose: the host may have set any locale.
@@ -139,6 +142,10 @@ void ApplyKeyword(PortSettings& settings, Keyword keyword, std::string_view valu
       break;
     case Keyword::kConnectTimeout:
       ApplyRangedNumber(settings.connectTimeoutMs, value, kMaxConnectTimeoutMs);
+      break;
+    case Keyword::kAllowedPeers:
+      // A list longer than one line goes on in further lines.
+      AddAllowedPeers(settings.allowedPeers, value);
       break;
   }
 }

@@ -39,7 +39,8 @@ LibraryDefaults& Defaults();
 
 // The settings as the file named by fileName changes them: "Service Type",
 // "Service Name", "Connect Retry Count", "Lookup Host Name", "Debug Level",
-// "Debug Output File", "Fast Transfer", "Keep Alive" and "Connect Timeout".
+// "Debug Output File", "Fast Transfer", "Keep Alive", "Connect Timeout" and
+// "Allowed Peers" (whose lines add to one list).
 // A file that cannot be read changes nothing.
 PortSettings ReadConfigFile(const char* fileName, PortSettings settings);
 

@@ -3,6 +3,7 @@
 // socket and monitor threads in a fixed order, and give back everything
 // obtained so far when a step fails.
 #include <cstdint>
+#include <string>
 #include <utility>
 
 #include "core/control_block.h"
@@ -29,6 +30,9 @@ constexpr const char* kNoFreeBlockText = "No free control blocks available";
 constexpr int32_t kNoFreeBlockLocation = 101;
 constexpr int32_t kNoFreeBlockCode = 1001;
 constexpr uint32_t kPortUnknown = 0xFFFF;
+constexpr const char* kUnreadableAllowedPeerText = "WSAEINVAL: Allowed Peers: cannot read";
+constexpr const char* kTooManyAllowedPeersText = "WSAEINVAL: Allowed Peers: more than 64 entries";
+static_assert(kMaxAllowedPeers == 64);
 
 // What a failed step gives back: the memory release always, and the socket
 // and the receive monitor when they exist.
@@ -147,6 +151,23 @@ uint32_t LeadingDecimalValue(const char* text) {
   for (; *text >= '0' && *text <= '9'; ++text)
     value = value * 10 + static_cast<uint32_t>(*text - '0');
   return value;
+}
+
+// A server whose "Allowed Peers" cannot all be read does not open: letting
+// in everyone, or fewer peers than meant, would go unnoticed. Recorded at
+// the service step, the first that checks what the configuration says.
+int32_t CheckAllowedPeers(PortControlBlock& block) {
+  const AllowedPeers& peers = block.settings.allowedPeers;
+  if ((block.flags & ZOR_OPEN_SERVER) == 0 || peers.problem == AllowedPeers::Problem::kNone) {
+    return 0;
+  }
+  const std::string text =
+      peers.problem == AllowedPeers::Problem::kTooMany
+          ? std::string(kTooManyAllowedPeersText)
+          : std::string(kUnreadableAllowedPeerText) + " \"" + peers.badEntry + "\"";
+  StoreFailure(ZOR_LOCATION_SERVICE_LOOKUP, platform::kErrorInvalid, text);
+  ReleaseMemory(block);
+  return ZOR_LOCATION_SERVICE_LOOKUP;
 }
 
 int32_t ResolvePort(PortControlBlock& block) {
@@ -300,6 +321,7 @@ int32_t OpenOnNetwork(PortControlBlock& block) {
   ApplySettings(block, settings);
   SizeRingsForPacing(block);
   SizeReceiveBufferForPacing(block);
+  if (int32_t failed = CheckAllowedPeers(block)) return failed;
   if (int32_t failed = ResolvePort(block)) return failed;
 
   block.peer.socket.store(platform::OpenSocket());

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The receive monitor of a server port. It listens with a backlog of one,
-// serves one peer at a time (a further connection is accepted and closed at
-// once), names the peer, receives into the RxRing, and goes back to
-// listening when the peer goes.
+// serves one allowed peer at a time (a further connection, or one from an
+// address not allowed, is accepted and closed at once), names the peer,
+// receives into the RxRing, and goes back to listening when the peer goes.
 #include <string>
 
+#include "core/allowed_peers.h"
 #include "core/last_error.h"
 #include "core/text.h"
 #include "diagnostics/debug_log.h"
@@ -65,6 +66,15 @@ void PeerAccepted(PortControlBlock& block, Connection& connection, platform::Soc
   }
   connection.lastActivity = platform::TickCount();
   platform::SetCurrentThreadPriority(platform::ThreadPriority::kTimeCritical);
+}
+
+// A peer that "Allowed Peers" does not list is closed as soon as it is
+// accepted: no event, no byte and no count tell the host of it, so only
+// this line says why a device cannot get in. It is written before the
+// close, so that whoever sees the close finds the line.
+void LogPeerNotAllowed(PortControlBlock& block, const platform::SocketAddress& address) {
+  LogMessage(block, 1, "RxMonitorServer() - Port: %d, Peer not allowed [%s]\n", block.portNumber,
+             platform::FormatDottedAddress(address.address).c_str());
 }
 
 // Polls the listening socket, or waits on it under a pacing that waits.
@@ -141,23 +151,32 @@ StepResult ListenStep(PortControlBlock& block, Connection& connection) {
     if (block.pacing->listenPauseMs != 0) platform::Sleep(block.pacing->listenPauseMs);
     return {StepOutcome::kPaused};
   }
-  const platform::Socket accepted = platform::Accept(block.peer.socket.load(), &block.peer.address);
+  platform::SocketAddress address;
+  const platform::Socket accepted = platform::Accept(block.peer.socket.load(), &address);
+  if (accepted != platform::kNoSocket &&
+      !IsAllowedPeer(block.settings.allowedPeers, address.address)) {
+    LogPeerNotAllowed(block, address);
+    platform::CloseSocket(accepted);
+    return {};
+  }
   block.peer.acceptedSocket.store(accepted);
   if (accepted == platform::kNoSocket) {
     AcceptFailed(block);
     return {};
   }
+  block.peer.address = address;
   PeerAccepted(block, connection, accepted);
   return ServeStep(block, connection);
 }
 
 // While a peer is served, a further connection is accepted and closed at
-// once; nothing is recorded, counted, raised or logged for it. A peer that
-// drops its link and makes it again at once (a reboot, a cable) must not be
-// refused because its old connection has not been noticed as gone yet: the
-// served peer's bytes are taken first, and a connection that is readable
-// with nothing left to read is taken as the peer's close now, not after a
-// second of silence. Then the newcomer is served.
+// once; nothing is recorded, counted or raised for it, and only one from an
+// address not allowed is logged. A peer that drops its link and makes it
+// again at once (a reboot, a cable) must not be refused because its old
+// connection has not been noticed as gone yet: the served peer's bytes are
+// taken first, and a connection that is readable with nothing left to read
+// is taken as the peer's close now, not after a second of silence. Then the
+// newcomer is served (if it is allowed).
 StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
   const int32_t pending = platform::PollReadable(block.peer.socket.load());
   if (pending == platform::kSocketError) {
@@ -176,7 +195,12 @@ StepResult RefusalStep(PortControlBlock& block, Connection& connection) {
   if (block.connected.load() == 0) return ListenStep(block, connection);
 
   platform::SocketAddress refusedAddress;
-  platform::CloseSocket(platform::Accept(block.peer.socket.load(), &refusedAddress));
+  const platform::Socket refused = platform::Accept(block.peer.socket.load(), &refusedAddress);
+  if (refused != platform::kNoSocket &&
+      !IsAllowedPeer(block.settings.allowedPeers, refusedAddress.address)) {
+    LogPeerNotAllowed(block, refusedAddress);
+  }
+  platform::CloseSocket(refused);
   return step;
 }
 

@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "core/allowed_peers.h"
 #include "core/control_block.h"
 #include "support/library_fixture.h"
 #include "support/temp_directory.h"
@@ -222,6 +225,189 @@ TEST_F(ConfigFileTest, ZeroBytesEndTheLineButNotTheFile) {
   EXPECT_EQ(settings_.debugLevel, kPresetLevel);
   EXPECT_STREQ(settings_.serviceName, "ab");
   EXPECT_EQ(settings_.connectRetryCount, 8);
+}
+
+// An address as the list compares it: IPv6 groups, or an IPv4 address in
+// its mapped form.
+struct Address {
+  uint8_t bytes[16] = {};
+};
+
+Address V6(std::initializer_list<uint16_t> groups) {
+  Address address;
+  int32_t i = 0;
+  for (uint16_t group : groups) {
+    address.bytes[i++] = static_cast<uint8_t>(group >> 8);
+    address.bytes[i++] = static_cast<uint8_t>(group);
+  }
+  return address;
+}
+
+Address V4(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t bytes[4] = {a, b, c, d};
+  uint32_t networkOrder = 0;
+  std::memcpy(&networkOrder, bytes, sizeof networkOrder);
+  Address address;
+  MapIpv4Address(networkOrder, address.bytes);
+  return address;
+}
+
+using Problem = AllowedPeers::Problem;
+
+struct PeerListCase {
+  const char* name;
+  std::string lines;
+  Problem problem;
+  const char* badEntry;  // for a problem
+  std::vector<Address> allowed;
+  std::vector<Address> refused;
+};
+
+std::string AllowLines(int32_t lines, int32_t entriesPerLine) {
+  std::string text;
+  for (int32_t line = 0; line < lines; ++line) {
+    text += "Allowed Peers=";
+    for (int32_t entry = 0; entry < entriesPerLine; ++entry) {
+      text +=
+          (entry == 0 ? "10.0." : ",10.0.") + std::to_string(line) + "." + std::to_string(entry);
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+class AllowedPeersTest : public ConfigFileTest,
+                         public ::testing::WithParamInterface<PeerListCase> {};
+
+TEST_P(AllowedPeersTest, ListIsReadOrItsFirstBadEntryKept) {
+  const PeerListCase& c = GetParam();
+  Read(c.lines);
+  const AllowedPeers& peers = settings_.allowedPeers;
+  EXPECT_EQ(peers.problem, c.problem);
+  if (c.problem != Problem::kNone) {
+    EXPECT_TRUE(peers.given);
+    EXPECT_STREQ(peers.badEntry, c.badEntry);
+    return;
+  }
+  for (const Address& address : c.allowed) EXPECT_TRUE(IsAllowedAddress(peers, address.bytes));
+  for (const Address& address : c.refused) EXPECT_FALSE(IsAllowedAddress(peers, address.bytes));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, AllowedPeersTest,
+    ::testing::Values(
+        PeerListCase{"NotGivenAllowsEveryone",
+                     "Debug Level=1\n",
+                     Problem::kNone,
+                     "",
+                     {V4(127, 0, 0, 2), V6({0xfd00, 0, 0, 0, 0, 0, 0, 1})},
+                     {}},
+        PeerListCase{"AddressesAndPrefixesOfBothFamilies",
+                     "allowed peers= 127.0.0.1 ,\t10.0.0.0/8, ::1, fd00::/8\n",
+                     Problem::kNone,
+                     "",
+                     {V4(127, 0, 0, 1), V4(10, 255, 1, 2), V6({0, 0, 0, 0, 0, 0, 0, 1}),
+                      V6({0xfdff, 1, 2, 3, 4, 5, 6, 7})},
+                     {V4(127, 0, 0, 2), V4(11, 0, 0, 0), V4(0, 0, 0, 1),
+                      V6({0, 0, 0, 0, 0, 0, 0, 2}), V6({0xfe00, 0, 0, 0, 0, 0, 0, 1})}},
+        PeerListCase{"Ipv4PeerMatchesOnlyTheMappedFormOfIpv6",
+                     "Allowed Peers=::ffff:192.168.1.0/120, 2001:DB8:0:0:1::/80\n",
+                     Problem::kNone,
+                     "",
+                     {V4(192, 168, 1, 77), V6({0, 0, 0, 0, 0, 0xffff, 0xc0a8, 0x0101}),
+                      V6({0x2001, 0xdb8, 0, 0, 1, 0, 0xffff, 1})},
+                     {V4(192, 168, 2, 1), V6({0x2001, 0xdb8, 0, 0, 2, 0, 0, 0})}},
+        PeerListCase{"Ipv4ZeroPrefixTakesEveryIpv4Peer",
+                     "Allowed Peers=0.0.0.0/0\n",
+                     Problem::kNone,
+                     "",
+                     {V4(1, 2, 3, 4), V4(255, 255, 255, 255)},
+                     {V6({0, 0, 0, 0, 0, 0, 0, 1})}},
+        PeerListCase{"HostBitsOfAPrefixAreIgnored",
+                     "Allowed Peers=10.1.2.3/16,1:2:3:4:5:6:7::/112\n",
+                     Problem::kNone,
+                     "",
+                     {V4(10, 1, 99, 99), V6({1, 2, 3, 4, 5, 6, 7, 9})},
+                     {V4(10, 2, 2, 3)}},
+        PeerListCase{"FurtherLinesAddToTheList",
+                     "Allowed Peers=10.0.0.1\nAllowed Peers=10.0.0.2\n",
+                     Problem::kNone,
+                     "",
+                     {V4(10, 0, 0, 1), V4(10, 0, 0, 2)},
+                     {V4(10, 0, 0, 3), V6({0, 0, 0, 0, 0, 0, 0, 1})}},
+        PeerListCase{"SixtyFourEntriesFit",
+                     AllowLines(4, 16),
+                     Problem::kNone,
+                     "",
+                     {V4(10, 0, 0, 0), V4(10, 0, 3, 15)},
+                     {V4(10, 0, 4, 0)}},
+        PeerListCase{"TheSixtyFifthDoesNot",
+                     AllowLines(4, 16) + "Allowed Peers=1.1.1.1\n",
+                     Problem::kTooMany,
+                     "1.1.1.1",
+                     {},
+                     {}},
+        PeerListCase{"EmptyValue", "Allowed Peers=\n", Problem::kUnreadable, "", {}, {}},
+        PeerListCase{
+            "EmptyEntry", "Allowed Peers=1.2.3.4,, 5.6.7.8\n", Problem::kUnreadable, "", {}, {}},
+        PeerListCase{"TrailingComma", "Allowed Peers=1.2.3.4,\n", Problem::kUnreadable, "", {}, {}},
+        PeerListCase{"Ipv4PrefixOutOfRange",
+                     "Allowed Peers=10.0.0.0/33\n",
+                     Problem::kUnreadable,
+                     "10.0.0.0/33",
+                     {},
+                     {}},
+        PeerListCase{"Ipv6PrefixOutOfRange",
+                     "Allowed Peers=::1, fd00::/129\n",
+                     Problem::kUnreadable,
+                     "fd00::/129",
+                     {},
+                     {}},
+        PeerListCase{"FirstBadEntryIsKept",
+                     "Allowed Peers=1.2.3\nAllowed Peers=x\n",
+                     Problem::kUnreadable,
+                     "1.2.3",
+                     {},
+                     {}},
+        PeerListCase{"MalformedAddresses",
+                     "Allowed Peers=10.0.0.0/8,256.1.1.1\n",
+                     Problem::kUnreadable,
+                     "256.1.1.1",
+                     {},
+                     {}}),
+    [](const ::testing::TestParamInfo<PeerListCase>& instance) {
+      return std::string(instance.param.name);
+    });
+
+// Texts that are neither address nor prefix, each read as a list of its own.
+TEST_F(ConfigFileTest, AllowedPeersRefusesWhatIsNoAddress) {
+  for (const char* entry : {"1.2.3.4.5",
+                            "01.2.3.4",
+                            "1.2.3.4/",
+                            "1.2.3.4/-1",
+                            "1.2.3.4/+8",
+                            "1.2.3.4 /8",
+                            "1..3.4",
+                            "host.example",
+                            ":::",
+                            "1:::2",
+                            ":1::",
+                            "1::2::3",
+                            "1:2:3:4:5:6:7:8:9",
+                            "1:2:3:4:5:6:7",
+                            "1:2:3:4:5:6:7:8::",
+                            "12345::",
+                            "g::",
+                            "::1.2.3.4:5",
+                            "1.2.3.4::",
+                            "fe80::1%eth0",
+                            "[::1]",
+                            "1:2:3:4:5:6:7:1.2.3.4",
+                            "::1/01"}) {
+    settings_.allowedPeers = AllowedPeers{};
+    Read(std::string("Allowed Peers=") + entry + "\n");
+    EXPECT_EQ(settings_.allowedPeers.problem, Problem::kUnreadable) << entry;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "core/control_block.h"
 #include "core/pacing.h"
@@ -15,6 +16,7 @@
 #include "platform/fault_injection.h"
 #include "support/client_port.h"
 #include "support/server_port.h"
+#include "support/temp_directory.h"
 
 namespace zortcp::testing {
 namespace {
@@ -116,6 +118,42 @@ TEST_F(OpenTest, ServiceNameThatIsNotFoundFailsAtTheLookup) {
   const LastErrorView error = LastErrorNow();
   EXPECT_EQ(error.location, 8);
   EXPECT_EQ(error.code, 11004);
+}
+
+// A server whose allowed peers cannot all be read does not open, rather
+// than let in everyone or fewer than meant; a client, which does not use
+// them, opens.
+TEST_F(OpenTest, ServerWithAllowedPeersThatCannotBeReadFailsAtTheServiceStep) {
+  std::string tooMany;
+  for (int32_t line = 0; line < 5; ++line) {
+    tooMany += "Allowed Peers=1.1.1.1";
+    for (int32_t entry = 1; entry < 13; ++entry) tooMany += ",1.1.1.1";
+    tooMany += "\n";
+  }
+  const TempDirectory directory;
+  const std::string config = directory.File("port.cfg");
+  UseService("0");
+  for (const auto& [lines, text] : {std::pair<std::string, std::string>{
+                                        "Allowed Peers=127.0.0.1, 10.0.0.0/33\n",
+                                        "WSAEINVAL: Allowed Peers: cannot read \"10.0.0.0/33\""},
+                                    {tooMany, "WSAEINVAL: Allowed Peers: more than 64 entries"}}) {
+    WriteFile(config, lines);
+    int32_t handle = 77;
+    EXPECT_EQ(ZorOpenPort("127.0.0.1", 0, ZOR_OPEN_SERVER, config.c_str(), &handle), -2);
+    EXPECT_EQ(handle, 0);
+    const LastErrorView error = LastErrorNow();
+    EXPECT_EQ(error.location, ZOR_LOCATION_SERVICE_LOOKUP);
+    EXPECT_EQ(error.code, 10022);
+    EXPECT_EQ(error.text, text);
+    EXPECT_EQ(PortTable()[0].inUse.load(), 0);
+    EXPECT_FALSE(PortTable()[0].rx.memory);
+  }
+
+  UseService(listener.port());
+  int32_t handle = 77;
+  ASSERT_EQ(ZorOpenPort("localhost", 0, 0, config.c_str(), &handle), 0);
+  EXPECT_TRUE(AcceptPeer().IsOpen());
+  EXPECT_EQ(ZorClosePort(handle), 0);
 }
 
 TEST_F(OpenTest, ServerBindToAnAddressInUseFailsAtBind) {

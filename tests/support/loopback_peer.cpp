@@ -176,9 +176,17 @@ void LoopbackListener::Close() {
   fd_ = -1;
 }
 
-PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout) {
+PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout, const char* source) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return PeerConnection();
+  if (source != nullptr) {
+    sockaddr_in local = LoopbackAddress(0);
+    local.sin_addr.s_addr = ::inet_addr(source);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      ::close(fd);
+      return PeerConnection();
+    }
+  }
   sockaddr_in address = LoopbackAddress(port);
   int result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
   if (result != 0 && errno == EINPROGRESS) {

@@ -77,8 +77,11 @@ class LoopbackListener {
   uint16_t port_ = 0;
 };
 
-// Connects to 127.0.0.1:port; an unopened connection on failure.
-PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout = milliseconds(2000));
+// Connects to 127.0.0.1:port; an unopened connection on failure. A source
+// address (another loopback address, 127.0.0.2) is bound before the
+// connect, so that the peer comes from there.
+PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout = milliseconds(2000),
+                               const char* source = nullptr);
 
 // Starts a connect to 127.0.0.1:port and waits at most wait for it to be
 // made; connected says whether it was. The connection stays open either way.

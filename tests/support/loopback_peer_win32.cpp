@@ -240,23 +240,20 @@ void LoopbackListener::Close() {
   fd_ = -1;
 }
 
-PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout) {
-  bool connected = false;
-  PeerConnection connection = StartConnectLoopback(port, timeout, &connected);
-  if (!connected || !connection.IsOpen()) return PeerConnection();
-  int error = 0;
-  int length = sizeof(error);
-  getsockopt(Native(connection.fd()), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-             &length);
-  if (error != 0) return PeerConnection();
-  SetBlocking(connection.fd(), true);
-  return connection;
-}
+namespace {
 
-PeerConnection StartConnectLoopback(uint16_t port, milliseconds wait, bool* connected) {
+// Starts a connect from the source address (none: the system's choice).
+PeerConnection StartConnect(uint16_t port, milliseconds wait, bool* connected, const char* source) {
   PeerConnection connection(Wrap(NewSocket()));
   *connected = false;
   if (!connection.IsOpen()) return connection;
+  if (source != nullptr) {
+    sockaddr_in local = LoopbackAddress(0);
+    local.sin_addr.s_addr = inet_addr(source);
+    if (bind(Native(connection.fd()), reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+      return PeerConnection();
+    }
+  }
   SetBlocking(connection.fd(), false);
   sockaddr_in address = LoopbackAddress(port);
   if (connect(Native(connection.fd()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) ==
@@ -270,6 +267,25 @@ PeerConnection StartConnectLoopback(uint16_t port, milliseconds wait, bool* conn
   *connected =
       WSAPoll(&entry, 1, static_cast<INT>(wait.count())) > 0 && (entry.revents & POLLWRNORM) != 0;
   return connection;
+}
+
+}  // namespace
+
+PeerConnection ConnectLoopback(uint16_t port, milliseconds timeout, const char* source) {
+  bool connected = false;
+  PeerConnection connection = StartConnect(port, timeout, &connected, source);
+  if (!connected || !connection.IsOpen()) return PeerConnection();
+  int error = 0;
+  int length = sizeof(error);
+  getsockopt(Native(connection.fd()), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+             &length);
+  if (error != 0) return PeerConnection();
+  SetBlocking(connection.fd(), true);
+  return connection;
+}
+
+PeerConnection StartConnectLoopback(uint16_t port, milliseconds wait, bool* connected) {
+  return StartConnect(port, wait, connected, nullptr);
 }
 
 uint16_t UnusedLoopbackPort() {

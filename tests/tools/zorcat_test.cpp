@@ -186,6 +186,35 @@ TEST(ZorcatListen, ServesAPlainClientBothWaysUntilItCloses) {
   EXPECT_NE(finished.err.find("disconnected: the peer closed the connection"), std::string::npos);
 }
 
+// --allow reaches the port whole, however long: the one listed address is
+// last, beyond the 255 characters that the library reads of a line. A list
+// that the library cannot read fails the open.
+TEST(ZorcatListen, AllowServesOnlyTheListedPeersAndABadListFailsTheOpen) {
+  std::string list;
+  for (int entry = 0; entry < 30; ++entry) list += "10.0.0." + std::to_string(entry) + ",";
+  list += "127.0.0.1";
+  ZorcatProcess zorcat({"listen", "--allow", list, "127.0.0.1", "0"}, Input::Null());
+  ASSERT_TRUE(zorcat.WaitForError("\n", kStartWait)) << zorcat.err();
+  const std::string port = NumberAfter(zorcat.err(), "listens on 127.0.0.1 port ");
+  ASSERT_FALSE(port.empty()) << zorcat.err();
+  PeerConnection client = ConnectLoopback(static_cast<uint16_t>(std::stoi(port)));
+  ASSERT_TRUE(client.IsOpen());
+  ASSERT_TRUE(client.SendAll("listed"));
+  client.Close();
+  const Finished finished = zorcat.Wait(kRunWait);
+  EXPECT_EQ(finished.status, 0) << finished.err;
+  EXPECT_EQ(finished.out, "listed");
+  EXPECT_NE(finished.err.find("serving only 10.0.0.0,"), std::string::npos) << finished.err;
+
+  const Finished bad =
+      RunZorcat({"listen", "--allow", "127.0.0.1,,10.0.0.1", "0"}, Input::Null(), kRunWait);
+  EXPECT_EQ(bad.status, kExitOpenFailed);
+  EXPECT_NE(bad.err.find("zorcat: open failed: location 8, error 10022: WSAEINVAL: Allowed "
+                         "Peers: cannot read \"\""),
+            std::string::npos)
+      << bad.err;
+}
+
 TEST(ZorcatConnect, RefusedConnectionGivesUpAtTheRetryLimitWithItsLastError) {
   const std::string port = std::to_string(UnusedLoopbackPort());
 

@@ -163,6 +163,58 @@ TEST_F(ServerPortTest, SecondPeerIsClosedAtOnceWhileFirstIsServed) {
   EXPECT_EQ(CountLinesContaining(lines, "failed"), 0u);
 }
 
+// A peer from an address that "Allowed Peers" does not list is closed at
+// once, whether a listed peer is served or not: the host sees nothing of it
+// (no event, no byte, no count), the served peer goes on, the log names it.
+TEST_F(ServerPortTest, PeerNotAllowedIsClosedUnseenAndServedPeerGoesOn) {
+  {
+    LoopbackListener probe;
+    if (!ConnectLoopback(probe.port(), seconds(2), "127.0.0.2").IsOpen()) {
+      GTEST_SKIP() << "no peer can connect from 127.0.0.2 here";
+    }
+  }
+  std::string log;
+  const std::string config =
+      LoggingConfig("allowed", &log, "Allowed Peers=10.0.0.0/8, ::1,127.0.0.1\n");
+  events.Register();
+  uint16_t port = 0;
+  const int32_t handle = OpenServer("127.0.0.1", config.c_str(), &port);
+  ASSERT_GE(handle, 0);
+  const auto expectClosedUnseen = [&] {
+    PeerConnection stranger;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+          stranger = ConnectLoopback(port, seconds(2), "127.0.0.2");
+          return stranger.IsOpen();
+        },
+        seconds(5)));
+    stranger.SendAll("let me in");
+    EXPECT_TRUE(stranger.WaitForClose(seconds(3)));
+  };
+
+  ASSERT_NO_FATAL_FAILURE(expectClosedUnseen());
+  EXPECT_EQ(ZorAnyToRead(handle), 0);
+  EXPECT_TRUE(events.Events().empty());
+  PeerConnection listed = ConnectToServer(port);
+  ASSERT_TRUE(listed.IsOpen());
+  EXPECT_EQ(WaitForConnected(), Connected("127.0.0.1", listed));
+  ExpectServed(handle, listed, "first", "answer");
+  ASSERT_NO_FATAL_FAILURE(expectClosedUnseen());
+  ExpectServed(handle, listed, "still served", "answer");
+
+  EXPECT_EQ(NumberItem(handle, ZOR_CONFIG_PEER_PORT), listed.LocalPort());
+  EXPECT_EQ(events.Count(ZOR_EVENT_CONNECTED), 1u);
+  EXPECT_EQ(events.Count(ZOR_EVENT_ERROR) + events.Count(ZOR_EVENT_DISCONNECTED), 0u);
+  const ZorPortStatistics statistics = StatisticsOf(handle);
+  EXPECT_EQ(statistics.rxBytes, 17u);
+  EXPECT_EQ(statistics.connectErrors + statistics.rxErrors, 0u);
+  ASSERT_EQ(ZorClosePort(handle), 0);
+  const std::vector<std::string> lines = LogLines(log);
+  const std::string port1 = "RxMonitorServer() - Port: " + std::to_string(handle + 1) + ", ";
+  EXPECT_EQ(CountLinesContaining(lines, port1 + "Peer not allowed [127.0.0.2]"), 2u);
+  EXPECT_EQ(CountLinesContaining(lines, port1 + "Connected"), 1u);
+}
+
 TEST_F(ServerPortTest, PeerCloseIsReportedAfterASecondOfSilenceThenNextPeerIsAccepted) {
   std::string log;
   const std::string config = LoggingConfig("server", &log);

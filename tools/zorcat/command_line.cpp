@@ -46,6 +46,9 @@ constexpr const char* kExamples = R"(Examples:
   zorcat listen 127.0.0.1 0 < )" ZORCAT_NULL_DEVICE R"( > received.bin
       Listens on a port that the system chooses (shown on standard error)
       and saves what the first peer sends until it closes.
+  zorcat listen --allow 192.168.30.0/24,127.0.0.1 7000
+      Serves only peers from that subnet and this host; any other is closed
+      at once (with --log, the log names each one).
   zorcat connect --log port.log --level 3 device.local 12999
       Keeps the port's debug log, with the data on the wire, in port.log.
 
@@ -209,6 +212,11 @@ void DefineCommands(Parser& parser) {
   parser.listen->formatter(std::make_shared<ListenFormatter>());
   parser.listen->add_flag("--lookup", parser.invocation.port.lookup,
                           "Name accepted peers by a host name lookup");
+  parser.listen
+      ->add_option("--allow", parser.invocation.port.allowedPeers,
+                   "Serve only peers from these addresses and prefixes, separated by commas "
+                   "(127.0.0.1,192.168.30.0/24,::1); any other is closed at once")
+      ->type_name("LIST");
   AddLivenessOption(*parser.listen, parser.keepAlive);
   AddPacingOption(*parser.listen, parser.paced);
   AddPortOptions(*parser.listen, parser.invocation.port);

@@ -39,6 +39,9 @@ struct PortOptions {
   // library's defaults.
   std::optional<uint32_t> keepAlive;
   std::optional<uint32_t> connectTimeout;
+  // listen: the library's "Allowed Peers" list, as given; empty serves
+  // every peer.
+  std::string allowedPeers;
 };
 
 // A connect port gives up after this many failed attempts unless --retry

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "zorcat/event_words.h"
 #include "zorcat/host_system.h"
@@ -26,6 +27,34 @@ std::filesystem::path TempBase() {
     base = kFallbackTempDirectory;
   }
   return base;
+}
+
+// The library reads a line in pieces of 255 characters, and its "Allowed
+// Peers" lines add to one list: a long list goes into several lines, each
+// of whole entries. The entries themselves are the library's to judge.
+constexpr size_t kAllowedPeersLineLength = 200;
+
+std::vector<std::string> AllowedPeersLines(const std::string& list) {
+  std::vector<std::string> lines;
+  if (list.empty()) return lines;
+  std::string line;
+  bool lineHasEntries = false;
+  for (size_t start = 0;;) {
+    const size_t comma = list.find(',', start);
+    const std::string entry = list.substr(start, comma - start);
+    if (lineHasEntries && line.size() + 1 + entry.size() > kAllowedPeersLineLength) {
+      lines.push_back(line);
+      line.clear();
+      lineHasEntries = false;
+    }
+    // An empty entry stays one, so that the library refuses the list.
+    line += (lineHasEntries ? "," : "") + entry;
+    lineHasEntries = true;
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  lines.push_back(line);
+  return lines;
 }
 
 }  // namespace
@@ -66,11 +95,21 @@ void ChangeUnsignedDefault(uint32_t type, uint32_t value) {
   ZorChangeDefault(type, &value, sizeof(value));
 }
 
-std::string WriteLogConfigFile(const PortOptions& options, TempDirectory& scratch) {
+bool NeedsOwnConfigFile(const PortOptions& options) {
+  return !options.logFile.empty() || !options.allowedPeers.empty();
+}
+
+std::string WritePortConfigFile(const PortOptions& options, TempDirectory& scratch) {
   const std::filesystem::path path = scratch.path() / "zorcat.conf";
-  WriteConfigFile(
-      path, options.configFile,
-      {{"Debug Level", std::to_string(options.level)}, {"Debug Output File", options.logFile}});
+  std::vector<ConfigLine> lines;
+  if (!options.logFile.empty()) {
+    lines.push_back({"Debug Level", std::to_string(options.level)});
+    lines.push_back({"Debug Output File", options.logFile});
+  }
+  for (const std::string& list : AllowedPeersLines(options.allowedPeers)) {
+    lines.push_back({"Allowed Peers", list});
+  }
+  WriteConfigFile(path, options.configFile, lines);
   return path.string();
 }
 

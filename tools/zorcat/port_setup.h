@@ -57,9 +57,14 @@ struct PortOpening {
 // handler with tag, and opens the port. configFile may be empty.
 PortOpening OpenPort(const PortOptions& options, const std::string& configFile, PortTag tag);
 
-// Writes the configuration file that --log asks for into scratch: the
-// user's own file (--config), if any, followed by the debug lines. Returns
-// its path; throws std::runtime_error when it cannot be written.
-std::string WriteLogConfigFile(const PortOptions& options, TempDirectory& scratch);
+// Whether the options need a configuration file of zorcat's (--log,
+// --allow).
+bool NeedsOwnConfigFile(const PortOptions& options);
+
+// Writes the configuration file that --log and --allow ask for into
+// scratch: the user's own file (--config), if any, followed by the debug
+// lines and the allowed peers (which add to any of the user's file).
+// Returns its path; throws std::runtime_error when it cannot be written.
+std::string WritePortConfigFile(const PortOptions& options, TempDirectory& scratch);
 
 }  // namespace zorcat

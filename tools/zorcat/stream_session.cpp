@@ -141,8 +141,11 @@ void StreamSession::Announce() {
         !options_.host.empty() && std::isdigit(static_cast<unsigned char>(options_.host[0]));
     // The port (the system's choice for service 0) is output, not chatter:
     // shown with -q too.
+    const std::string allowed =
+        options_.allowedPeers.empty() ? "" : ", serving only " + options_.allowedPeers;
     console_.Report("zorcat: " + PortName() + " listens on " +
-                    (dotted ? options_.host : std::string("every local address")) + portText);
+                    (dotted ? options_.host : std::string("every local address")) + portText +
+                    allowed);
   } else {
     // A configuration file may set its own retry count.
     const int32_t retries = options_.retry.value_or(0);
@@ -373,9 +376,9 @@ int RunStreamSession(const PortOptions& requested) {
   std::unique_ptr<TempDirectory> scratch;
   std::string configFile = options.configFile;
   try {
-    if (!options.logFile.empty()) {
+    if (NeedsOwnConfigFile(options)) {
       scratch = std::make_unique<TempDirectory>("zorcat");
-      configFile = WriteLogConfigFile(options, *scratch);
+      configFile = WritePortConfigFile(options, *scratch);
     }
   } catch (const std::exception& failure) {
     console.Report(std::string("zorcat: ") + failure.what());

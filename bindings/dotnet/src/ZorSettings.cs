@@ -3,6 +3,7 @@ using System;
 using System.Collections.Generic;
 using System.Globalization;
 using System.IO;
+using System.Linq;
 using System.Text;
 
 namespace Zortcp
@@ -19,6 +20,9 @@ namespace Zortcp
         // The rings the library gives a fast-mode port whose host chose no sizes.
         public const int FastRxRing = 1048576, FastTxRing = 262144;
         const int MaxServiceChars = 32, MaxDebugFileChars = 131;
+        // The library reads a line in pieces of 255 characters, and its
+        // "Allowed Peers" lines add to one list: a long list takes several.
+        const int AllowedPeersLineChars = 200;
 
         /// <summary>Connect attempts before a client gives up; 0 for ever.</summary>
         public int? RetryCount { get; set; }
@@ -32,10 +36,23 @@ namespace Zortcp
         public string DebugFile { get; set; }
         public string ServiceType { get; set; }
         public bool LookupHostName { get; set; }
+        /// <summary>
+        /// A server serves only peers from these addresses and prefixes, of
+        /// either family ("127.0.0.1", "10.0.0.0/8", "::1"); any other is
+        /// closed at once. Null serves every peer; a client ignores it. An
+        /// entry that the library cannot read fails the open (location 8,
+        /// error 10022).
+        /// </summary>
+        public IList<string> AllowedPeers { get; set; }
         public int? RxRingSize { get; set; }
         public int? TxRingSize { get; set; }
 
-        public ZorSettings Clone() { return (ZorSettings)MemberwiseClone(); }
+        public ZorSettings Clone()
+        {
+            var copy = (ZorSettings)MemberwiseClone();
+            if (AllowedPeers != null) copy.AllowedPeers = new List<string>(AllowedPeers);
+            return copy;
+        }
 
         internal int RxRing { get { return RxRingSize ?? (Paced ? DefaultRxRing : FastRxRing); } }
         internal int TxRing { get { return TxRingSize ?? (Paced ? DefaultTxRing : FastTxRing); } }
@@ -62,6 +79,7 @@ namespace Zortcp
             Number(lines, "Debug Level", "DebugLevel", level, int.MinValue, int.MaxValue);
             Text(lines, "Debug Output File", "DebugFile", DebugFile, MaxDebugFileChars);
             Text(lines, "Service Type", "ServiceType", ServiceType, MaxServiceChars);
+            PeerList(lines, AllowedPeers);
             Range("RxRingSize", RxRingSize, MinRxRing);
             Range("TxRingSize", TxRingSize, MinTxRing);
             return lines.ToString();
@@ -102,6 +120,28 @@ namespace Zortcp
             if (bytes == 0 || bytes > longest)
                 throw new ArgumentException(string.Format("{0} must have 1 to {1} bytes", name, longest), name);
             Line(lines, keyword, value);
+        }
+
+        static void PeerList(StringBuilder lines, IList<string> entries)
+        {
+            if (entries == null) return;
+            if (entries.Count == 0 || entries.Any(entry => entry == null ||
+                    entry.IndexOfAny(new[] { ',', '\r', '\n', '\0' }) >= 0 ||
+                    entry.Trim(' ', '\t').Length == 0))
+                throw new ArgumentException("AllowedPeers must be addresses or prefixes, none empty",
+                                            "AllowedPeers");
+            var line = new StringBuilder();
+            foreach (string entry in entries.Select(entry => entry.Trim(' ', '\t')))
+            {
+                if (line.Length > 0 && line.Length + 1 + entry.Length > AllowedPeersLineChars)
+                {
+                    Line(lines, "Allowed Peers", line.ToString());
+                    line.Clear();
+                }
+                if (line.Length > 0) line.Append(',');
+                line.Append(entry);
+            }
+            Line(lines, "Allowed Peers", line.ToString());
         }
 
         static void Range(string name, int? value, int lowest)

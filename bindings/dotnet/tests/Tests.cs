@@ -172,6 +172,34 @@ static class Tests
                                             "keep-alive out of range");
     }
 
+    static void AllowedPeersCloseAnyOtherPeerUnseen()
+    {
+        var settings = new ZorSettings { AllowedPeers = new[] { "10.0.0.0/8", "::1" } };
+        Check(settings.ToText(1).Contains("Allowed Peers=10.0.0.0/8,::1\n"), "the list in the file");
+        using (var server = ZorPort.Listen("127.0.0.1", 0, settings))
+        {
+            using (var peer = new TcpClient("127.0.0.1", server.LocalPort))
+            {
+                peer.ReceiveTimeout = (int)Wait.TotalMilliseconds;
+                peer.GetStream().Write(new byte[] { 1, 2, 3 }, 0, 3);
+                int end;
+                // Closed with bytes unread: an end of stream, or a reset.
+                try { end = peer.GetStream().ReadByte(); }
+                catch (IOException error) when (
+                    (error.InnerException as SocketException)?.SocketErrorCode == SocketError.ConnectionReset)
+                {
+                    end = -1;
+                }
+                Check(end == -1, "the peer not allowed is closed");
+            }
+            Check(!server.IsConnected && server.Available == 0, "nothing of it reaches the host");
+        }
+        var bad = Throws<ZorException>(
+            () => ZorPort.Listen("127.0.0.1", 0, new ZorSettings { AllowedPeers = new[] { "10.0.0.0/33" } }),
+            "a prefix out of range");
+        Check(bad.Location == 8 && bad.Code == 10022, "bad list: " + bad.Message);
+    }
+
     static void EveryEventKind()
     {
         var seen = new List<string>();

@@ -225,6 +225,25 @@ def test_misuse_is_refused_before_the_library(peer, tmp_path):
             zortcp.listen(address, 0)
 
 
+def test_allowed_peers_close_any_other_peer_unseen(tmp_path):
+    log = tmp_path / "server.log"
+    with zortcp.listen("127.0.0.1", 0, allowed_peers=["10.0.0.0/8", "::1"],
+                       debug_file=str(log)) as server:
+        with socket.create_connection(("127.0.0.1", server.local_port), timeout=WAIT) as peer:
+            peer.sendall(b"let me in")
+            try:
+                assert peer.recv(16) == b""
+            except ConnectionResetError:
+                pass
+        assert not server.connected and server.events.empty() and server.read(timeout=0) == b""
+    assert "Peer not allowed [127.0.0.1]" in log.read_text()
+    with pytest.raises(zortcp.ZorError) as caught:
+        zortcp.listen("127.0.0.1", 0, allowed_peers="127.0.0.1, 10.0.0.0/33")
+    assert (caught.value.location, caught.value.code) == (8, 10022)
+    with pytest.raises(ValueError):
+        zortcp.listen("127.0.0.1", 0, allowed_peers=["127.0.0.1", ""])
+
+
 def _gone(port: zortcp.Port) -> None:
     """Waits for the event that ends a client port's link for good."""
     while next_event(port, EventKind.ERROR).data != ErrorDetail.RETRY_LIMIT:

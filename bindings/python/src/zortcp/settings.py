@@ -5,8 +5,8 @@ from __future__ import annotations
 
 import os
 import tempfile
-from typing import (Annotated, Any, Dict, List, Mapping, NamedTuple, Optional, Tuple, TypedDict,
-                    Union, get_args, get_origin, get_type_hints)
+from typing import (Annotated, Any, Dict, List, Mapping, NamedTuple, Optional, Sequence, Tuple,
+                    TypedDict, Union, get_args, get_origin, get_type_hints)
 
 INT32_MAX = 2**31 - 1
 INT32_MIN = -(2**31)
@@ -16,6 +16,9 @@ MIN_RX_RING, MIN_TX_RING = 20480, 4096
 DEFAULT_RX_RING, DEFAULT_TX_RING = 65536, 8192
 # The rings the library gives a fast-mode port whose host chose no sizes.
 FAST_RX_RING, FAST_TX_RING = 1048576, 262144
+# The library reads a line in pieces of 255 characters, and its "Allowed
+# Peers" lines add to one list: a long list is written in several lines.
+ALLOWED_PEERS_LINE_CHARS = 200
 
 
 
@@ -41,6 +44,7 @@ class Settings(TypedDict, total=False):
                                                                   MAX_DEBUG_FILE_CHARS)]
     service_type: Annotated[str, Setting("Service Type", 1, MAX_SERVICE_CHARS)]
     lookup_host_name: Annotated[bool, Setting("Lookup Host Name")]
+    allowed_peers: Annotated[Union[str, Sequence[str]], Setting("Allowed Peers")]
     rx_ring_size: Annotated[int, Setting(None, MIN_RX_RING, INT32_MAX)]
     tx_ring_size: Annotated[int, Setting(None, MIN_TX_RING, INT32_MAX)]
 
@@ -50,7 +54,9 @@ def _definitions() -> Dict[str, Tuple[type, Setting]]:
     table = {}
     for name, hint in hints.items():
         base, setting = get_args(hint)[:2]
-        kind = str if get_origin(base) is Union else base
+        kind: type = str if get_origin(base) is Union else base
+        if name == "allowed_peers":
+            kind = list
         table[name] = (kind, setting)
     return table
 
@@ -81,6 +87,29 @@ def _number(name: str, value: Any, lowest: int, highest: int) -> int:
     if not lowest <= value <= highest:
         raise ValueError(f"{name} must be from {lowest} to {highest}: {value}")
     return value
+
+
+def _peer_lines(name: str, value: Any) -> List[str]:
+    """The "Allowed Peers" lines of a list of entries (or of one text of
+    entries separated by commas, as the file takes it). The entries are
+    the library's to judge: one it cannot read fails the open."""
+    if isinstance(value, str):
+        entries = value.split(",")
+    elif isinstance(value, (list, tuple)) and all(isinstance(entry, str) for entry in value):
+        entries = list(value)
+    else:
+        raise TypeError(f"{name} must be a string or a list of strings")
+    if not entries or any(any(mark in entry for mark in ",\r\n\0") or not entry.strip(" \t")
+                          for entry in entries):
+        raise ValueError(f"{name} must be addresses or prefixes, none empty: {value!r}")
+    lines: List[str] = []
+    line = ""
+    for entry in (entry.strip(" \t") for entry in entries):
+        if line and len(line) + 1 + len(entry) > ALLOWED_PEERS_LINE_CHARS:
+            lines.append(line)
+            line = ""
+        line = f"{line},{entry}" if line else entry
+    return lines + [line]
 
 
 def service_text(service: Service) -> str:
@@ -122,7 +151,9 @@ class PortSettings:
             if name not in SETTINGS:
                 raise TypeError(f"unknown port setting {name!r}")
             kind, setting = SETTINGS[name]
-            if kind is bool:
+            if kind is list:
+                self.lines += [f"{setting.keyword}={line}" for line in _peer_lines(name, value)]
+            elif kind is bool:
                 if not isinstance(value, bool):
                     raise TypeError(f"{name} must be True or False")
                 # A file can only switch these on; off is the default.
