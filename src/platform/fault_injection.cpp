@@ -29,6 +29,8 @@ NeverDestroyed<std::mutex> faultsMutex;
 std::array<ArmedFault, kOperations> armedFaults;  // guarded by faultsMutex
 std::atomic<int32_t> armedCount{0};               // faults armed; written under faultsMutex
 static_assert(std::is_trivially_destructible_v<decltype(armedFaults)>);
+std::atomic<uint32_t> keepAliveIdleMs{0};
+std::atomic<uint32_t> keepAliveIntervalMs{0};
 
 size_t IndexOf(Operation operation) { return static_cast<size_t>(operation); }
 
@@ -56,6 +58,16 @@ int32_t FailuresMade(Operation operation) {
   if (IndexOf(operation) >= kOperations) return 0;
   std::lock_guard lock(*faultsMutex);
   return armedFaults[IndexOf(operation)].failures;
+}
+
+void NoteKeepAliveTimes(const KeepAliveTimes& times) {
+  keepAliveIdleMs.store(times.idleMs, std::memory_order_relaxed);
+  keepAliveIntervalMs.store(times.intervalMs, std::memory_order_relaxed);
+}
+
+KeepAliveTimes LastKeepAliveTimes() {
+  return {keepAliveIdleMs.load(std::memory_order_relaxed),
+          keepAliveIntervalMs.load(std::memory_order_relaxed)};
 }
 
 void HoldForFork() { faultsMutex->lock(); }
