@@ -159,6 +159,23 @@ TEST_F(SocketTest, NonBlockingCallsFailWith10035WhenTheyWouldWait) {
   EXPECT_EQ(platform::WaitReadable(pair.socket, static_cast<int32_t>(kPrompt.count())), 1);
   EXPECT_EQ(Receive(pair.socket).first, 0);
 
+  // A send takes what fits and says how much; once nothing more fits, a
+  // send fails with 10035. The peer does not read.
+  ConnectedPair full = Connect(listener_);
+  ASSERT_EQ(platform::SetSendBufferSize(full.socket, 16384), 0);
+  ASSERT_EQ(platform::SetNonBlocking(full.socket, true), 0);
+  const std::vector<uint8_t> bulk(16 << 20, 0x5A);
+  const auto bulkSize = static_cast<int32_t>(bulk.size());
+  const int32_t taken = platform::Send(full.socket, bulk.data(), bulkSize);
+  EXPECT_GT(taken, 0);
+  EXPECT_LT(taken, bulkSize);
+  int32_t result = 0;
+  for (int attempt = 0; attempt < 100 && result != platform::kSocketError; ++attempt) {
+    result = platform::Send(full.socket, bulk.data(), bulkSize);
+  }
+  EXPECT_EQ(result, platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kWouldBlock);
+
   uint16_t port = 0;
   const platform::Socket listener = OpenListener(&port);
   ASSERT_EQ(platform::SetNonBlocking(listener, true), 0);

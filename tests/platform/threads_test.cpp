@@ -243,14 +243,21 @@ TEST_F(ThreadTest, HostThreadsSleepPlainlyAndPassTerminationPoints) {
 TEST_F(ThreadTest, MillisecondSleepsOfALibraryThreadStayNearOneMillisecond) {
   constexpr int kSleeps = 100;
   std::atomic<int64_t> elapsedUs{0};
+  Clock::duration longSleep{};
   LibraryThread sleeper([&] {
-    const auto start = Clock::now();
+    // A longer sleep lasts its time too, where the system's timer is too
+    // coarse to tell a short one's unit (Wine's, at 1 ms).
+    auto start = Clock::now();
+    platform::Sleep(20);
+    longSleep = Clock::now() - start;
+    start = Clock::now();
     for (int i = 0; i < kSleeps; ++i) platform::Sleep(1);
     elapsedUs.store(
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
   });
   sleeper.Resume();
   ASSERT_TRUE(WaitUntil([&] { return elapsedUs.load() != 0; }, milliseconds(10000)));
+  EXPECT_GE(longSleep, milliseconds(20));
   EXPECT_GE(elapsedUs.load(), kSleeps * 1000);
   // Typically 1.03 ms each; the bound only rules out a sleep in the wrong
   // unit, with room for a machine that is busy with other work.
