@@ -31,6 +31,9 @@ std::atomic<int32_t> armedCount{0};               // faults armed; written under
 static_assert(std::is_trivially_destructible_v<decltype(armedFaults)>);
 std::atomic<uint32_t> socketWaitWakeUps{0};  // wraps: read differences
 
+std::atomic<uint32_t> keepAliveIdleMs{0};
+std::atomic<uint32_t> keepAliveIntervalMs{0};
+
 size_t IndexOf(Operation operation) { return static_cast<size_t>(operation); }
 
 bool Exhausted(const ArmedFault& entry) {
@@ -62,6 +65,16 @@ int32_t FailuresMade(Operation operation) {
 uint32_t SocketWaitWakeUps() { return socketWaitWakeUps.load(std::memory_order_relaxed); }
 
 void CountSocketWaitWakeUp() { socketWaitWakeUps.fetch_add(1, std::memory_order_relaxed); }
+
+void NoteKeepAliveTimes(const KeepAliveTimes& times) {
+  keepAliveIdleMs.store(times.idleMs, std::memory_order_relaxed);
+  keepAliveIntervalMs.store(times.intervalMs, std::memory_order_relaxed);
+}
+
+KeepAliveTimes LastKeepAliveTimes() {
+  return {keepAliveIdleMs.load(std::memory_order_relaxed),
+          keepAliveIntervalMs.load(std::memory_order_relaxed)};
+}
 
 void HoldForFork() { faultsMutex->lock(); }
 void ReleaseAfterFork() { faultsMutex->unlock(); }

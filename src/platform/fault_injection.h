@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Fault injection: tests make chosen platform operations fail with a chosen
-// error number, to reach failure paths that cannot be provoked for real.
+// error number, to reach failure paths that cannot be provoked for real,
+// and see what an operation gave the system where the system cannot tell.
 // A failure made this way looks to the caller exactly like a real one: the
 // operation returns its failure value and the thread's last socket (or
 // system) error holds the number.
@@ -68,6 +69,17 @@ uint32_t SocketWaitWakeUps();
 
 // Used by the socket waits: counts one wake-up.
 void CountSocketWaitWakeUp();
+
+// Tests: the keep-alive times that the last SetKeepAlive handed to the
+// system, in milliseconds, where the system cannot be asked for them
+// afterwards (Windows sets them with SIO_KEEPALIVE_VALS, which reads
+// nothing back; Linux tests read the socket options instead).
+struct KeepAliveTimes {
+  uint32_t idleMs = 0;
+  uint32_t intervalMs = 0;
+};
+void NoteKeepAliveTimes(const KeepAliveTimes& times);
+KeepAliveTimes LastKeepAliveTimes();
 
 // Around a fork: the lock is held, so that the child never finds it held by
 // a thread that does not exist there.

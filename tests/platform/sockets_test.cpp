@@ -3,7 +3,12 @@
 // and non-blocking modes, closing under blocked calls, handle safety.
 #ifndef _WIN32
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 #include <algorithm>
@@ -15,8 +20,16 @@
 #include <vector>
 
 #include "platform/platform_test_support.h"
-#ifndef _WIN32
+#ifdef _WIN32
+#include "platform/win32/socket_registry.h"
+#ifndef TCP_KEEPIDLE
+#define TCP_KEEPIDLE 3
+#endif
+#else
 #include "platform/posix/socket_registry.h"
+#ifndef TCP_RTO_MAX_MS
+#define TCP_RTO_MAX_MS 44
+#endif
 #endif
 
 namespace zortcp::testing {
@@ -46,6 +59,26 @@ platform::Socket OpenListener(uint16_t* port, int32_t backlog = 4) {
   EXPECT_EQ(platform::LocalAddress(listener, &bound), 0);
   *port = platform::NetworkToHost16(bound.port);
   return listener;
+}
+
+// An option of the system's socket under a handle, as the system reads it
+// back; minus the error number where it refuses to.
+int SystemOption(platform::Socket socket, int level, int option) {
+  const platform::SocketEntryRef entry = platform::Sockets().Find(socket);
+  if (entry == nullptr) return -platform::LastSocketError();
+#ifdef _WIN32
+  DWORD value = 0;
+  int length = sizeof(value);
+  if (getsockopt(entry->socket, level, option, reinterpret_cast<char*>(&value), &length) != 0) {
+    return -WSAGetLastError();
+  }
+  return static_cast<int>(value);
+#else
+  int value = 0;
+  socklen_t length = sizeof(value);
+  if (getsockopt(entry->fd, level, option, &value, &length) != 0) return -errno;
+  return value;
+#endif
 }
 
 std::vector<uint8_t> ReceiveExactly(platform::Socket socket, size_t size) {
@@ -120,6 +153,28 @@ TEST_F(SocketTest, NonBlockingCallsFailWith10035WhenTheyWouldWait) {
   ConnectedPair pair = Connect(listener_);
   ASSERT_EQ(platform::SetNonBlocking(pair.socket, true), 0);
   EXPECT_EQ(Receive(pair.socket), Outcome(platform::kSocketError, kWouldBlock));
+  // A receive that would wait is no failure of the connection: the peer's
+  // close after it still reads as an end.
+  pair.peer.Close();
+  EXPECT_EQ(platform::WaitReadable(pair.socket, static_cast<int32_t>(kPrompt.count())), 1);
+  EXPECT_EQ(Receive(pair.socket).first, 0);
+
+  // A send takes what fits and says how much; once nothing more fits, a
+  // send fails with 10035. The peer does not read.
+  ConnectedPair full = Connect(listener_);
+  ASSERT_EQ(platform::SetSendBufferSize(full.socket, 16384), 0);
+  ASSERT_EQ(platform::SetNonBlocking(full.socket, true), 0);
+  const std::vector<uint8_t> bulk(16 << 20, 0x5A);
+  const auto bulkSize = static_cast<int32_t>(bulk.size());
+  const int32_t taken = platform::Send(full.socket, bulk.data(), bulkSize);
+  EXPECT_GT(taken, 0);
+  EXPECT_LT(taken, bulkSize);
+  int32_t result = 0;
+  for (int attempt = 0; attempt < 100 && result != platform::kSocketError; ++attempt) {
+    result = platform::Send(full.socket, bulk.data(), bulkSize);
+  }
+  EXPECT_EQ(result, platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), kWouldBlock);
 
   uint16_t port = 0;
   const platform::Socket listener = OpenListener(&port);
@@ -206,6 +261,13 @@ TEST_F(SocketTest, BindToAnAddressThatIsNotLocalFailsWith10049) {
 TEST_F(SocketTest, AServerPortCanBeBoundAgainAtOnceButNotWhileSomeoneListens) {
   uint16_t port = 0;
   const platform::Socket listener = OpenListener(&port);
+#ifdef _WIN32
+  // Without exclusive use another program could take the port with
+  // SO_REUSEADDR (Wine does not let it, so only the option shows).
+  EXPECT_EQ(SystemOption(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE), 1);
+#else
+  EXPECT_EQ(SystemOption(listener, SOL_SOCKET, SO_REUSEADDR), 1);
+#endif
   PeerConnection client = ConnectLoopback(port);
   ASSERT_TRUE(client.IsOpen());
   const platform::Socket served = platform::Accept(listener, nullptr);
@@ -215,6 +277,15 @@ TEST_F(SocketTest, AServerPortCanBeBoundAgainAtOnceButNotWhileSomeoneListens) {
   EXPECT_EQ(platform::Bind(rival, LoopbackAddress(port)), platform::kSocketError);
   EXPECT_EQ(platform::LastSocketError(), 10048);
   platform::CloseSocket(rival);
+
+  // A port that another program holds on every address: Windows refuses an
+  // exclusive bind there with 10013 (so does Wine 8), a port in use all the
+  // same.
+  const PeerConnection holder = HoldPortOnEveryAddress();
+  const platform::Socket refused = platform::OpenSocket();
+  EXPECT_EQ(platform::Bind(refused, LoopbackAddress(holder.LocalPort())), platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), 10048);
+  platform::CloseSocket(refused);
 
   // Closing the served side first leaves its connection in TIME_WAIT here.
   platform::CloseSocket(served);
@@ -266,6 +337,9 @@ TEST_F(SocketTest, CloseEndsABlockedReceiveWith10004AndLaterCallsFailWith10038) 
   ConnectedPair pair = Connect(listener_);
   auto blocked = Launch([&] { return Receive(pair.socket); });
   ASSERT_TRUE(SocketCallsBlocked());
+  // A call that is still inside the socket (this reference stands for one)
+  // keeps its descriptor, but not the peer from seeing the close at once.
+  const platform::SocketEntryRef inside = platform::Sockets().Find(pair.socket);
 
   EXPECT_EQ(platform::CloseSocket(pair.socket), 0);
   ASSERT_TRUE(EndsWithin(blocked, kPrompt));
@@ -301,9 +375,19 @@ TEST_F(SocketTest, CloseEndsABlockedAcceptWith10004) {
   EXPECT_EQ(blocked.get(), Outcome(platform::kNoSocket, kInterrupted));
 }
 
-TEST_F(SocketTest, CloseEndsABlockedConnectWith10004) {
+// A connect that gets no answer waits until its time-out (10060) or a close
+// (10004).
+TEST_F(SocketTest, ABlockedConnectEndsWith10060AtItsTimeOutAnd10004OnClose) {
   LoopbackListener full(0);
   const auto queued = FillAcceptQueue(full);
+  const platform::Socket unanswered = platform::OpenSocket();
+  const auto start = Clock::now();
+  EXPECT_EQ(platform::ConnectWithin(unanswered, LoopbackAddress(full.port()), 100),
+            platform::kSocketError);
+  EXPECT_EQ(platform::LastSocketError(), 10060);
+  EXPECT_GE(Clock::now() - start, milliseconds(100));
+  platform::CloseSocket(unanswered);
+
   const platform::Socket socket = platform::OpenSocket();
   auto blocked = Launch([&] {
     const int32_t result = platform::Connect(socket, LoopbackAddress(full.port()));
@@ -427,14 +511,57 @@ TEST_F(SocketTest, HandlesAreNeverHandedOutTwice) {
   }
 }
 
+// A time-out waits at least its time, measured with the clock the waits
+// themselves use: what is left of it rounds up, never down to nothing.
 TEST_F(SocketTest, ReadinessWaitEndsAtItsTimeOut) {
   ConnectedPair pair = Connect(listener_);
-  const auto start = Clock::now();
-  EXPECT_EQ(platform::WaitReadable(pair.socket, 100), 0);
-  const auto waited = Clock::now() - start;
-  EXPECT_GE(waited, milliseconds(99));
-  EXPECT_LT(waited, kPrompt);
+  for (const int32_t timeoutMs : {1, 100}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(platform::WaitReadable(pair.socket, timeoutMs), 0);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, milliseconds(timeoutMs));
+    EXPECT_LT(waited, kPrompt);
+  }
   EXPECT_EQ(platform::WaitWritable(pair.socket, 100), 1);
+}
+
+// Keep-alive times reach the system in its own units: seconds in Linux's
+// options, milliseconds in Windows' SIO_KEEPALIVE_VALS. Windows 10 1709 and
+// later read the idle time back (TCP_KEEPIDLE); Wine 8 refuses with 10042,
+// so there the times handed to the system are what is checked.
+TEST_F(SocketTest, KeepAliveTimesReachTheSystemInItsUnits) {
+  ConnectedPair pair = Connect(listener_);
+  struct Case {
+    uint32_t seconds;  // asked for
+    int idleSeconds;   // in range
+    int probeSeconds;  // between probes on Linux
+  };
+  for (const Case& step : {Case{0, 1, 1}, Case{127, 127, 1}, Case{128, 128, 2},
+                           Case{7200, 7200, 57}, Case{9000, 7200, 57}}) {
+    SCOPED_TRACE(step.seconds);
+    ASSERT_EQ(platform::SetKeepAlive(pair.socket, step.seconds), 0);
+#ifdef _WIN32
+    const platform::faults::KeepAliveTimes given = platform::faults::LastKeepAliveTimes();
+    EXPECT_EQ(given.idleMs, static_cast<uint32_t>(step.idleSeconds) * 1000);
+    EXPECT_EQ(given.intervalMs, 1000u);
+    const int idle = SystemOption(pair.socket, IPPROTO_TCP, TCP_KEEPIDLE);
+    if (idle != -10042) {
+      EXPECT_EQ(idle, step.idleSeconds);
+    }
+#else
+    // The gap between window probes is bounded to half the time, from one
+    // second to two minutes, by kernels that take the bound (6.15 on).
+    const int probeGapMs = SystemOption(pair.socket, IPPROTO_TCP, TCP_RTO_MAX_MS);
+    if (probeGapMs != -ENOPROTOOPT) {
+      EXPECT_EQ(probeGapMs, std::clamp(step.idleSeconds * 500, 1000, 120000));
+    }
+    EXPECT_EQ(SystemOption(pair.socket, SOL_SOCKET, SO_KEEPALIVE), 1);
+    EXPECT_EQ(SystemOption(pair.socket, IPPROTO_TCP, TCP_KEEPIDLE), step.idleSeconds);
+    EXPECT_EQ(SystemOption(pair.socket, IPPROTO_TCP, TCP_KEEPINTVL), step.probeSeconds);
+    EXPECT_EQ(SystemOption(pair.socket, IPPROTO_TCP, TCP_KEEPCNT),
+              step.idleSeconds / step.probeSeconds);
+#endif
+  }
 }
 
 TEST_F(SocketTest, DescriptorsAreCloseOnExecAndUnknownHandlesFail10038) {

@@ -219,6 +219,18 @@ uint16_t UnusedLoopbackPort() {
   return listener.port();
 }
 
+PeerConnection HoldPortOnEveryAddress() {
+  PeerConnection holder(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!holder.IsOpen() ||
+      ::bind(Fd(holder.fd()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    throw std::runtime_error("bind");
+  }
+  return holder;
+}
+
 bool RunningUnderWine() { return false; }
 
 std::string SystemHostName() {

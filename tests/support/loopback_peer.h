@@ -90,6 +90,12 @@ PeerConnection StartConnectLoopback(uint16_t port, milliseconds wait, bool* conn
 // A port on 127.0.0.1 where nothing listens (bound once, then closed).
 uint16_t UnusedLoopbackPort();
 
+// A socket that holds a port the system chooses on every address of this
+// host, as a program that keeps a port to itself binds it: exclusively on
+// Windows (SO_EXCLUSIVEADDRUSE), without SO_REUSEADDR on Linux. It only
+// binds, so nothing can reach it; LocalPort() is the port.
+PeerConnection HoldPortOnEveryAddress();
+
 // The system's own answers, to compare the library's with: this machine's
 // name, and a TCP service's port from the services database (0 when it is
 // not listed).

@@ -293,6 +293,21 @@ uint16_t UnusedLoopbackPort() {
   return listener.port();
 }
 
+PeerConnection HoldPortOnEveryAddress() {
+  PeerConnection holder(Wrap(NewSocket()));
+  BOOL on = TRUE;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!holder.IsOpen() ||
+      setsockopt(Native(holder.fd()), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+                 reinterpret_cast<const char*>(&on), sizeof(on)) != 0 ||
+      bind(Native(holder.fd()), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    throw std::runtime_error("bind");
+  }
+  return holder;
+}
+
 bool RunningUnderWine() {
   const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;

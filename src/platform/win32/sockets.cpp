@@ -238,6 +238,7 @@ int32_t SetKeepAlive(Socket socket, uint32_t seconds) {
   values.onoff = 1;
   values.keepalivetime = idle * 1000;
   values.keepaliveinterval = kKeepAliveProbeMs;
+  faults::NoteKeepAliveTimes({values.keepalivetime, values.keepaliveinterval});
   DWORD returned = 0;
   if (Outcome(*entry, WSAIoctl(entry->socket, SIO_KEEPALIVE_VALS, &values, sizeof(values), nullptr,
                                0, &returned, nullptr, nullptr)) != 0) {
