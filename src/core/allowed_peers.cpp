@@ -11,7 +11,7 @@ namespace {
 bool PrefixMatches(const uint8_t (&address)[16], const AllowedPeer& entry) {
   int32_t bits = entry.prefixBits;
   for (int32_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
-    const uint8_t mask = bits >= 8 ? 0xFF : static_cast<uint8_t>(0xFF00 >> bits);
+    const uint8_t mask = static_cast<uint8_t>(bits >= 8 ? 0xFF : 0xFF00 >> bits);
     if (((address[i] ^ entry.address[i]) & mask) != 0) return false;
   }
   return true;
