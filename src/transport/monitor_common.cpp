@@ -23,6 +23,9 @@ MonitorRun::MonitorRun(PortControlBlock& block, MonitorSide side, const char* mo
       txMemory_(block.tx.memory) {
   running_.store(1);
   (side == MonitorSide::kReceive ? block.connected : block.txMonitor.suspended).store(0);
+  // A receive monitor that the previous close had to terminate may have
+  // left its loss report unfinished.
+  if (side == MonitorSide::kReceive) block.peer.reportingLoss.store(0);
 }
 
 void MonitorRun::Started() const { LogMonitorLine(block_, monitor_, "Thread started"); }
