@@ -24,7 +24,7 @@ packages=${ZORTCP_PACKAGE_DIR:-$root/build/packages}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-package=$(bash "$here/pack.sh" "$packages" | tee /dev/stderr | tail -1)
+package=$(bash "$here/pack.sh" "$packages" | tee -a /dev/stderr | tail -1)
 package=${package%% (*}
 
 # The layout the package promises.
